@@ -1,0 +1,106 @@
+// The one seam between the library and the operating system.
+//
+// Every call the library makes for devices, key files and System V IPC goes
+// through the Os interface, so tests can wrap it (OsWrapper) and make chosen
+// calls fail, transfer short, report a disk absent or lose unsynced writes,
+// without any test-only branch in the layers above.
+//
+// Conventions follow POSIX: -1 (or nullptr) with errno set on failure.
+// Paths are the library's logical paths ("/dvr/zrfs/zrfslayer",
+// "/dev/scsi/host03/part1"); the POSIX implementation resolves them under the
+// root directory (root_dir.h).
+#pragma once
+
+#include <sys/ipc.h>
+#include <sys/sem.h>
+#include <sys/shm.h>
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+
+namespace zrfs {
+
+class Os {
+ public:
+  // Devices and files.
+  virtual int Open(const char *path, int flags, int mode) = 0;
+  virtual int Close(int fd) = 0;
+  virtual int64_t Seek(int fd, int64_t offset, int whence) = 0;
+  virtual ssize_t Read(int fd, void *buf, size_t len) = 0;
+  virtual ssize_t Write(int fd, const void *buf, size_t len) = 0;
+  virtual int DataSync(int fd) = 0;
+  virtual int Advise(int fd, int64_t offset, int64_t len, int advice) = 0;
+  // BLKGETSIZE64 (bytes) and BLKGETSIZE (512-byte sectors); a regular file
+  // answers with its size, so a disk image serves as a device.
+  virtual int DeviceBytes(int fd, uint64_t *bytes) = 0;
+  virtual int DeviceSectors(int fd, uint32_t *sectors) = 0;
+  // The disk driver's presence request (0x400): *present becomes 1 while the
+  // disk is there.  A disk image is present while its file exists.
+  virtual int Presence(int fd, int *present) = 0;
+  virtual int MakeDir(const char *path, int mode) = 0;
+  virtual int IsDir(const char *path) = 0;  // 1 yes, 0 no
+  virtual int Ftok(const char *path, int projId) = 0;
+
+  // System V shared memory and semaphores.
+  virtual int ShmGet(int key, size_t size, int flags) = 0;
+  virtual void *ShmAttach(int shmId) = 0;
+  virtual int ShmDetach(const void *addr) = 0;
+  virtual int ShmStat(int shmId, struct shmid_ds *out) = 0;
+  virtual int ShmRemove(int shmId) = 0;
+  virtual int SemGet(int key, int nsems, int flags) = 0;
+  virtual int SemStat(int semId, struct semid_ds *out) = 0;
+  virtual int SemGetValue(int semId) = 0;
+  virtual int SemOp(int semId, struct sembuf *ops, size_t nops) = 0;
+
+ protected:
+  ~Os() = default;  // never deleted through the interface
+};
+
+// The Os the library uses now: the installed one, else the POSIX one.
+Os &os();
+
+// Installs an Os for this process (nullptr restores the POSIX one).  Meant
+// for start-up, before any other thread uses the library.
+void InstallOs(Os *replacement);
+
+// The POSIX implementation, for wrappers that delegate to it.
+Os &PosixOs();
+
+// Forwards every call to a target; override only what you want to change.
+class OsWrapper : public Os {
+ public:
+  explicit OsWrapper(Os &target) : target_(target) {}
+  Os &target() { return target_; }
+
+  int Open(const char *p, int f, int m) override { return target_.Open(p, f, m); }
+  int Close(int fd) override { return target_.Close(fd); }
+  int64_t Seek(int fd, int64_t o, int w) override { return target_.Seek(fd, o, w); }
+  ssize_t Read(int fd, void *b, size_t n) override { return target_.Read(fd, b, n); }
+  ssize_t Write(int fd, const void *b, size_t n) override { return target_.Write(fd, b, n); }
+  int DataSync(int fd) override { return target_.DataSync(fd); }
+  int Advise(int fd, int64_t o, int64_t n, int a) override { return target_.Advise(fd, o, n, a); }
+  int DeviceBytes(int fd, uint64_t *b) override { return target_.DeviceBytes(fd, b); }
+  int DeviceSectors(int fd, uint32_t *s) override { return target_.DeviceSectors(fd, s); }
+  int Presence(int fd, int *p) override { return target_.Presence(fd, p); }
+  int MakeDir(const char *p, int m) override { return target_.MakeDir(p, m); }
+  int IsDir(const char *p) override { return target_.IsDir(p); }
+  int Ftok(const char *p, int id) override { return target_.Ftok(p, id); }
+  int ShmGet(int k, size_t n, int f) override { return target_.ShmGet(k, n, f); }
+  void *ShmAttach(int id) override { return target_.ShmAttach(id); }
+  int ShmDetach(const void *a) override { return target_.ShmDetach(a); }
+  int ShmStat(int id, struct shmid_ds *o) override { return target_.ShmStat(id, o); }
+  int ShmRemove(int id) override { return target_.ShmRemove(id); }
+  int SemGet(int k, int n, int f) override { return target_.SemGet(k, n, f); }
+  int SemStat(int id, struct semid_ds *o) override { return target_.SemStat(id, o); }
+  int SemGetValue(int id) override { return target_.SemGetValue(id); }
+  int SemOp(int id, struct sembuf *ops, size_t n) override { return target_.SemOp(id, ops, n); }
+
+ protected:
+  ~OsWrapper() = default;
+
+ private:
+  Os &target_;
+};
+
+}  // namespace zrfs

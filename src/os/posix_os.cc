@@ -1,0 +1,152 @@
+// The only code that talks to the operating system directly.
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "os/os.h"
+#include "os/root_dir.h"
+
+static_assert(sizeof(off_t) == 8, "the library needs 64-bit file offsets");
+
+namespace zrfs {
+namespace {
+
+// Request of the recorder's disk driver: stores 1 in its int argument while
+// the disk is present.
+constexpr unsigned long kPresenceRequest = 0x400;
+
+union SemArg {
+  int val;
+  struct semid_ds *buf;
+  unsigned short *array;
+};
+
+class PosixOsImpl final : public Os {
+ public:
+  int Open(const char *path, int flags, int mode) override {
+    char real[PATH_MAX];
+    if (!ResolvePath(path, real, sizeof real)) return Fail(ENAMETOOLONG);
+    return ::open(real, flags, mode);
+  }
+  int Close(int fd) override { return ::close(fd); }
+  int64_t Seek(int fd, int64_t offset, int whence) override {
+    return ::lseek(fd, static_cast<off_t>(offset), whence);
+  }
+  ssize_t Read(int fd, void *buf, size_t len) override { return ::read(fd, buf, len); }
+  ssize_t Write(int fd, const void *buf, size_t len) override { return ::write(fd, buf, len); }
+  int DataSync(int fd) override { return ::fdatasync(fd); }
+  int Advise(int fd, int64_t offset, int64_t len, int advice) override {
+    int rc = ::posix_fadvise(fd, static_cast<off_t>(offset), static_cast<off_t>(len), advice);
+    if (rc != 0) return Fail(rc);
+    return 0;
+  }
+
+  int DeviceBytes(int fd, uint64_t *bytes) override {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return -1;
+    if (S_ISREG(st.st_mode)) {
+      *bytes = static_cast<uint64_t>(st.st_size);
+      return 0;
+    }
+    return ::ioctl(fd, BLKGETSIZE64, bytes);
+  }
+
+  int DeviceSectors(int fd, uint32_t *sectors) override {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return -1;
+    if (S_ISREG(st.st_mode)) {
+      uint64_t count = static_cast<uint64_t>(st.st_size) / 512;
+      *sectors = count > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(count);
+      return 0;
+    }
+    unsigned long count = 0;  // the request's argument is a long on every target
+    if (::ioctl(fd, BLKGETSIZE, &count) != 0) return -1;
+    *sectors = count > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(count);
+    return 0;
+  }
+
+  int Presence(int fd, int *present) override {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return -1;
+    if (S_ISREG(st.st_mode)) {  // an image is there while its file exists
+      *present = st.st_nlink > 0 ? 1 : 0;
+      return 0;
+    }
+    int answer = 0;
+    if (::ioctl(fd, kPresenceRequest, &answer) == 0) {
+      *present = answer == 1 ? 1 : 0;
+      return 0;
+    }
+    // Drivers that do not know the request (loop devices say EINVAL,
+    // qemu-user ENOSYS, others ENOTTY): a device that still reports a size
+    // is there.
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTTY) return -1;
+    uint64_t bytes = 0;
+    if (::ioctl(fd, BLKGETSIZE64, &bytes) != 0) return -1;
+    *present = bytes > 0 ? 1 : 0;
+    return 0;
+  }
+
+  int MakeDir(const char *path, int mode) override {
+    char real[PATH_MAX];
+    if (!ResolvePath(path, real, sizeof real)) return Fail(ENAMETOOLONG);
+    return ::mkdir(real, static_cast<mode_t>(mode));
+  }
+
+  int IsDir(const char *path) override {
+    char real[PATH_MAX];
+    struct stat st;
+    if (!ResolvePath(path, real, sizeof real) || ::stat(real, &st) != 0) return 0;
+    return S_ISDIR(st.st_mode) ? 1 : 0;
+  }
+
+  int Ftok(const char *path, int projId) override {
+    char real[PATH_MAX];
+    if (!ResolvePath(path, real, sizeof real)) return Fail(ENAMETOOLONG);
+    return static_cast<int>(::ftok(real, projId));
+  }
+
+  int ShmGet(int key, size_t size, int flags) override { return ::shmget(key, size, flags); }
+  void *ShmAttach(int shmId) override {
+    void *addr = ::shmat(shmId, nullptr, 0);
+    return addr == reinterpret_cast<void *>(-1) ? nullptr : addr;
+  }
+  int ShmDetach(const void *addr) override { return ::shmdt(addr); }
+  int ShmStat(int shmId, struct shmid_ds *out) override { return ::shmctl(shmId, IPC_STAT, out); }
+  int ShmRemove(int shmId) override { return ::shmctl(shmId, IPC_RMID, nullptr); }
+  int SemGet(int key, int nsems, int flags) override { return ::semget(key, nsems, flags); }
+  int SemStat(int semId, struct semid_ds *out) override {
+    SemArg arg;
+    arg.buf = out;
+    return ::semctl(semId, 0, IPC_STAT, arg);
+  }
+  int SemGetValue(int semId) override { return ::semctl(semId, 0, GETVAL); }
+  int SemOp(int semId, struct sembuf *ops, size_t nops) override {
+    return ::semop(semId, ops, nops);
+  }
+
+ private:
+  static int Fail(int error) {
+    errno = error;
+    return -1;
+  }
+};
+
+Os *g_installed;  // set by tests and tools at start-up; null means POSIX
+
+}  // namespace
+
+Os &PosixOs() {
+  static PosixOsImpl instance;  // made on first use, not at load time
+  return instance;
+}
+
+Os &os() { return g_installed != nullptr ? *g_installed : PosixOs(); }
+
+void InstallOs(Os *replacement) { g_installed = replacement; }
+
+}  // namespace zrfs

@@ -1,0 +1,35 @@
+// The key scheme: key files in the key directory and the ftok keys derived
+// from them.
+#pragma once
+
+namespace zrfs {
+
+inline constexpr const char *kKeyDir = "/dvr/zrfs";
+
+// ftok project ids on the layer key file.
+inline constexpr int kFileListProjId = 'A';
+inline constexpr int kPoolProjId = 'B';
+inline constexpr int kRecordTableLockProjId = 'a';
+inline constexpr int kBlockTableLockProjId = 'b';
+inline constexpr int kBlockCreateLockProjId = 'c';
+
+inline constexpr int kSlotKeyFiles = 17;
+inline constexpr int kSlotsPerKeyFile = 126;
+
+// The lock of one record file or block file: its slot key plus this.
+inline constexpr int kObjectLockKeyOffset = 0x10000;
+
+// Name of the layer key file ("/dvr/zrfs/zrfslayer"); buffer of 64 bytes.
+void LayerKeyFileName(char (&out)[64]);
+
+// Key of a layer object (one of the project ids above), or -1.
+int LayerKey(int projId);
+
+// Makes the key directory when it is missing (mode 0777 less the umask).
+// Under a root directory, its missing parents are made too.
+void EnsureKeyDirectory();
+
+// Forgets the cached slot keys (after the root directory changed).
+void ForgetSlotKeys();
+
+}  // namespace zrfs

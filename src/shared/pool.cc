@@ -1,0 +1,204 @@
+// The shared pool: finding, claiming and releasing the shared entries of
+// record files, block files and disks.  Callers hold the kind's lock (see
+// proc_lock.h); nothing here locks.
+#include "shared/pool.h"
+
+#include <cstring>
+
+#include "os/os.h"
+#include "shared/keys.h"
+#include "shared/pool_layout.h"
+#include "zrfs/fsc.h"
+
+extern "C" {
+uint64_t *g_stZrfsFileList = nullptr;
+void *g_stZrfsShrPool = nullptr;
+}
+
+namespace zrfs {
+namespace {
+
+constexpr uint32_t kFileListBytes = sizeof(FileList);
+constexpr uint32_t kPoolBytes = sizeof(SharedPool);
+
+bool Attached() { return g_stZrfsFileList != nullptr && g_stZrfsShrPool != nullptr; }
+
+uint8_t *PoolEntry(const EntryKind &kind, int localIndex) {
+  return static_cast<uint8_t *>(g_stZrfsShrPool) + kind.poolOffset +
+         kind.entrySize * static_cast<uint32_t>(localIndex);
+}
+
+uint32_t LoadU32(const void *entry, uint32_t offset) {
+  uint32_t value;
+  memcpy(&value, static_cast<const uint8_t *>(entry) + offset, sizeof value);
+  return value;
+}
+
+int32_t LoadI32(const void *entry, uint32_t offset) {
+  int32_t value;
+  memcpy(&value, static_cast<const uint8_t *>(entry) + offset, sizeof value);
+  return value;
+}
+
+void StoreU32(void *entry, uint32_t offset, uint32_t value) {
+  memcpy(static_cast<uint8_t *>(entry) + offset, &value, sizeof value);
+}
+
+// The existing segment with this key, when it has the expected size.
+void *AttachExisting(int key, uint32_t size) {
+  int id = os().ShmGet(key, 0, 0666);
+  struct shmid_ds info;
+  if (id < 0 || os().ShmStat(id, &info) != 0 || info.shm_segsz != size) return nullptr;
+  return os().ShmAttach(id);
+}
+
+void *AttachSlot(int slot, uint32_t size) {
+  int key = fsc_GetShmKey(slot);
+  return key == -1 ? nullptr : fsc_ShmAttach(key, size);
+}
+
+// Attaches the segment of a slot whose key is in the list.  Its holders
+// made it, so a missing one is not made afresh: an empty entry would lie
+// about the object and its counts.
+void *AttachHeldSlot(int slot, uint32_t size) {
+  int key = fsc_GetShmKey(slot);
+  return key == -1 ? nullptr : AttachExisting(key, size);
+}
+
+// Entry request for the record-file and block-file regions.
+void *RequestEntry(const EntryKind &kind, uint32_t keyLo, uint32_t keyHi, uint32_t size) {
+  uint64_t key = static_cast<uint64_t>(keyHi) << 32 | keyLo;
+  if (key == 0 || size != kind.entrySize || !Attached()) return nullptr;
+
+  uint64_t *list = g_stZrfsFileList + kind.firstSlot;
+  int freeIndex = -1;
+  for (int i = 0; i < kSlotsPerKind; ++i) {
+    if (list[i] == key) {
+      if (i < kInPoolEntries) return PoolEntry(kind, i);
+      // A found key whose segment cannot be attached fails the request:
+      // going on would give the same object a second slot.
+      return AttachHeldSlot(kind.firstSlot + i, size);
+    }
+    if (list[i] == 0 && freeIndex < 0) freeIndex = i;
+  }
+  if (freeIndex < 0) return nullptr;
+
+  int slot = kind.firstSlot + freeIndex;
+  void *entry = freeIndex < kInPoolEntries ? PoolEntry(kind, freeIndex) : AttachSlot(slot, size);
+  if (entry == nullptr) return nullptr;
+  // A new segment is zero already; clearing also covers one that outlived
+  // its list slot (a list recreated after a crash), whose counts would lie.
+  memset(entry, 0, size);
+  StoreU32(entry, kind.poolSlotOffset, static_cast<uint32_t>(slot));
+  list[freeIndex] = key;
+  return entry;
+}
+
+// Release for the record-file and block-file regions.
+void ReleaseEntry(const EntryKind &kind, void *entry) {
+  if (entry == nullptr) return;
+  int slot = static_cast<int>(LoadU32(entry, kind.poolSlotOffset));
+  if (slot < kind.firstSlot || slot >= kind.firstSlot + kSlotsPerKind) return;
+  int localIndex = slot - kind.firstSlot;
+  // An in-pool entry must be where its slot says; anything else is not ours.
+  if (localIndex < kInPoolEntries && (!Attached() || entry != PoolEntry(kind, localIndex))) return;
+  bool last = LoadI32(entry, kind.shrRefOffset) <= 0;
+  fsc_ShmRelease(entry, slot, last);
+}
+
+}  // namespace
+
+void *fsc_ShmAttach(int key, uint32_t size) {
+  int id = os().ShmGet(key, 0, 0666);
+  if (id >= 0) {
+    struct shmid_ds info;
+    if (os().ShmStat(id, &info) != 0 || info.shm_segsz != size) return nullptr;
+  } else {
+    id = os().ShmGet(key, size, IPC_CREAT | 0666);
+    if (id < 0) return nullptr;
+  }
+  return os().ShmAttach(id);
+}
+
+void fsc_ShmRelease(void *entry, int slot, bool last) {
+  if (slot < 0 || slot >= kPoolSlotCount) return;
+  if (last && g_stZrfsFileList == nullptr) return;
+  if (HasOwnSegment(slot)) {
+    os().ShmDetach(entry);
+    if (!last) return;
+    int key = fsc_GetShmKey(slot);
+    if (key != -1) {
+      int id = os().ShmGet(key, 0, 0666);
+      if (id >= 0) os().ShmRemove(id);  // attached holders keep their mapping
+    }
+  }
+  if (last) g_stZrfsFileList[slot] = 0;  // a pool entry's bytes stay until the next claim
+}
+
+void fsc_ResetProcessState() {
+  if (g_stZrfsFileList != nullptr) os().ShmDetach(g_stZrfsFileList);
+  if (g_stZrfsShrPool != nullptr) os().ShmDetach(g_stZrfsShrPool);
+  g_stZrfsFileList = nullptr;
+  g_stZrfsShrPool = nullptr;
+  ForgetSlotKeys();
+}
+
+}  // namespace zrfs
+
+using namespace zrfs;
+
+extern "C" int fsc_ShareInit(void) {
+  int result = 0;
+  if (g_stZrfsFileList == nullptr) {
+    int key = LayerKey(kFileListProjId);
+    if (key == -1) return -1;
+    g_stZrfsFileList = static_cast<uint64_t *>(fsc_ShmAttach(key, kFileListBytes));
+    if (g_stZrfsFileList == nullptr) result = -1;
+  }
+  if (g_stZrfsShrPool != nullptr) return result;
+  int key = LayerKey(kPoolProjId);
+  if (key == -1) return -1;
+  g_stZrfsShrPool = fsc_ShmAttach(key, kPoolBytes);
+  return g_stZrfsShrPool == nullptr ? -1 : result;
+}
+
+extern "C" void *fsc_TfMalloc(uint32_t keyLo, uint32_t keyHi, uint32_t size) {
+  return RequestEntry(kRecordKind, keyLo, keyHi, size);
+}
+
+extern "C" void *fsc_BfMalloc(uint32_t keyLo, uint32_t keyHi, uint32_t size) {
+  return RequestEntry(kBlockKind, keyLo, keyHi, size);
+}
+
+extern "C" void *fsc_DfMalloc(uint32_t keyLo, uint32_t keyHi, uint32_t size) {
+  uint64_t key = static_cast<uint64_t>(keyHi) << 32 | keyLo;
+  if (key == 0 || size != kDiskEntrySize || !Attached()) return nullptr;
+  int disk = static_cast<int>((keyHi >> 8) & 0xFF);
+  if (disk >= kMaxDisks || key != DiskEntryKey(disk)) return nullptr;
+
+  int slot = kFirstDiskSlot + disk;
+  int shmKey = fsc_GetShmKey(slot);
+  if (shmKey == -1) return nullptr;
+  if (g_stZrfsFileList[slot] == key) {
+    if (void *held = AttachExisting(shmKey, size)) return held;
+    // Listed but gone: make it afresh below, with the tail of a new entry.
+  }
+
+  auto *entry = static_cast<uint8_t *>(fsc_ShmAttach(shmKey, size));
+  if (entry == nullptr) return nullptr;
+  g_stZrfsFileList[slot] = key;
+  DiskEntryTail tail{0, 1, 0, static_cast<uint32_t>(slot)};
+  memcpy(entry + kDiskEntryTailOffset, &tail, sizeof tail);
+  return entry;
+}
+
+extern "C" void fsc_TfFree(void *entry) { ReleaseEntry(kRecordKind, entry); }
+
+extern "C" void fsc_BfFree(void *entry) { ReleaseEntry(kBlockKind, entry); }
+
+extern "C" void fsc_DfFree(void *entry) {
+  if (entry == nullptr) return;
+  int slot = static_cast<int>(LoadU32(entry, kDiskEntryTailOffset + offsetof(DiskEntryTail, poolSlot)));
+  if (slot < kFirstDiskSlot || slot >= kFirstDiskSlot + kMaxDisks) return;
+  fsc_ShmRelease(entry, slot, true);
+}

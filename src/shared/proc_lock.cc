@@ -1,0 +1,104 @@
+#include "shared/proc_lock.h"
+
+#include <errno.h>
+#include <unistd.h>
+
+#include <cassert>
+
+#include "os/os.h"
+#include "zrfs/fsc.h"
+
+namespace zrfs {
+namespace {
+
+// A set whose creator died between making it and making it free stays at 0
+// with no semop ever done.  Wait this long for a live creator before
+// freeing it ourselves; a live creator needs microseconds.
+constexpr int kCreatorGraceUs = 500 * 1000;
+constexpr int kPollUs = 10 * 1000;
+
+bool SemStep(int semId, short delta) {
+  if (semId == -1) return true;
+  struct sembuf op = {0, delta, SEM_UNDO};
+  while (os().SemOp(semId, &op, 1) != 0) {
+    if (errno != EINTR) return false;
+    usleep(1000);
+  }
+  return true;
+}
+
+// Makes a new set free with a semop rather than SETVAL, so that every set
+// that was ever made free has a non-zero last-operation time.
+bool MakeFree(int semId) {
+  struct sembuf op = {0, 1, 0};
+  return os().SemOp(semId, &op, 1) == 0;
+}
+
+bool NeverOperatedAndZero(int semId) {
+  if (os().SemGetValue(semId) != 0) return false;  // free (or broken: leave it)
+  struct semid_ds info;
+  if (os().SemStat(semId, &info) != 0) return false;
+  return info.sem_otime == 0;  // a held lock has been operated on
+}
+
+void FreeIfCreatorDied(int semId) {
+  for (int waited = 0; NeverOperatedAndZero(semId); waited += kPollUs) {
+    if (waited >= kCreatorGraceUs) {
+      // Still 0 and never used: the creator is gone.  "Wait for zero, then
+      // add one" is one atomic step, so a set someone else freed meanwhile
+      // is not raised to 2.
+      struct sembuf ops[2] = {{0, 0, IPC_NOWAIT}, {0, 1, 0}};
+      os().SemOp(semId, ops, 2);
+      return;
+    }
+    usleep(kPollUs);
+  }
+}
+
+// Levels of the process locks this thread holds now (bit n = level n).
+thread_local unsigned g_heldLevels;
+
+}  // namespace
+
+bool AcquireProcessLock(int semId) { return SemStep(semId, -1); }
+
+bool ReleaseProcessLock(int semId) { return SemStep(semId, 1); }
+
+ProcessLockGuard::ProcessLockGuard(int semId, LockLevel level)
+    : semId_(semId), level_(level), ok_(false), locked_(false) {
+  unsigned bit = 1u << static_cast<unsigned>(level);
+  assert((g_heldLevels & ~(bit - 1)) == 0 && "process locks taken out of order");
+  if (semId == -1) {
+    ok_ = true;
+    return;
+  }
+  ok_ = AcquireProcessLock(semId);
+  locked_ = ok_;
+  if (locked_) g_heldLevels |= bit;
+}
+
+void ProcessLockGuard::Unlock() {
+  if (!locked_) return;
+  locked_ = false;
+  g_heldLevels &= ~(1u << static_cast<unsigned>(level_));
+  ReleaseProcessLock(semId_);
+}
+
+}  // namespace zrfs
+
+using namespace zrfs;
+
+extern "C" int fsc_ProcLockInit(int key) {
+  if (key <= 0) return -1;
+  int id = os().SemGet(key, 1, IPC_CREAT | IPC_EXCL | 0666);
+  if (id >= 0) return MakeFree(id) ? id : -1;
+  if (errno != EEXIST) return -1;
+  id = os().SemGet(key, 1, 0666);
+  if (id < 0) return -1;
+  FreeIfCreatorDied(id);
+  return id;
+}
+
+extern "C" void fsc_ProcLock(int semId) { AcquireProcessLock(semId); }
+
+extern "C" void fsc_ProcUnlock(int semId) { ReleaseProcessLock(semId); }

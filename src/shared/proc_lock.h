@@ -1,0 +1,55 @@
+// Process locks: one-semaphore System V sets, value 1 while free, 0 while
+// held, every operation with SEM_UNDO so the system gives back a lock whose
+// holder dies.  A lock id of -1 means "no lock" and guards nothing.
+//
+// LOCK ORDER, across processes and threads alike.  A thread takes these in
+// increasing level, never the other way round, and never two of one level:
+//
+//   level 1  g_zrFileMutex (record-file table)  OR one record file's lock
+//   level 2  g_tBlkMutex (block-file creation and removal)
+//   level 3  g_tBlkFileMutex (block-file table)  OR one block's lock
+//   level 4  one disk's lock (never two disks)
+//
+// Inside a process, the descriptor-table mutex and a descriptor's own mutex
+// come before all of these and are never held together.
+//
+// Take process locks only through ProcessLockGuard: it releases on every
+// return, releases only what it took, and (in checked builds) aborts on a
+// violation of the order above.
+#pragma once
+
+namespace zrfs {
+
+enum class LockLevel : unsigned char {
+  kRecord = 1,
+  kBlockCreate = 2,
+  kBlock = 3,
+  kDisk = 4,
+};
+
+// One P or V with the EINTR retry.  True when done (or semId is -1).
+bool AcquireProcessLock(int semId);
+bool ReleaseProcessLock(int semId);
+
+class ProcessLockGuard {
+ public:
+  ProcessLockGuard(int semId, LockLevel level);
+  ~ProcessLockGuard() { Unlock(); }
+  ProcessLockGuard(const ProcessLockGuard &) = delete;
+  ProcessLockGuard &operator=(const ProcessLockGuard &) = delete;
+
+  // False when the lock could not be taken (the set was removed, say).  The
+  // caller must then give up: the data it guards is not protected.
+  bool ok() const { return ok_; }
+
+  // Gives the lock back early; the destructor then does nothing.
+  void Unlock();
+
+ private:
+  int semId_;
+  LockLevel level_;
+  bool ok_;
+  bool locked_;  // a real semaphore was taken and is still held
+};
+
+}  // namespace zrfs

@@ -1,0 +1,260 @@
+#include <signal.h>
+#include <sys/ipc.h>
+#include <sys/sem.h>
+#include <sys/shm.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+
+#include <gtest/gtest.h>
+
+#include "shared/keys.h"
+#include "shared/proc_lock.h"
+#include "support/fault_os.h"
+#include "support/processes.h"
+#include "support/test_root.h"
+#include "zrfs/fsc.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using zrfs::LockLevel;
+using zrfs::ProcessLockGuard;
+using zrfs::test::RunInChildren;
+using zrfs::test::Spawn;
+using zrfs::test::TestRoot;
+using zrfs::test::WaitAll;
+
+int SemValue(int id) { return semctl(id, 0, GETVAL); }
+
+// Words of shared memory for the processes of one test, removed at the end.
+class SharedCounters {
+ public:
+  SharedCounters() : id_(shmget(IPC_PRIVATE, 4096, IPC_CREAT | 0600)) {
+    words_ = static_cast<std::atomic<int> *>(shmat(id_, nullptr, 0));
+    shmctl(id_, IPC_RMID, nullptr);  // gone once every process detached
+  }
+  ~SharedCounters() { shmdt(words_); }
+  std::atomic<int> &operator[](int i) { return words_[i]; }
+
+ private:
+  int id_;
+  std::atomic<int> *words_;
+};
+
+class ProcLockTest : public ::testing::Test {
+ protected:
+  int LayerLockKey() { return zrfs::LayerKey(zrfs::kRecordTableLockProjId); }
+  TestRoot root_;
+};
+
+TEST_F(ProcLockTest, InitIsIdempotentAndMakesTheLockFree) {
+  int key = LayerLockKey();
+  int id = fsc_ProcLockInit(key);
+  ASSERT_GE(id, 0);
+  EXPECT_EQ(SemValue(id), 1);
+  EXPECT_EQ(fsc_ProcLockInit(key), id);
+  EXPECT_EQ(SemValue(id), 1);
+  fsc_ProcLock(id);
+  EXPECT_EQ(fsc_ProcLockInit(key), id);  // a held lock is left held
+  EXPECT_EQ(SemValue(id), 0);
+  fsc_ProcUnlock(id);
+  EXPECT_EQ(SemValue(id), 1);
+}
+
+TEST_F(ProcLockTest, KeysThatAreNotPositiveAreRefused) {
+  EXPECT_EQ(fsc_ProcLockInit(0), -1);
+  EXPECT_EQ(fsc_ProcLockInit(-1), -1);
+  EXPECT_EQ(fsc_ProcLockInit(static_cast<int>(0x80123456u)), -1);  // project id 128
+}
+
+TEST_F(ProcLockTest, NoLockIdIsANoOp) {
+  fsc_ProcLock(-1);
+  fsc_ProcUnlock(-1);
+  ProcessLockGuard guard(-1, LockLevel::kDisk);
+  EXPECT_TRUE(guard.ok());
+}
+
+TEST_F(ProcLockTest, ExcludesOtherProcessesAndThreads) {
+  SharedCounters shared;
+  int key = LayerLockKey();
+  constexpr int kProcesses = 4, kRounds = 400;
+  ASSERT_TRUE(RunInChildren(
+      kProcesses,
+      [&](int) {
+        int id = fsc_ProcLockInit(key);
+        ASSERT_GE(id, 0);
+        for (int i = 0; i < kRounds; ++i) {
+          ProcessLockGuard guard(id, LockLevel::kRecord);
+          ASSERT_TRUE(guard.ok());
+          ASSERT_EQ(shared[1].fetch_add(1), 0) << "two holders at once";
+          int value = shared[0].load(std::memory_order_relaxed);  // a lost update shows
+          if (i % 16 == 0) usleep(100);
+          shared[0].store(value + 1, std::memory_order_relaxed);
+          shared[1].fetch_sub(1);
+        }
+      },
+      60s));
+  EXPECT_EQ(shared[0], kProcesses * kRounds);
+}
+
+TEST_F(ProcLockTest, LockOfAKilledHolderIsGivenBack) {
+  int key = LayerLockKey();
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  pid_t holder = Spawn([&] {
+    int id = fsc_ProcLockInit(key);
+    fsc_ProcLock(id);
+    char c = 1;
+    (void)!write(ready[1], &c, 1);
+    pause();
+  });
+  char c;
+  ASSERT_EQ(read(ready[0], &c, 1), 1);
+  int id = fsc_ProcLockInit(key);
+  EXPECT_EQ(SemValue(id), 0);
+  kill(holder, SIGKILL);
+  EXPECT_FALSE(WaitAll({holder}, 5s));  // killed, so it did not exit cleanly
+  EXPECT_TRUE(RunInChildren(1, [&](int) { fsc_ProcLock(fsc_ProcLockInit(key)); }, 5s));
+  EXPECT_EQ(SemValue(id), 1);  // the child's own hold was undone at its exit too
+  close(ready[0]);
+  close(ready[1]);
+}
+
+TEST_F(ProcLockTest, SetWhoseCreatorDiedBeforeFreeingItIsFreed) {
+  int key = fsc_GetShmKey(5) + zrfs::kObjectLockKeyOffset;
+  int raw = semget(key, 1, IPC_CREAT | IPC_EXCL | 0666);  // made, never freed
+  ASSERT_GE(raw, 0);
+  ASSERT_EQ(SemValue(raw), 0);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(RunInChildren(
+      1,
+      [&](int) {
+        int id = fsc_ProcLockInit(key);
+        ASSERT_EQ(id, raw);
+        fsc_ProcLock(id);
+        fsc_ProcUnlock(id);
+      },
+      5s));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+  EXPECT_EQ(SemValue(raw), 1);
+}
+
+TEST_F(ProcLockTest, LockHeldByALiveProcessIsNotReset) {
+  int key = LayerLockKey();
+  SharedCounters shared;
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  pid_t holder = Spawn([&] {
+    int id = fsc_ProcLockInit(key);
+    fsc_ProcLock(id);
+    shared[0] = 1;
+    char c = 1;
+    (void)!write(ready[1], &c, 1);
+    usleep(1500 * 1000);  // longer than the grace for a dead creator
+    shared[0] = 2;
+    fsc_ProcUnlock(id);
+  });
+  char c;
+  ASSERT_EQ(read(ready[0], &c, 1), 1);
+  pid_t waiter = Spawn([&] {
+    int id = fsc_ProcLockInit(key);
+    fsc_ProcLock(id);
+    EXPECT_EQ(shared[0], 2) << "got the lock while its holder still had it";
+    fsc_ProcUnlock(id);
+  });
+  EXPECT_TRUE(WaitAll({holder, waiter}, 10s));
+  close(ready[0]);
+  close(ready[1]);
+}
+
+void IgnoreSignal(int) {}
+
+TEST_F(ProcLockTest, InterruptedWaitGoesOnWaiting) {
+  int key = LayerLockKey();
+  int id = fsc_ProcLockInit(key);
+  fsc_ProcLock(id);
+  SharedCounters shared;
+  pid_t waiter = Spawn([&] {
+    struct sigaction sa = {};
+    sa.sa_handler = IgnoreSignal;  // no SA_RESTART: semop fails with EINTR
+    sigaction(SIGUSR1, &sa, nullptr);
+    int mine = fsc_ProcLockInit(key);
+    shared[0] = 1;
+    fsc_ProcLock(mine);
+    EXPECT_EQ(shared[1], 1) << "lock taken before it was given back";
+    fsc_ProcUnlock(mine);
+  });
+  while (shared[0] == 0) usleep(1000);
+  for (int i = 0; i < 5; ++i) {
+    usleep(20 * 1000);
+    kill(waiter, SIGUSR1);
+  }
+  shared[1] = 1;
+  fsc_ProcUnlock(id);
+  EXPECT_TRUE(WaitAll({waiter}, 10s));
+}
+
+TEST_F(ProcLockTest, GuardThatFailedToLockDoesNotUnlock) {
+  int key = LayerLockKey();
+  int id = fsc_ProcLockInit(key);
+  ASSERT_GE(id, 0);
+  {
+    zrfs::test::FaultOs faults;
+    faults.Add({.call = zrfs::test::Call::kSemOp, .nth = 1, .error = EINVAL});
+    ProcessLockGuard guard(id, LockLevel::kRecord);
+    EXPECT_FALSE(guard.ok());
+  }
+  EXPECT_EQ(SemValue(id), 1);  // not raised to 2: one holder at a time still
+
+  SharedCounters shared;
+  ASSERT_TRUE(RunInChildren(
+      2,
+      [&](int) {
+        int mine = fsc_ProcLockInit(key);
+        for (int i = 0; i < 200; ++i) {
+          ProcessLockGuard guard(mine, LockLevel::kRecord);
+          ASSERT_EQ(shared[0].fetch_add(1), 0) << "two holders at once";
+          usleep(50);
+          shared[0].fetch_sub(1);
+        }
+      },
+      30s));
+}
+
+TEST_F(ProcLockTest, GuardReleasesOnEveryPathAndEarlyUnlockIsFinal) {
+  int id = fsc_ProcLockInit(LayerLockKey());
+  auto work = [&](bool early) -> int {
+    ProcessLockGuard guard(id, LockLevel::kBlock);
+    if (!guard.ok()) return -1;
+    if (early) return 1;  // an early return releases too
+    guard.Unlock();
+    guard.Unlock();  // a second unlock does nothing
+    return 0;
+  };
+  EXPECT_EQ(work(true), 1);
+  EXPECT_EQ(SemValue(id), 1);
+  EXPECT_EQ(work(false), 0);
+  EXPECT_EQ(SemValue(id), 1);
+}
+
+#ifndef NDEBUG
+TEST_F(ProcLockTest, TakingLocksAgainstTheOrderAborts) {
+  int record = fsc_ProcLockInit(LayerLockKey());
+  int disk = fsc_ProcLockInit(fsc_GetShmKey(2048));
+  ASSERT_GE(disk, 0);
+  EXPECT_DEATH(
+      {
+        ProcessLockGuard outer(disk, LockLevel::kDisk);
+        ProcessLockGuard inner(record, LockLevel::kRecord);
+      },
+      "out of order");
+  ProcessLockGuard outer(record, LockLevel::kRecord);
+  ProcessLockGuard inner(disk, LockLevel::kDisk);  // the right order is fine
+  EXPECT_TRUE(inner.ok());
+}
+#endif
+
+}  // namespace

@@ -1,0 +1,231 @@
+#include "support/fault_os.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+namespace zrfs::test {
+
+FaultOs::FaultOs() : OsWrapper(PosixOs()) { InstallOs(this); }
+
+FaultOs::~FaultOs() { InstallOs(nullptr); }
+
+void FaultOs::Add(const FaultRule &rule) {
+  std::lock_guard lock(mu_);
+  rules_.push_back({rule, 0});
+}
+
+void FaultOs::Clear() {
+  std::lock_guard lock(mu_);
+  rules_.clear();
+}
+
+int FaultOs::Count(Call call) const {
+  std::lock_guard lock(mu_);
+  return counts_[static_cast<int>(call)];
+}
+
+std::string FaultOs::PathOf(int fd) const {
+  auto it = paths_.find(fd);
+  return it == paths_.end() ? std::string() : it->second;
+}
+
+const FaultRule *FaultOs::Match(Call call, const std::string &path, uint64_t offset,
+                                uint64_t len) {
+  ++counts_[static_cast<int>(call)];
+  for (Rule &rule : rules_) {
+    const FaultRule &r = rule.spec;
+    if (r.call != call) continue;
+    if (!r.pathContains.empty() && path.find(r.pathContains) == std::string::npos) continue;
+    uint64_t end = len == 0 ? offset + 1 : offset + len;
+    if (end <= r.fromOffset || offset >= r.toOffset) continue;
+    ++rule.seen;
+    if (r.nth == 0 || r.nth == rule.seen) return &r;
+  }
+  return nullptr;
+}
+
+int FaultOs::Open(const char *path, int flags, int mode) {
+  {
+    std::lock_guard lock(mu_);
+    if (const FaultRule *r = Match(Call::kOpen, path, 0, 0)) {
+      errno = r->error;
+      return -1;
+    }
+  }
+  int fd = target().Open(path, flags, mode);
+  std::lock_guard lock(mu_);
+  if (fd >= 0) paths_[fd] = path;
+  return fd;
+}
+
+int FaultOs::Close(int fd) {
+  {
+    std::lock_guard lock(mu_);
+    paths_.erase(fd);
+  }
+  return target().Close(fd);
+}
+
+ssize_t FaultOs::Read(int fd, void *buf, size_t len) {
+  uint64_t offset = static_cast<uint64_t>(target().Seek(fd, 0, SEEK_CUR));
+  std::unique_lock lock(mu_);
+  const FaultRule *r = Match(Call::kRead, PathOf(fd), offset, len);
+  if (r == nullptr) {
+    lock.unlock();
+    return target().Read(fd, buf, len);
+  }
+  if (r->fault != Fault::kShort) {
+    errno = r->error;
+    return -1;
+  }
+  size_t part = std::min(len, r->shortBytes);
+  lock.unlock();
+  return target().Read(fd, buf, part);
+}
+
+ssize_t FaultOs::Write(int fd, const void *buf, size_t len) {
+  uint64_t offset = static_cast<uint64_t>(target().Seek(fd, 0, SEEK_CUR));
+  std::unique_lock lock(mu_);
+  std::string path = PathOf(fd);
+  const FaultRule *r = Match(Call::kWrite, path, offset, len);
+  if (r != nullptr && r->fault != Fault::kShort) {
+    errno = r->error;
+    return -1;
+  }
+  size_t part = r != nullptr ? std::min(len, r->shortBytes) : len;
+  UnsyncedWrite entry{path, offset, std::string(part, '\0'), std::string(static_cast<const char *>(buf), part)};
+  ssize_t got = pread(fd, entry.before.data(), part, static_cast<off_t>(offset));
+  entry.before.resize(got > 0 ? static_cast<size_t>(got) : 0);  // bytes past the end read as none
+  lock.unlock();
+  ssize_t done = target().Write(fd, buf, part);
+  if (done > 0) {
+    entry.after.resize(static_cast<size_t>(done));
+    std::lock_guard relock(mu_);
+    journal_.push_back(std::move(entry));
+  }
+  return done;
+}
+
+int FaultOs::DataSync(int fd) {
+  {
+    std::lock_guard lock(mu_);
+    std::string path = PathOf(fd);
+    if (const FaultRule *r = Match(Call::kDataSync, path, 0, 0)) {
+      errno = r->error;
+      return -1;
+    }
+    // Everything written to this file so far is durable now.
+    std::erase_if(journal_, [&](const UnsyncedWrite &w) { return w.path == path; });
+  }
+  return target().DataSync(fd);
+}
+
+int FaultOs::Presence(int fd, int *present) {
+  {
+    std::lock_guard lock(mu_);
+    if (const FaultRule *r = Match(Call::kPresence, PathOf(fd), 0, 0)) {
+      if (r->fault == Fault::kAbsent) {
+        *present = 0;
+        return 0;
+      }
+      errno = r->error;
+      return -1;
+    }
+  }
+  return target().Presence(fd, present);
+}
+
+int FaultOs::DeviceBytes(int fd, uint64_t *bytes) {
+  {
+    std::lock_guard lock(mu_);
+    if (const FaultRule *r = Match(Call::kDeviceSize, PathOf(fd), 0, 0)) {
+      errno = r->error;
+      return -1;
+    }
+  }
+  return target().DeviceBytes(fd, bytes);
+}
+
+int FaultOs::DeviceSectors(int fd, uint32_t *sectors) {
+  {
+    std::lock_guard lock(mu_);
+    if (const FaultRule *r = Match(Call::kDeviceSize, PathOf(fd), 0, 0)) {
+      errno = r->error;
+      return -1;
+    }
+  }
+  return target().DeviceSectors(fd, sectors);
+}
+
+int FaultOs::SemOp(int semId, struct sembuf *ops, size_t nops) {
+  {
+    std::lock_guard lock(mu_);
+    if (const FaultRule *r = Match(Call::kSemOp, "", 0, 0)) {
+      errno = r->error;
+      return -1;
+    }
+  }
+  return target().SemOp(semId, ops, nops);
+}
+
+int FaultOs::ShmGet(int key, size_t size, int flags) {
+  {
+    std::lock_guard lock(mu_);
+    if (const FaultRule *r = Match(Call::kShmGet, "", 0, 0)) {
+      errno = r->error;
+      return -1;
+    }
+  }
+  return target().ShmGet(key, size, flags);
+}
+
+int FaultOs::Ftok(const char *path, int projId) {
+  {
+    std::lock_guard lock(mu_);
+    if (const FaultRule *r = Match(Call::kFtok, path, 0, 0)) {
+      errno = r->error;
+      return -1;
+    }
+  }
+  return target().Ftok(path, projId);
+}
+
+size_t FaultOs::UnsyncedWrites() const {
+  std::lock_guard lock(mu_);
+  return journal_.size();
+}
+
+void FaultOs::PowerCut(Cut cut, uint64_t keepMask, size_t tearBytes) {
+  std::lock_guard lock(mu_);
+  auto patch = [this](const std::string &path, uint64_t offset, const std::string &bytes) {
+    int fd = target().Open(path.c_str(), O_RDWR, 0);
+    if (fd < 0) return;
+    (void)!pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(offset));
+    target().Close(fd);
+  };
+  // Roll every unsynced write back, newest first, then replay the ones that
+  // reached the disk in their original order.
+  for (auto it = journal_.rbegin(); it != journal_.rend(); ++it) patch(it->path, it->offset, it->before);
+  for (size_t i = 0; i < journal_.size(); ++i) {
+    const UnsyncedWrite &w = journal_[i];
+    bool last = i + 1 == journal_.size();
+    switch (cut) {
+      case Cut::kDropAll:
+        break;
+      case Cut::kKeepAll:
+        patch(w.path, w.offset, w.after);
+        break;
+      case Cut::kKeepSome:
+        if (keepMask >> (i % 64) & 1) patch(w.path, w.offset, w.after);
+        break;
+      case Cut::kTearLast:
+        patch(w.path, w.offset, last ? w.after.substr(0, std::min(tearBytes, w.after.size())) : w.after);
+        break;
+    }
+  }
+  journal_.clear();
+}
+
+}  // namespace zrfs::test

@@ -1,0 +1,101 @@
+// An Os that breaks chosen calls, for fault-injection tests, and that keeps
+// a journal of writes not yet made durable, so a test can cut the power.
+//
+//   FaultOs faults;                      // installs itself, uninstalls at scope end
+//   faults.Add({.call = Call::kWrite, .pathContains = "host03", .nth = 2});
+//
+// A rule matches a call of its kind on a device whose logical path contains
+// pathContains, whose transfer overlaps [fromOffset, toOffset).  nth = 0
+// breaks every matching call; nth = N breaks only the Nth.
+#pragma once
+
+#include <errno.h>
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "os/os.h"
+
+namespace zrfs::test {
+
+enum class Call { kOpen, kRead, kWrite, kDataSync, kPresence, kDeviceSize, kSemOp, kShmGet, kFtok };
+
+enum class Fault {
+  kError,   // fail with error
+  kShort,   // transfer only shortBytes (reads and writes)
+  kAbsent,  // the disk reports itself absent (presence)
+};
+
+struct FaultRule {
+  Call call;
+  std::string pathContains;
+  uint64_t fromOffset = 0;
+  uint64_t toOffset = UINT64_MAX;
+  int nth = 0;
+  Fault fault = Fault::kError;
+  int error = EIO;
+  size_t shortBytes = 0;
+};
+
+// How the writes since the last flush fare at a power cut.
+enum class Cut {
+  kDropAll,   // none reached the disk
+  kKeepAll,   // all did
+  kKeepSome,  // those whose bit is set in keepMask (write i: bit i % 64)
+  kTearLast,  // all but the last, which reached the disk up to tearBytes
+};
+
+class FaultOs final : public OsWrapper {
+ public:
+  FaultOs();
+  ~FaultOs();
+
+  void Add(const FaultRule &rule);
+  void Clear();
+  // Matching calls seen so far of a kind (broken or not), on any device.
+  int Count(Call call) const;
+
+  // Journal of writes since the last DataSync of each file.
+  size_t UnsyncedWrites() const;
+  // Undoes the unsynced writes as the cut says, straight on the images.
+  void PowerCut(Cut cut, uint64_t keepMask = 0, size_t tearBytes = 0);
+
+  int Open(const char *path, int flags, int mode) override;
+  int Close(int fd) override;
+  ssize_t Read(int fd, void *buf, size_t len) override;
+  ssize_t Write(int fd, const void *buf, size_t len) override;
+  int DataSync(int fd) override;
+  int Presence(int fd, int *present) override;
+  int DeviceBytes(int fd, uint64_t *bytes) override;
+  int DeviceSectors(int fd, uint32_t *sectors) override;
+  int SemOp(int semId, struct sembuf *ops, size_t nops) override;
+  int ShmGet(int key, size_t size, int flags) override;
+  int Ftok(const char *path, int projId) override;
+
+ private:
+  struct Rule {
+    FaultRule spec;
+    int seen = 0;
+  };
+  struct UnsyncedWrite {
+    std::string path;
+    uint64_t offset;
+    std::string before;
+    std::string after;
+  };
+
+  // The rule that breaks this call, or null.  Counts the call.
+  const FaultRule *Match(Call call, const std::string &path, uint64_t offset, uint64_t len);
+  std::string PathOf(int fd) const;
+
+  mutable std::mutex mu_;
+  std::vector<Rule> rules_;
+  std::map<int, std::string> paths_;  // open descriptors
+  int counts_[16] = {};
+  std::vector<UnsyncedWrite> journal_;
+};
+
+}  // namespace zrfs::test

@@ -1,0 +1,57 @@
+#include "support/processes.h"
+
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+
+namespace zrfs::test {
+
+pid_t Spawn(const std::function<void()> &body) {
+  fflush(nullptr);  // the child must not flush the parent's buffered output again
+  pid_t pid = fork();
+  if (pid != 0) return pid;
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  body();
+  _exit(::testing::Test::HasFailure() ? 1 : 0);
+}
+
+::testing::AssertionResult WaitAll(const std::vector<pid_t> &children,
+                                   std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  std::vector<pid_t> running = children;
+  std::string failures;
+  while (!running.empty() && std::chrono::steady_clock::now() < deadline) {
+    for (auto it = running.begin(); it != running.end();) {
+      int status = 0;
+      pid_t done = waitpid(*it, &status, WNOHANG);
+      if (done == 0) {
+        ++it;
+        continue;
+      }
+      if (done < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        failures += " child " + std::to_string(*it) + " failed (status " + std::to_string(status) + ")";
+      it = running.erase(it);
+    }
+    if (!running.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  for (pid_t pid : running) {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    failures += " child " + std::to_string(pid) + " timed out";
+  }
+  if (failures.empty()) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << failures;
+}
+
+::testing::AssertionResult RunInChildren(int n, const std::function<void(int)> &body,
+                                         std::chrono::milliseconds timeout) {
+  std::vector<pid_t> children;
+  for (int i = 0; i < n; ++i) children.push_back(Spawn([&body, i] { body(i); }));
+  return WaitAll(children, timeout);
+}
+
+}  // namespace zrfs::test

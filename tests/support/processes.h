@@ -1,0 +1,28 @@
+// Forked test processes with a deadline, so a deadlock fails a test instead
+// of hanging it, and no child outlives its test.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace zrfs::test {
+
+// Runs body in a forked child, which exits 0 when body finished without a
+// test failure, 1 otherwise.  The child dies with the test process.
+pid_t Spawn(const std::function<void()> &body);
+
+// Waits for every child until the deadline; kills and reaps the rest on
+// timeout.  Succeeds when all exited with status 0.
+::testing::AssertionResult WaitAll(const std::vector<pid_t> &children,
+                                   std::chrono::milliseconds timeout);
+
+// Runs n copies of body (body(i) in child i) and waits for them.
+::testing::AssertionResult RunInChildren(int n, const std::function<void(int)> &body,
+                                         std::chrono::milliseconds timeout);
+
+}  // namespace zrfs::test
