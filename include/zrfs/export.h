@@ -19,4 +19,12 @@
 #define ZRFS_EXTERN_C_END
 #endif
 
+/* Compile-time checks of record layouts, usable at file scope in C99 and
+ * C++ alike: ZRFS_LAYOUT_CHECK(sizeof(Rec) == 24, rec_size); */
+#ifdef __cplusplus
+#define ZRFS_LAYOUT_CHECK(cond, name) static_assert(cond, #name)
+#else
+#define ZRFS_LAYOUT_CHECK(cond, name) typedef char zrfs_layout_check_##name[(cond) ? 1 : -1]
+#endif
+
 #endif /* ZRFS_EXPORT_H */
