@@ -12,11 +12,101 @@
 #ifndef ZRFS_H
 #define ZRFS_H
 
+#include <stddef.h> /* offsetof, for the layout checks */
+#include <stddef.h>
 #include <stdint.h>
 
 #include "zrfs/export.h"
 
 ZRFS_EXTERN_C_BEGIN
+
+/* ---- Records that callers fill or receive --------------------------------
+ * Byte layouts are part of the interface and the same on every target. */
+
+/* What a new record file is made from (zrfs_Open with a parameter block). */
+typedef struct FileCreateParam {
+  uint32_t ichan;      /*  0: channel, 0..1023 */
+  int32_t createTime;  /*  4: creation time, seconds since the epoch */
+  uint32_t kind;       /*  8: data type; 1 = starts with a pre-record ring,
+                              2 = created locked; decides the block type */
+  int32_t preRecSize;  /* 12: kind 1: bytes of the pre-record ring */
+  int32_t recType;     /* 16: the application's record type */
+  uint8_t reserved[4]; /* 20: not read */
+  char diskPath[64];   /* 24: NUL-terminated device path naming the disk */
+  char extName[40];    /* 88: NUL-terminated extension appended to the name */
+} FileCreateParam;
+ZRFS_LAYOUT_CHECK(sizeof(FileCreateParam) == 128, file_create_param_size);
+ZRFS_LAYOUT_CHECK(offsetof(FileCreateParam, kind) == 8, file_create_param_kind);
+ZRFS_LAYOUT_CHECK(offsetof(FileCreateParam, preRecSize) == 12, file_create_param_pre_rec_size);
+ZRFS_LAYOUT_CHECK(offsetof(FileCreateParam, recType) == 16, file_create_param_rec_type);
+ZRFS_LAYOUT_CHECK(offsetof(FileCreateParam, diskPath) == 24, file_create_param_disk_path);
+ZRFS_LAYOUT_CHECK(offsetof(FileCreateParam, extName) == 88, file_create_param_ext_name);
+
+/* Longest name a record file can have (24 characters, the extension, NUL). */
+#define ZRFS_NAME_MAX 64
+
+/* Seconds and nanoseconds of a 32-bit time stamp. */
+typedef struct ZrfsTimeSpec32 {
+  int32_t tv_sec;
+  uint32_t tv_nsec;
+} ZrfsTimeSpec32;
+
+/* Seconds and microseconds, the two 32-bit words of a 32-bit timeval. */
+typedef struct ZrfsTimeVal32 {
+  int32_t tv_sec;
+  int32_t tv_usec;
+} ZrfsTimeVal32;
+
+/* The status record of a record file.  Bytes 0..103 have the layout of the
+ * 32-bit ARM stat64; of those only st_size, st_blocks, st_mtime and st_ctime
+ * are filled, the rest keep what the caller's buffer held.  st_mtime and
+ * st_ctime read as in <sys/stat.h> (st_mtim.tv_sec). */
+typedef struct TfFileStat {
+  uint64_t st_dev;        /*   0: not filled */
+  uint8_t pad0[4];        /*   8 */
+  uint32_t st_ino32;      /*  12: not filled */
+  uint32_t st_mode;       /*  16: not filled */
+  uint32_t st_nlink;      /*  20: not filled */
+  uint32_t st_uid;        /*  24: not filled */
+  uint32_t st_gid;        /*  28: not filled */
+  uint64_t st_rdev;       /*  32: not filled */
+  uint8_t pad1[8];        /*  40 */
+  int64_t st_size;        /*  48: logical size: ring bytes plus main data */
+  uint32_t st_blksize;    /*  56: not filled */
+  uint8_t pad2[4];        /*  60 */
+  int64_t st_blocks;      /*  64: st_size / 512 */
+  ZrfsTimeSpec32 st_atim; /*  72: not filled */
+  ZrfsTimeSpec32 st_mtim; /*  80: seconds: modification time */
+  ZrfsTimeSpec32 st_ctim; /*  88: seconds: modification time */
+  uint64_t st_ino;        /*  96: not filled */
+  uint64_t ichan;         /* 104: channel */
+  uint64_t lockFlag;      /* 112: lock state */
+  int64_t recType;        /* 120: record type */
+  int64_t createTime;     /* 128: creation time, seconds */
+  uint8_t usrParam[32];   /* 136: the application's parameters */
+  char filename[64];      /* 168: name of the file */
+} TfFileStat;
+#ifndef st_mtime
+#define st_atime st_atim.tv_sec
+#define st_mtime st_mtim.tv_sec
+#define st_ctime st_ctim.tv_sec
+#endif
+ZRFS_LAYOUT_CHECK(sizeof(TfFileStat) == 232, tf_file_stat_size);
+ZRFS_LAYOUT_CHECK(offsetof(TfFileStat, st_ino32) == 12, tf_file_stat_st_ino32);
+ZRFS_LAYOUT_CHECK(offsetof(TfFileStat, st_rdev) == 32, tf_file_stat_st_rdev);
+ZRFS_LAYOUT_CHECK(offsetof(TfFileStat, st_size) == 48, tf_file_stat_st_size);
+ZRFS_LAYOUT_CHECK(offsetof(TfFileStat, st_blksize) == 56, tf_file_stat_st_blksize);
+ZRFS_LAYOUT_CHECK(offsetof(TfFileStat, st_blocks) == 64, tf_file_stat_st_blocks);
+ZRFS_LAYOUT_CHECK(offsetof(TfFileStat, st_atim) == 72, tf_file_stat_st_atim);
+ZRFS_LAYOUT_CHECK(offsetof(TfFileStat, st_mtim) == 80, tf_file_stat_st_mtim);
+ZRFS_LAYOUT_CHECK(offsetof(TfFileStat, st_ctim) == 88, tf_file_stat_st_ctim);
+ZRFS_LAYOUT_CHECK(offsetof(TfFileStat, st_ino) == 96, tf_file_stat_st_ino);
+ZRFS_LAYOUT_CHECK(offsetof(TfFileStat, ichan) == 104, tf_file_stat_ichan);
+ZRFS_LAYOUT_CHECK(offsetof(TfFileStat, lockFlag) == 112, tf_file_stat_lock_flag);
+ZRFS_LAYOUT_CHECK(offsetof(TfFileStat, recType) == 120, tf_file_stat_rec_type);
+ZRFS_LAYOUT_CHECK(offsetof(TfFileStat, createTime) == 128, tf_file_stat_create_time);
+ZRFS_LAYOUT_CHECK(offsetof(TfFileStat, usrParam) == 136, tf_file_stat_usr_param);
+ZRFS_LAYOUT_CHECK(offsetof(TfFileStat, filename) == 168, tf_file_stat_filename);
 
 /* ---- Root directory ------------------------------------------------------
  * Resolves every path the library opens or hands to the system (the key
@@ -42,6 +132,137 @@ ZRFS_API int zrfs_RegistAllocatorInterface(ZrfsMallocFn alloc, ZrfsFreeFn releas
 ZRFS_API void *zrfs_Malloc(uint32_t size);
 /* The registered release callback, or free.  NULL is passed on as is. */
 ZRFS_API void zrfs_Free(void *ptr);
+
+/* ---- Disk records ----------------------------------------------------------
+ * Records the caller allocates for the disk statistics calls. */
+
+/* Disk totals, laid out like the first five fields of struct statfs64 (the
+ * caller's record may be larger; only these 32 bytes are written). */
+typedef struct DfStatfs {
+  uint32_t f_type;   /* 0x5A524653: "ZRFS" as a big-endian number */
+  uint32_t f_bsize;  /* 512 */
+  uint64_t f_blocks; /* 512-byte sectors of all blocks */
+  uint64_t f_bfree;  /* 512-byte sectors of the free blocks */
+  uint64_t f_bavail; /* same as f_bfree */
+} DfStatfs;
+ZRFS_LAYOUT_CHECK(sizeof(DfStatfs) == 32, df_statfs_size);
+ZRFS_LAYOUT_CHECK(offsetof(DfStatfs, f_type) == 0, df_statfs_type);
+ZRFS_LAYOUT_CHECK(offsetof(DfStatfs, f_bsize) == 4, df_statfs_bsize);
+ZRFS_LAYOUT_CHECK(offsetof(DfStatfs, f_blocks) == 8, df_statfs_blocks);
+ZRFS_LAYOUT_CHECK(offsetof(DfStatfs, f_bfree) == 16, df_statfs_bfree);
+ZRFS_LAYOUT_CHECK(offsetof(DfStatfs, f_bavail) == 24, df_statfs_bavail);
+
+/* One used block, as listed by the used-block call (an array of these). */
+typedef struct DfBlockInfo {
+  uint32_t blkid;
+  uint32_t reserved0;  /* not written */
+  uint64_t createTime; /* seconds, from the block header */
+  uint32_t fileNum;    /* record files in the block */
+  uint32_t reserved1;  /* not written */
+} DfBlockInfo;
+ZRFS_LAYOUT_CHECK(sizeof(DfBlockInfo) == 24, df_block_info_size);
+ZRFS_LAYOUT_CHECK(offsetof(DfBlockInfo, blkid) == 0, df_block_info_blkid);
+ZRFS_LAYOUT_CHECK(offsetof(DfBlockInfo, createTime) == 8, df_block_info_create_time);
+ZRFS_LAYOUT_CHECK(offsetof(DfBlockInfo, fileNum) == 16, df_block_info_file_num);
+/* ---- end of disk records ---- */
+
+/* ---- Start-up ------------------------------------------------------------
+ * zrfs_Init: once per process, before any other call but zrfs_SetRootDir.
+ * Makes the key directory when missing, clears the descriptor table, restores
+ * malloc/free and starts the lower layers (shared segments, process locks,
+ * the disk layer's flushing thread).  0, or -1 when a disk's process lock
+ * cannot be made.
+ * zrfs_DeInit: syncs writable descriptors and closes every descriptor; shared
+ * objects and the thread stay.  Always 0. */
+ZRFS_API int zrfs_Init(void);
+ZRFS_API int zrfs_DeInit(void);
+
+/* ---- Descriptors ---------------------------------------------------------
+ * zrfs_Open(NULL, name, flags) opens the record file called name;
+ * zrfs_Open(param, nameOut, flags) creates one from param and writes its name
+ * (at most ZRFS_NAME_MAX bytes with the NUL) into nameOut.  flags: 0 read
+ * only, 1 write only, 2 (or 3) read and write.  Returns a descriptor >= 0, or
+ * -1 (NULL name, 1024 descriptors open, no such file, disk not ready, no
+ * room).  zrfs_Close always returns 0. */
+ZRFS_API int zrfs_Open(FileCreateParam *param, char *name, int flags);
+ZRFS_API int zrfs_Close(int fd);
+
+/* Reads/writes at the descriptor's position and advances it.  Bytes moved,
+ * 0 for len 0, -1 on failure (then zrfs_error tells 5 for an I/O failure or
+ * an absent disk, 28 for a full block). */
+ZRFS_API int zrfs_Read(int fd, void *buf, uint32_t len);
+ZRFS_API int zrfs_Write(int fd, const void *buf, uint32_t len);
+/* whence 0 (or any other value) from the start, 1 from the position, 2 from
+ * the end.  A target before the start or at/after the unit size moves to 0
+ * and returns 0; otherwise returns the new position.  -1: bad descriptor. */
+ZRFS_API int64_t zrfs_Seek(int fd, int64_t distance, int whence);
+/* Position (low 32 bits), or -1. */
+ZRFS_API int zrfs_Tell(int fd);
+/* 1 at or after the end, 0 before it, -1 for a bad descriptor. */
+ZRFS_API int zrfs_Eof(int fd);
+/* Fills the status record; 0, or -1 for a bad descriptor or NULL record. */
+ZRFS_API int zrfs_fstat(int fd, TfFileStat *st);
+/* Writes the file's header through; -1 for read-only descriptors. */
+ZRFS_API int zrfs_fsync(int fd);
+/* Cuts the main data to len bytes (the ring cannot be cut into).  0 or -1. */
+ZRFS_API int zrfs_ftruncate(int fd, int64_t len);
+/* Fixes the pre-record ring: start and end are offsets into the ring of its
+ * oldest and just past its newest valid byte.  0 or -1. */
+ZRFS_API int zrfs_UpdataePreRecPtr(int fd, int32_t start, int32_t end);
+/* Error number of the descriptor's last read or write: 0, 5 or 28; 0 for a
+ * bad descriptor. */
+ZRFS_API int zrfs_error(int fd);
+
+/* ---- Record files by name ------------------------------------------------
+ * Each opens the file for the call (needs a free descriptor slot) and
+ * closes it again.  0 or -1. */
+ZRFS_API int zrfs_Stat(const char *name, TfFileStat *st);
+/* Lock state: 1 locked (kept when space is reclaimed), 0 unlocked. */
+ZRFS_API int zrfs_Lock(const char *name, int lockFlag);
+ZRFS_API int zrfs_ChangeRecType(const char *name, int recType);
+/* times[1].tv_sec (the modification time of a utimes-style pair) becomes
+ * the modification time. */
+ZRFS_API int zrfs_ChangeTime(const char *name, const ZrfsTimeVal32 *times);
+ZRFS_API int zrfs_ChangeCreateTime(const char *name, ZrfsTimeVal32 createTime);
+/* Stores len (1..32) bytes at the start of the user parameter area. */
+ZRFS_API int zrfs_SetUsrParam(const char *name, const void *buf, int len);
+/* Deletes a record file that no process has open; its block goes back to
+ * the disk with its last file.  0 or -1. */
+ZRFS_API int zrfs_Unlink(const char *name);
+/* Number of record files in block blk of the disk, or -1. */
+ZRFS_API int zrfs_GetFileNum(const char *diskPath, int blk);
+
+/* ---- Disks ---------------------------------------------------------------
+ * A disk is named by its device path, which contains "/dev/scsi/host" and
+ * the disk number 0..23. */
+/* Writes a new, empty layout (every block free).  0 or -1. */
+ZRFS_API int zrfs_Format(const char *diskPath);
+/* Makes a formatted disk usable in this process.  0 or -1. */
+ZRFS_API int zrfs_Mount(const char *diskPath);
+ZRFS_API int zrfs_UnMount(const char *diskPath);
+/* Totals in 512-byte units.  0 or -1 (NULL, bad disk, not mounted). */
+ZRFS_API int zrfs_Statfs(const char *diskPath, DfStatfs *st);
+/* Number of blocks of a mounted disk, else 0 (-1 for a NULL path). */
+ZRFS_API int zrfs_GetUsedBlockNum(const char *diskPath);
+/* Fills up to max records, one per used block; the count, or -1. */
+ZRFS_API int zrfs_GetBlockInfo(const char *diskPath, DfBlockInfo *info, int max);
+/* MiB used by (channel 0..15, data type), -1 on failure, -2 for a disk of
+ * an old format or one not attached in this process. */
+ZRFS_API int zrfs_GetUsedSizeOfDataType(const char *diskPath, uint32_t chan, int dataType);
+/* Status records of up to max record files of block blk; the count, or -1. */
+ZRFS_API int zrfs_BlockStat(const char *diskPath, int blk, TfFileStat *st, int max);
+/* Marks every block touched by [offset, offset + len] of the device bad.
+ * 0 (also when nothing changed) or -1. */
+ZRFS_API int zrfs_TagBadUnit(const char *diskPath, uint64_t offset, uint32_t len);
+/* Option mask: bit 0 switches the disk presence check off (0); no set bit
+ * acted on gives -1. */
+ZRFS_API int zrfs_SetOpt(uint64_t options);
+
+/* ---- Diagnostics ---------------------------------------------------------
+ * Plain text of this process's descriptors, record files, block files and
+ * disks into buf.  Returns the length the whole text has (like snprintf: a
+ * result >= size means it was cut); 0 for NULL or size < 1024. */
+ZRFS_API int zrfs_GetDebugInfo(char *buf, int size);
 
 ZRFS_EXTERN_C_END
 
