@@ -59,8 +59,9 @@ typedef struct ZrfsTimeVal32 {
 
 /* The status record of a record file.  Bytes 0..103 have the layout of the
  * 32-bit ARM stat64; of those only st_size, st_blocks, st_mtime and st_ctime
- * are filled, the rest keep what the caller's buffer held.  st_mtime and
- * st_ctime read as in <sys/stat.h> (st_mtim.tv_sec). */
+ * are filled, the rest keep what the caller's buffer held.  The times are
+ * st_mtim.tv_sec and st_ctim.tv_sec, which <sys/stat.h> (POSIX 2008) also
+ * lets a program spell st_mtime and st_ctime. */
 typedef struct TfFileStat {
   uint64_t st_dev;        /*   0: not filled */
   uint8_t pad0[4];        /*   8 */
@@ -86,11 +87,6 @@ typedef struct TfFileStat {
   uint8_t usrParam[32];   /* 136: the application's parameters */
   char filename[64];      /* 168: name of the file */
 } TfFileStat;
-#ifndef st_mtime
-#define st_atime st_atim.tv_sec
-#define st_mtime st_mtim.tv_sec
-#define st_ctime st_ctim.tv_sec
-#endif
 ZRFS_LAYOUT_CHECK(sizeof(TfFileStat) == 232, tf_file_stat_size);
 ZRFS_LAYOUT_CHECK(offsetof(TfFileStat, st_ino32) == 12, tf_file_stat_st_ino32);
 ZRFS_LAYOUT_CHECK(offsetof(TfFileStat, st_rdev) == 32, tf_file_stat_st_rdev);
