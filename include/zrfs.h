@@ -12,7 +12,6 @@
 #ifndef ZRFS_H
 #define ZRFS_H
 
-#include <stddef.h> /* offsetof, for the layout checks */
 #include <stddef.h>
 #include <stdint.h>
 

@@ -24,12 +24,6 @@
 
 ZRFS_EXTERN_C_BEGIN
 
-/* The creation parameter block of a new record file (declared with the
- * record-file calls).  The disk layer reads its channel (u32 at byte 0),
- * kind (u32 at 8), pre-record size (i32 at 12) and disk path (64 bytes at
- * 24). */
-struct FileCreateParam;
-
 /* Where a new record file goes: filled by df_GetFileBlkId. */
 typedef struct DfFileBlk {
   uint32_t diskNo;
@@ -76,11 +70,11 @@ ZRFS_API uint64_t df_GetDiskUnitSize(void);
 /* ---- Blocks ----------------------------------------------------------------- */
 
 /* Picks the block for a new record file of (param's channel, block type of
- * its kind): the channel's current block while it has room, else the lowest
+ * its kind; its pre-record size is weighed too): the channel's current block while it has room, else the lowest
  * free block, whose header area is zeroed first.  0 with out filled, or -1
  * (out's block id is then -1, unless param or out is null or the path names
  * no disk). */
-ZRFS_API int df_GetFileBlkId(const struct FileCreateParam *param, DfFileBlk *out);
+ZRFS_API int df_GetFileBlkId(const FileCreateParam *param, DfFileBlk *out);
 /* Frees a block: zeroes its header area, marks it free and, for a type of
  * 0..15, updates the (type, chan) count and current block. */
 ZRFS_API int df_ReleaseBlock(unsigned disk, int blk, int chan, unsigned type);

@@ -1,0 +1,167 @@
+// Choosing the block for a new record file, releasing blocks, and block
+// addresses.  All three run under the disk's lock from start to end, so
+// allocation and release of one disk are serial across processes.
+#include <cstring>
+
+#include "disk/block_head.h"
+#include "disk/device_io.h"
+#include "disk/disk_table.h"
+#include "disk/metadata_io.h"
+#include "format/block_format.h"
+#include "shared/proc_lock.h"
+#include "zrfs.h"
+#include "zrfs/df.h"
+#include "zrfs/fsc.h"
+
+namespace zrfs {
+namespace {
+
+// Room a file needs in a block beyond its pre-record ring.
+constexpr uint32_t kSpareBytes = 0x300000;
+
+// The channel's current block can take one more record file: it is in use
+// (a block the map shows free or bad is given up: after a crash between a
+// release's map write and its table write, the map may say free while the
+// table still names the block, and keeping it would let another channel
+// take it too), its header area has a free slot, and more than the file's
+// room is left after the append position.
+bool CanKeepCurrentBlock(DfDiskSlot &slot, int32_t cur, int32_t preRecSize) {
+  DfDiskEntry &entry = *slot.entry;
+  if (!IsBlockId(entry, cur) || entry.blkMap[cur] != kBlkUsed) return false;
+  auto *header = static_cast<BlkHeader *>(zrfs_Malloc(sizeof(BlkHeader)));
+  if (header == nullptr) return false;
+  bool keep = ReadFullAt(slot.fd, BlockAddress(entry, cur), header, sizeof *header);
+  if (keep) {
+    uint32_t area = header->hdrAreaSize;
+    uint32_t slots = area == 0 || area > kHeaderAreaSize ? kMaxFileNo : area / kSectorSize - 1;
+    // The sum is a 32-bit signed value as the recorder forms it; a negative
+    // one compares as huge, so such a request never fits.
+    auto need = uint64_t(int64_t(int32_t(uint32_t(preRecSize) + kSpareBytes)));
+    uint64_t unit = entry.head.unitSize;
+    auto append = uint64_t(header->appendPos);
+    // An append position past the unit (a damaged header) leaves no room
+    // instead of wrapping round to a huge one.
+    uint64_t room = append < unit ? unit - append : 0;
+    keep = header->lastFileNo < slots && room > need;
+  }
+  zrfs_Free(header);
+  return keep;
+}
+
+int32_t FirstFreeBlock(const DfDiskEntry &entry) {
+  const void *found = memchr(entry.blkMap, kBlkFree, UsableBlocks(entry));
+  return found == nullptr ? -1 : int32_t(static_cast<const uint8_t *>(found) - entry.blkMap);
+}
+
+struct CopyOutcome {
+  bool good;         // every write of the copy succeeded
+  int placeAFailed;  // of the map write
+};
+
+// Allocation writes a copy's tables only once its map is there.
+CopyOutcome PersistAllocation(DfDiskSlot &slot, int copy, int type) {
+  CopyOutcome out{false, 1};
+  if (WriteBlockMap(slot, copy, &out.placeAFailed) != 0) return out;
+  bool cur = WriteCurBlkPage(slot, copy, type) == 0;
+  bool cnt = WriteBlkCntPage(slot, copy, type) == 0;
+  out.good = cur && cnt;
+  return out;
+}
+
+// Release attempts every write of a copy, even after a failure.
+CopyOutcome PersistRelease(DfDiskSlot &slot, int copy, int type, bool curRowChanged) {
+  CopyOutcome out{false, 1};
+  bool map = WriteBlockMap(slot, copy, &out.placeAFailed) == 0;
+  bool cnt = WriteBlkCntPage(slot, copy, type) == 0;
+  bool cur = !curRowChanged || WriteCurBlkPage(slot, copy, type) == 0;
+  out.good = map && cnt && cur;
+  return out;
+}
+
+// A change holds when one copy was written fully; the map place then
+// reflects the first such copy.
+bool Settle(DfDiskEntry &entry, const CopyOutcome &copy0, const CopyOutcome &copy1) {
+  const CopyOutcome *good = copy0.good ? &copy0 : copy1.good ? &copy1 : nullptr;
+  if (good == nullptr) return false;
+  entry.mapIndex = uint32_t(good->placeAFailed);
+  return true;
+}
+
+int32_t ChooseBlockLocked(DfDiskSlot &slot, uint32_t chan, uint32_t type, int32_t preRecSize) {
+  DfDiskEntry &entry = *slot.entry;
+  int32_t &cur = entry.curBlk[type][chan];
+  if (cur != -1) {
+    if (CanKeepCurrentBlock(slot, cur, preRecSize)) return cur;  // nothing to write
+    cur = -1;
+  }
+  int32_t blk = FirstFreeBlock(entry);
+  if (blk < 0 || ClearBlockHead(slot, blk) != 0) return -1;
+  entry.blkMap[blk] = kBlkUsed;
+  cur = blk;
+  ++entry.blkCnt[type][chan];
+  CopyOutcome copy0 = PersistAllocation(slot, 0, int(type));
+  CopyOutcome copy1 = PersistAllocation(slot, 1, int(type));
+  // When neither copy took it, the image keeps the block as used and
+  // current; the caller is told it failed.
+  return Settle(entry, copy0, copy1) ? blk : -1;
+}
+
+}  // namespace
+}  // namespace zrfs
+
+using namespace zrfs;
+
+extern "C" int df_GetFileBlkId(const FileCreateParam *param, DfFileBlk *out) {
+  if (param == nullptr || out == nullptr) return -1;
+  char path[sizeof param->diskPath + 1];  // bounded even when the caller's is not
+  memcpy(path, param->diskPath, sizeof param->diskPath);
+  path[sizeof param->diskPath] = '\0';
+  int pathDisk = fsc_GetDiskNumByPath(path);
+  if (pathDisk < 0) return -1;
+  out->blkId = -1;
+  DfDiskSlot *slot = SlotOfDisk(unsigned(pathDisk));
+  if (slot == nullptr) return -1;
+
+  ProcessLockGuard lock(slot->semId, LockLevel::kDisk);
+  if (!lock.ok() || !IsReady(*slot) || param->ichan >= uint32_t(kChannels)) return -1;
+  uint32_t type = fsc_GetBlkType(param->kind);
+  if (type >= uint32_t(kBlockTypes)) return -1;
+  int32_t blk = ChooseBlockLocked(*slot, param->ichan, type, param->preRecSize);
+  if (blk < 0) return -1;
+  out->diskNo = uint32_t(pathDisk);
+  out->blkId = blk;
+  return 0;
+}
+
+extern "C" int df_ReleaseBlock(unsigned disk, int blk, int chan, unsigned type) {
+  DfDiskSlot *slot = SlotOfDisk(disk);
+  if (slot == nullptr) return -1;
+  ProcessLockGuard lock(slot->semId, LockLevel::kDisk);
+  if (!lock.ok() || slot->entry == nullptr) return -1;
+  DfDiskEntry &entry = *slot->entry;
+  if (!IsBlockId(entry, blk) || chan < 0 || chan >= kChannels) return -1;
+
+  ClearBlockHead(*slot, blk);    // best effort: the map decides whether it is free
+  entry.blkMap[blk] = kBlkFree;  // whatever it was: a bad block becomes free
+
+  if (type >= unsigned(kBlockTypes)) {  // a release without a type
+    CopyOutcome copy0{}, copy1{};
+    copy0.good = WriteBlockMap(*slot, 0, &copy0.placeAFailed) == 0;
+    copy1.good = WriteBlockMap(*slot, 1, &copy1.placeAFailed) == 0;
+    return Settle(entry, copy0, copy1) ? 0 : -1;
+  }
+  bool curRowChanged = entry.curBlk[type][chan] == blk;
+  if (curRowChanged) entry.curBlk[type][chan] = -1;
+  if (entry.blkCnt[type][chan] > 0) --entry.blkCnt[type][chan];
+  CopyOutcome copy0 = PersistRelease(*slot, 0, int(type), curRowChanged);
+  CopyOutcome copy1 = PersistRelease(*slot, 1, int(type), curRowChanged);
+  return Settle(entry, copy0, copy1) ? 0 : -1;
+}
+
+extern "C" uint64_t df_GetBlkAddr(unsigned disk, int blk) {
+  DfDiskSlot *slot = SlotOfDisk(disk);
+  if (slot == nullptr) return 0;
+  ProcessLockGuard lock(slot->semId, LockLevel::kDisk);
+  if (!lock.ok() || slot->entry == nullptr || !IsBlockId(*slot->entry, blk)) return 0;
+  return BlockAddress(*slot->entry, blk);
+}

@@ -1,0 +1,39 @@
+// This process's disk table and the small checks every disk call shares.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "disk/layout.h"
+
+namespace zrfs {
+
+// Indexed by disk number 0..23.  A slot's fields and its entry are touched
+// only while holding the slot's process lock.
+extern DfDiskSlot g_dfDiskTable[kMaxDisks];
+
+// Unit size of the disk mounted last in this process (0 before any mount).
+extern std::atomic<uint64_t> g_dfUnitSize;
+
+// The slot of a disk number, or null above 23.
+DfDiskSlot *SlotOfDisk(unsigned disk);
+
+// Disk number 0..23 named by a device path, or -1 (null path, no
+// "/dev/scsi/host", number above 23).
+int DiskOfPath(const char *path);
+
+// The disk is mounted and usable.  Caller holds the slot's lock.
+bool IsReady(const DfDiskSlot &slot);
+
+// Block ids 0..UsableBlocks()-1 exist on the disk and in the map.
+inline uint32_t UsableBlocks(const DfDiskEntry &entry) {
+  return entry.head.tolblk < uint32_t(kMaxBlocks) ? entry.head.tolblk : uint32_t(kMaxBlocks);
+}
+inline bool IsBlockId(const DfDiskEntry &entry, int64_t blk) {
+  return blk >= 0 && blk < int64_t(UsableBlocks(entry));
+}
+inline uint64_t BlockAddress(const DfDiskEntry &entry, int32_t blk) {
+  return entry.head.dataStart + uint64_t(int64_t(blk)) * entry.head.unitSize;
+}
+
+}  // namespace zrfs

@@ -1,0 +1,104 @@
+// Formatting a partition: a fresh header, an all-free map and empty tables
+// in both metadata copies.  The data area is never written.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <ctime>
+
+#include "disk/device_io.h"
+#include "disk/disk_table.h"
+#include "disk/entry_attach.h"
+#include "disk/metadata_io.h"
+#include "os/os.h"
+#include "shared/proc_lock.h"
+#include "zrfs/df.h"
+
+namespace zrfs {
+namespace {
+
+// Blocks that fit a device of this size, keeping one unit free at the end.
+// An unmeasured size (all ones) counts as no room: taking it at face value
+// would record blocks beyond the device's end.
+uint32_t BlocksThatFit(uint64_t deviceBytes) {
+  if (deviceBytes == kUnmeasuredSize) return 0;
+  uint64_t reserved = kFormatDataStart + kFormatUnitSize;
+  if (deviceBytes <= reserved) return 0;  // no wrap below
+  uint64_t blocks = (deviceBytes - reserved) / kFormatUnitSize;
+  return blocks > uint64_t(kMaxBlocks) ? uint32_t(kMaxBlocks) : uint32_t(blocks);
+}
+
+void FillHeader(DfDiskHeader &head, uint32_t blocks) {
+  memset(&head, 0, sizeof head);
+  memcpy(head.magic, "ZRFS", 5);
+  head.ver = kFormatVersion;
+  head.metaSize = kMetaSize;
+  head.unitSize = kFormatUnitSize;
+  head.createTime = int64_t(int32_t(time(nullptr)));  // the recorder's 32-bit time
+  head.dataStart = kFormatDataStart;
+  head.tolblk = blocks;
+  head.dataEnd = head.dataStart + uint64_t(head.unitSize) * blocks;
+}
+
+// The map, then the two pages of each type in type order: 33 writes.
+// Returns the number that failed.
+int WriteWholeCopy(DfDiskSlot &slot, int copy) {
+  int failures = 0;
+  int placeAFailed = 0;
+  if (WriteBlockMap(slot, copy, &placeAFailed) != 0) ++failures;
+  for (int type = 0; type < kBlockTypes; ++type) {
+    if (WriteCurBlkPage(slot, copy, type) != 0) ++failures;
+    if (WriteBlkCntPage(slot, copy, type) != 0) ++failures;
+  }
+  return failures;
+}
+
+int FormatLocked(DfDiskSlot &slot, int disk, uint32_t blocks) {
+  if (slot.entry == nullptr) slot.entry = AttachDiskEntry(disk);
+  if (slot.entry == nullptr) return -1;
+  DfDiskEntry &entry = *slot.entry;
+  FillHeader(entry.head, blocks);
+  memset(entry.curBlk, 0xFF, sizeof entry.curBlk);  // -1: no current block
+  memset(entry.blkCnt, 0, sizeof entry.blkCnt);
+  memset(entry.blkMap, kBlkFree, sizeof entry.blkMap);
+  entry.mounted = 0;  // every process must mount the new layout again
+
+  int headerCopy0Failed = 0;
+  if (WriteDiskHeader(slot, &headerCopy0Failed) != 0) return -1;
+  if (headerCopy0Failed != 0) return WriteWholeCopy(slot, 1) == 0 ? 0 : -1;
+  bool copy0Good = WriteWholeCopy(slot, 0) == 0;
+  bool copy1Good = WriteWholeCopy(slot, 1) == 0;
+  return copy0Good || copy1Good ? 0 : -1;
+}
+
+}  // namespace
+}  // namespace zrfs
+
+using namespace zrfs;
+
+extern "C" int df_DiskFormat(const char *path) {
+  int disk = DiskOfPath(path);
+  if (disk < 0) return -1;
+  // A device without room for one block is refused before anything changes,
+  // rather than formatted with zero blocks: such a disk could never take a
+  // recording, and the shared image may be in use by other processes.
+  uint32_t blocks = BlocksThatFit(DeviceSize(path));
+  if (blocks == 0) return -1;
+
+  DfDiskSlot &slot = g_dfDiskTable[disk];
+  ProcessLockGuard lock(slot.semId, LockLevel::kDisk);
+  if (!lock.ok()) return -1;
+  if (slot.diskNo < 0) slot.diskNo = disk;
+  bool openedHere = false;
+  if (slot.fd < 0) {
+    slot.fd = os().Open(path, O_RDWR | O_LARGEFILE, 0);
+    if (slot.fd < 0) return -1;
+    openedHere = true;
+  }
+  int result = FormatLocked(slot, disk, blocks);
+  if (openedHere && slot.fd >= 0) {
+    os().Close(slot.fd);
+    slot.fd = -1;
+  }
+  return result;
+}

@@ -1,0 +1,180 @@
+// Mounting a formatted disk into its shared image (bringing versions 0 and
+// 1 to 2), unmounting, and the readiness, version and unit size queries.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "disk/device_io.h"
+#include "disk/disk_table.h"
+#include "disk/entry_attach.h"
+#include "disk/metadata_io.h"
+#include "format/block_format.h"
+#include "os/os.h"
+#include "shared/proc_lock.h"
+#include "zrfs.h"
+#include "zrfs/df.h"
+
+namespace zrfs {
+namespace {
+
+// A header that reads fully but is wrong is refused, never retried from the
+// other copy.  A unit size of 0 would make every block address the same and
+// byte ranges undividable, so such a disk is refused too.
+bool HeaderAcceptable(const DfDiskHeader &head) {
+  return memcmp(head.magic, "ZRFS", 5) == 0 && head.tolblk <= uint32_t(kMaxBlocks) &&
+         head.unitSize != 0;
+}
+
+// Counts the used blocks of each (type, channel) from the blocks' own
+// headers, for disks formatted before the counts were kept.  Adds to
+// blkCnt, which the caller has cleared; reads one sector per used block.
+int RebuildBlockCounts(DfDiskSlot &slot) {
+  DfDiskEntry &entry = *slot.entry;
+  auto *header = static_cast<BlkHeader *>(zrfs_Malloc(sizeof(BlkHeader)));
+  if (header == nullptr) return -1;
+  int result = 0;
+  for (uint32_t blk = 0; blk < UsableBlocks(entry); ++blk) {
+    if (entry.blkMap[blk] != kBlkUsed) continue;
+    if (!ReadFullAt(slot.fd, BlockAddress(entry, int32_t(blk)), header, sizeof *header)) {
+      result = -1;
+      break;
+    }
+    if (header->ichan < uint32_t(kChannels) && header->blkType < uint32_t(kBlockTypes))
+      ++entry.blkCnt[header->blkType][header->ichan];
+  }
+  zrfs_Free(header);
+  return result;
+}
+
+// Rewrites the rebuilt count pages to both copies and stamps version 2.
+int UpgradeToCurrentVersion(DfDiskSlot &slot) {
+  DfDiskEntry &entry = *slot.entry;
+  memset(entry.blkCnt, 0, sizeof entry.blkCnt);
+  if (RebuildBlockCounts(slot) != 0) return -1;
+  int copiesWithFailure = 0;
+  for (int copy = 0; copy < int(kMetaCopies); ++copy) {
+    int failures = 0;
+    for (int type = 0; type < kBlockTypes; ++type)
+      if (WriteBlkCntPage(slot, copy, type) != 0) ++failures;
+    if (failures != 0) ++copiesWithFailure;
+  }
+  if (copiesWithFailure == int(kMetaCopies)) return -1;
+  entry.head.ver = kFormatVersion;
+  int headerCopy0Failed = 0;
+  return WriteDiskHeader(slot, &headerCopy0Failed) < 0 ? -1 : 0;
+}
+
+// Fills the shared image from the device.  Only reads, except the upgrade.
+int LoadFromDevice(DfDiskSlot &slot) {
+  DfDiskEntry &entry = *slot.entry;
+  int copy = 0;
+  if (!ReadFullAt(slot.fd, HeaderPlace(0), &entry.head, sizeof entry.head)) {
+    copy = 1;
+    if (!ReadFullAt(slot.fd, HeaderPlace(1), &entry.head, sizeof entry.head)) return -1;
+  }
+  if (!HeaderAcceptable(entry.head)) return -1;
+
+  uint32_t mapPlace = 0;  // 0: place A, 1: place B
+  if (!ReadFullAt(slot.fd, MapPlaceA(copy), entry.blkMap, sizeof entry.blkMap)) {
+    mapPlace = 1;
+    if (!ReadFullAt(slot.fd, MapPlaceB(copy), entry.blkMap, sizeof entry.blkMap)) return -1;
+  }
+
+  bool upgraded = entry.head.ver <= 1;
+  if (upgraded && UpgradeToCurrentVersion(slot) != 0) return -1;
+
+  // Short table reads are accepted (an old disk may not fill its pages);
+  // only a failed read refuses the disk.  After an upgrade the rebuilt
+  // counts are kept: the chosen copy's pages may be the ones that failed.
+  for (int type = 0; type < kBlockTypes; ++type) {
+    if (ReadAt(slot.fd, CurBlkPage(copy, type), entry.curBlk[type], kTablePageSize) < 0) return -1;
+    if (!upgraded &&
+        ReadAt(slot.fd, BlkCntPage(copy, type), entry.blkCnt[type], kTablePageSize) < 0)
+      return -1;
+  }
+  entry.mapIndex = mapPlace;
+  return 0;
+}
+
+int MountLocked(DfDiskSlot &slot, int disk, const char *path) {
+  if (slot.diskNo < 0) slot.diskNo = disk;
+  bool openedHere = false;
+  if (slot.fd < 0) {
+    slot.fd = os().Open(path, O_RDWR | O_LARGEFILE, 0);
+    if (slot.fd < 0) return -1;
+    openedHere = true;
+  }
+  if (slot.entry == nullptr) slot.entry = AttachDiskEntry(disk);
+  bool loaded = slot.entry != nullptr &&
+                (slot.entry->mounted != 0 || LoadFromDevice(slot) == 0);  // mounted: current
+  if (!loaded) {
+    // Only this process lets go: the image may be another process's
+    // current one, so its segment and list slot stay.
+    DetachDiskEntry(slot.entry);
+    slot.entry = nullptr;
+    os().Close(slot.fd);
+    slot.fd = -1;
+    return -1;
+  }
+  DfDiskEntry &entry = *slot.entry;
+  g_dfUnitSize.store(entry.head.unitSize);
+  if (openedHere) ++entry.mounted;  // a second mount in this process does not count
+  entry.stat = 0;
+  return 0;
+}
+
+}  // namespace
+}  // namespace zrfs
+
+using namespace zrfs;
+
+extern "C" int df_DiskMount(const char *path) {
+  int disk = DiskOfPath(path);
+  if (disk < 0) return -1;
+  DfDiskSlot &slot = g_dfDiskTable[disk];
+  ProcessLockGuard lock(slot.semId, LockLevel::kDisk);
+  if (!lock.ok()) return -1;
+  return MountLocked(slot, disk, path);
+}
+
+extern "C" int df_DiskUnmout(const char *path) {
+  int disk = DiskOfPath(path);
+  if (disk < 0) return -1;
+  DfDiskSlot &slot = g_dfDiskTable[disk];
+  ProcessLockGuard lock(slot.semId, LockLevel::kDisk);
+  if (!lock.ok()) return -1;
+  if (slot.entry != nullptr && slot.fd >= 0) {
+    os().Close(slot.fd);
+    slot.fd = -1;
+    DfDiskEntry &entry = *slot.entry;
+    if (int32_t(entry.mounted) - 1 <= 0) {
+      entry.stat = 1;
+      entry.mounted = 0;
+    } else {
+      --entry.mounted;
+    }
+  }
+  slot.diskNo = -1;
+  return 0;  // the entry stays attached, so a later mount reuses it
+}
+
+extern "C" int df_IsDiskReady(unsigned disk) {
+  DfDiskSlot *slot = SlotOfDisk(disk);
+  if (slot == nullptr) return -1;
+  ProcessLockGuard lock(slot->semId, LockLevel::kDisk);
+  return lock.ok() && IsReady(*slot) ? 0 : -1;
+}
+
+extern "C" int df_GetDiskVersion(const char *path) {
+  int disk = DiskOfPath(path);
+  if (disk < 0) return 1;
+  DfDiskSlot &slot = g_dfDiskTable[disk];
+  ProcessLockGuard lock(slot.semId, LockLevel::kDisk);
+  if (!lock.ok() || slot.entry == nullptr) return 1;
+  return int(slot.entry->head.ver);
+}
+
+extern "C" uint64_t df_GetDiskUnitSize(void) {
+  return g_dfUnitSize.load();
+}

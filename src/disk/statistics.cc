@@ -1,0 +1,97 @@
+// Disk statistics from the shared image: statfs totals, the used-block list,
+// the space of a (channel, data type) and the block count.  Only the
+// used-block list reads the device (one sector per listed block).
+#include "disk/device_io.h"
+#include "disk/disk_table.h"
+#include "format/block_format.h"
+#include "shared/proc_lock.h"
+#include "zrfs.h"
+#include "zrfs/df.h"
+#include "zrfs/fsc.h"
+
+namespace zrfs {
+namespace {
+
+constexpr uint32_t kStatfsMagic = 0x5A524653;  // "ZRFS", 'Z' in the top byte
+constexpr uint32_t kStatfsBlockSize = 512;
+// Only the first channels are asked about by the space query.
+constexpr uint32_t kChannelsWithSpaceQuery = 16;
+
+uint32_t CountState(const DfDiskEntry &entry, uint8_t state) {
+  uint32_t count = 0;
+  for (uint32_t blk = 0; blk < UsableBlocks(entry); ++blk) count += entry.blkMap[blk] == state;
+  return count;
+}
+
+}  // namespace
+}  // namespace zrfs
+
+using namespace zrfs;
+
+extern "C" int df_DiskStatfs(const char *path, DfStatfs *out) {
+  if (out == nullptr) return -1;
+  int disk = DiskOfPath(path);
+  if (disk < 0) return -1;
+  DfDiskSlot &slot = g_dfDiskTable[disk];
+  ProcessLockGuard lock(slot.semId, LockLevel::kDisk);
+  if (!lock.ok() || !IsReady(slot)) return -1;
+  const DfDiskEntry &entry = *slot.entry;
+  uint64_t sectorsPerBlock = entry.head.unitSize >> 9;
+  out->f_type = kStatfsMagic;
+  out->f_bsize = kStatfsBlockSize;
+  out->f_blocks = sectorsPerBlock * entry.head.tolblk;
+  out->f_bfree = sectorsPerBlock * CountState(entry, kBlkFree);
+  out->f_bavail = out->f_bfree;
+  return 0;
+}
+
+extern "C" int df_GetBlockInfo(const char *path, DfBlockInfo *out, int max) {
+  if (path == nullptr || out == nullptr) return -1;
+  auto *header = static_cast<BlkHeader *>(zrfs_Malloc(sizeof(BlkHeader)));
+  if (header == nullptr) return -1;
+  int filled = -1;
+  int disk = DiskOfPath(path);
+  if (disk >= 0) {
+    DfDiskSlot &slot = g_dfDiskTable[disk];
+    ProcessLockGuard lock(slot.semId, LockLevel::kDisk);
+    if (lock.ok() && slot.entry != nullptr) {
+      const DfDiskEntry &entry = *slot.entry;
+      filled = 0;
+      for (uint32_t blk = 0; blk < UsableBlocks(entry) && filled < max; ++blk) {
+        if (entry.blkMap[blk] != kBlkUsed) continue;
+        if (!ReadFullAt(slot.fd, BlockAddress(entry, int32_t(blk)), header, sizeof *header)) {
+          filled = -1;  // one unreadable header spoils the list
+          break;
+        }
+        DfBlockInfo &info = out[filled++];
+        info.blkid = blk;
+        info.createTime = uint64_t(header->createTime);
+        info.fileNum = header->fileNum;
+      }
+    }
+  }
+  zrfs_Free(header);
+  return filled > 0 ? filled : -1;
+}
+
+extern "C" int df_GetBlockNumOfDataType(const char *path, unsigned chan, int dataType) {
+  if (path == nullptr || chan >= kChannelsWithSpaceQuery || dataType < 0) return -1;
+  int disk = DiskOfPath(path);
+  if (disk < 0) return -1;
+  DfDiskSlot &slot = g_dfDiskTable[disk];
+  ProcessLockGuard lock(slot.semId, LockLevel::kDisk);
+  if (!lock.ok() || !IsReady(slot)) return -1;
+  const DfDiskEntry &entry = *slot.entry;
+  uint32_t type = fsc_GetBlkType(uint32_t(dataType));
+  if (type >= uint32_t(kBlockTypes)) return -1;
+  return int(entry.blkCnt[type][chan] * (entry.head.unitSize >> 20));  // MiB
+}
+
+extern "C" int df_GetDiskUsedBlockNum(const char *path) {
+  int disk = DiskOfPath(path);
+  if (disk < 0) return 0;
+  DfDiskSlot &slot = g_dfDiskTable[disk];
+  ProcessLockGuard lock(slot.semId, LockLevel::kDisk);
+  if (!lock.ok() || !IsReady(slot)) return 0;
+  return int(slot.entry->head.tolblk);
+}
