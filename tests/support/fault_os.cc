@@ -4,12 +4,17 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 
 namespace zrfs::test {
 
-FaultOs::FaultOs() : OsWrapper(PosixOs()) { InstallOs(this); }
+FaultOs::FaultOs() : OsWrapper(PosixOs()) {
+  InstallOs(this);
+}
 
-FaultOs::~FaultOs() { InstallOs(nullptr); }
+FaultOs::~FaultOs() {
+  InstallOs(nullptr);
+}
 
 void FaultOs::Add(const FaultRule &rule) {
   std::lock_guard lock(mu_);
@@ -28,12 +33,19 @@ int FaultOs::Count(Call call) const {
 
 std::string FaultOs::PathOf(int fd) const {
   auto it = paths_.find(fd);
-  return it == paths_.end() ? std::string() : it->second;
+  if (it != paths_.end()) return it->second;
+  // Opened before this wrapper was installed: ask the system.
+  char link[64], real[4096];
+  snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  ssize_t len = readlink(link, real, sizeof real - 1);
+  return len > 0 ? std::string(real, size_t(len)) : std::string();
 }
 
-const FaultRule *FaultOs::Match(Call call, const std::string &path, uint64_t offset,
-                                uint64_t len) {
+const FaultRule *FaultOs::Match(Call call, const std::string &path, uint64_t offset, uint64_t len) {
   ++counts_[static_cast<int>(call)];
+  // Every matching rule counts the call, so "the Nth call" means the same
+  // whatever other rules exist; the first rule that fires wins.
+  const FaultRule *fired = nullptr;
   for (Rule &rule : rules_) {
     const FaultRule &r = rule.spec;
     if (r.call != call) continue;
@@ -41,9 +53,9 @@ const FaultRule *FaultOs::Match(Call call, const std::string &path, uint64_t off
     uint64_t end = len == 0 ? offset + 1 : offset + len;
     if (end <= r.fromOffset || offset >= r.toOffset) continue;
     ++rule.seen;
-    if (r.nth == 0 || r.nth == rule.seen) return &r;
+    if (fired == nullptr && (r.nth == 0 || r.nth == rule.seen)) fired = &r;
   }
-  return nullptr;
+  return fired;
 }
 
 int FaultOs::Open(const char *path, int flags, int mode) {
@@ -95,7 +107,8 @@ ssize_t FaultOs::Write(int fd, const void *buf, size_t len) {
     return -1;
   }
   size_t part = r != nullptr ? std::min(len, r->shortBytes) : len;
-  UnsyncedWrite entry{path, offset, std::string(part, '\0'), std::string(static_cast<const char *>(buf), part)};
+  UnsyncedWrite entry{path, offset, std::string(part, '\0'),
+                      std::string(static_cast<const char *>(buf), part)};
   ssize_t got = pread(fd, entry.before.data(), part, static_cast<off_t>(offset));
   entry.before.resize(got > 0 ? static_cast<size_t>(got) : 0);  // bytes past the end read as none
   lock.unlock();
@@ -207,7 +220,8 @@ void FaultOs::PowerCut(Cut cut, uint64_t keepMask, size_t tearBytes) {
   };
   // Roll every unsynced write back, newest first, then replay the ones that
   // reached the disk in their original order.
-  for (auto it = journal_.rbegin(); it != journal_.rend(); ++it) patch(it->path, it->offset, it->before);
+  for (auto it = journal_.rbegin(); it != journal_.rend(); ++it)
+    patch(it->path, it->offset, it->before);
   for (size_t i = 0; i < journal_.size(); ++i) {
     const UnsyncedWrite &w = journal_[i];
     bool last = i + 1 == journal_.size();
@@ -221,7 +235,8 @@ void FaultOs::PowerCut(Cut cut, uint64_t keepMask, size_t tearBytes) {
         if (keepMask >> (i % 64) & 1) patch(w.path, w.offset, w.after);
         break;
       case Cut::kTearLast:
-        patch(w.path, w.offset, last ? w.after.substr(0, std::min(tearBytes, w.after.size())) : w.after);
+        patch(w.path, w.offset,
+              last ? w.after.substr(0, std::min(tearBytes, w.after.size())) : w.after);
         break;
     }
   }

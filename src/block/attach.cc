@@ -1,0 +1,252 @@
+// Attaching blocks: the per-process table of block handles, the shared block
+// entries, and the header sectors they write back.
+#include <errno.h>
+#include <fcntl.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "block/block_file.h"
+#include "os/os.h"
+#include "shared/keys.h"
+#include "shared/proc_lock.h"
+#include "zrfs/df.h"
+#include "zrfs/fsc.h"
+
+extern "C" {
+int g_tBlkFileMutex = -1;
+int g_tBlkMutex = -1;
+}
+
+namespace zrfs {
+
+BfHandle *g_stBlkFileTable[kBlockFileSlots];
+
+namespace {
+
+constexpr uint64_t kOneGiB = 0x40000000;
+
+uint64_t BlockKey(int32_t disk, int32_t blk) {
+  return static_cast<uint64_t>(disk) << 40 |
+         static_cast<uint64_t>(static_cast<int64_t>(blk)) << 16 | 0xFFFF;
+}
+
+bool Transfer(int fd, uint64_t address, void *buf, size_t len, bool write) {
+  if (os().Seek(fd, static_cast<int64_t>(address), SEEK_SET) < 0) return false;
+  auto *bytes = static_cast<uint8_t *>(buf);
+  size_t done = 0;
+  while (done < len) {
+    ssize_t n =
+        write ? os().Write(fd, bytes + done, len - done) : os().Read(fd, bytes + done, len - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// A header sector goes to the device only while the disk is mounted here and
+// present; a short write marks the block bad.
+int WriteHeaderSector(BfHandle *h, uint64_t blockOffset, const void *sector) {
+  BfShareEntry *entry = h->share;
+  if (entry == nullptr || df_IsDiskReady(static_cast<unsigned>(entry->diskid)) != 0) return -1;
+  uint64_t address = static_cast<uint64_t>(entry->blkaddr) + blockOffset;
+  if (os().Seek(h->Fd, static_cast<int64_t>(address), SEEK_SET) < 0) return -1;
+  if (df_IsDiskOnline(h->Fd) == 0) return -1;
+  ssize_t n;
+  do {
+    n = os().Write(h->Fd, sector, kSectorSize);
+  } while (n < 0 && errno == EINTR);
+  if (n != static_cast<ssize_t>(kSectorSize)) {
+    df_TagBadBlock(static_cast<unsigned>(entry->diskid), entry->blkid);
+    return -1;
+  }
+  return 0;
+}
+
+// After a crash the block header may lag behind its files: a file's header
+// (with its new end) can reach the disk without the raised append position.
+// When an entry is made afresh from disk, the append position is raised to
+// cover every file's data, so no new file is placed over it.
+void CoverFilesWithAppendPos(BfHandle *h) {
+  BlkHeader &head = h->share->head;
+  uint32_t files = head.lastFileNo < kMaxFileNo ? head.lastFileNo : kMaxFileNo;
+  uint8_t *scan = HeaderScanBuffer();
+  if (files == 0 || scan == nullptr) return;
+  uint64_t unit = df_GetDiskUnitSize();
+  uint64_t highest = 0;
+  // Slots 1..files in pieces of the scan buffer (the first piece holds the
+  // block header too).
+  for (uint32_t first = 0; first <= files; first += kScanPieceBytes / kSectorSize) {
+    uint32_t count = files + 1 - first;
+    if (count > kScanPieceBytes / kSectorSize) count = kScanPieceBytes / kSectorSize;
+    uint64_t address = static_cast<uint64_t>(h->share->blkaddr) + uint64_t{first} * kSectorSize;
+    if (!Transfer(h->Fd, address, scan, size_t{count} * kSectorSize, false)) return;
+    for (uint32_t i = 0; i < count; ++i) {
+      uint32_t slot = first + i;
+      const auto *file = reinterpret_cast<const TfFileHeader *>(scan + size_t{i} * kSectorSize);
+      if (slot == 0 || file->fileNo != slot || strncasecmp(file->magic, "ZRND", 4) != 0) continue;
+      if (file->EndAddr < unit && file->EndAddr > highest) highest = file->EndAddr;
+    }
+  }
+  uint64_t covered = (highest + kAppendAlign - 1) / kAppendAlign * kAppendAlign;
+  if (head.inUse != 0 && covered > static_cast<uint64_t>(head.appendPos))
+    head.appendPos = static_cast<int64_t>(covered);
+}
+
+void FreeHandle(BfHandle *h) {
+  if (h->Fd >= 0) os().Close(h->Fd);
+  h->Fd = -1;
+  zrfs_Free(h);
+}
+
+}  // namespace
+
+uint8_t *HeaderScanBuffer() {
+  static std::atomic<uint8_t *> buffer{nullptr};
+  uint8_t *current = buffer.load(std::memory_order_acquire);
+  if (current != nullptr) return current;
+  auto *made = static_cast<uint8_t *>(malloc(kScanPieceBytes));
+  if (made == nullptr) return nullptr;
+  // Two threads making their first scan together: one buffer wins, the
+  // other is given back.
+  if (!buffer.compare_exchange_strong(current, made, std::memory_order_acq_rel)) {
+    free(made);
+    return current;
+  }
+  return made;
+}
+
+bool ReadBlockSector(BfHandle *h, uint64_t blockOffset, void *sector) {
+  BfShareEntry *entry = h->share;
+  uint64_t address = static_cast<uint64_t>(entry->blkaddr) + blockOffset;
+  if (os().Seek(h->Fd, static_cast<int64_t>(address), SEEK_SET) < 0) return false;
+  ssize_t n;
+  do {
+    n = os().Read(h->Fd, sector, kSectorSize);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) {
+    df_TagBadBlock(static_cast<unsigned>(entry->diskid), entry->blkid);
+    return false;
+  }
+  return true;  // a short read leaves the rest of the sector as it was
+}
+
+BfHandle *bf_AttachBlock(const int32_t diskAndBlock[2]) {
+  int32_t disk = diskAndBlock[0];
+  int32_t blk = diskAndBlock[1];
+  if (df_IsDiskReady(static_cast<unsigned>(disk)) != 0) return nullptr;
+  // A block the disk does not have has no address; attaching it would read
+  // (and an unlink would write) the start of the device.
+  uint64_t address = df_GetBlkAddr(static_cast<unsigned>(disk), blk);
+  if (address == 0) return nullptr;
+
+  ProcessLockGuard tableLock(g_tBlkFileMutex, LockLevel::kBlock);
+  if (!tableLock.ok()) return nullptr;
+  int freeSlot = -1;
+  for (int slot = 0; slot < kBlockFileSlots; ++slot) {
+    BfHandle *h = g_stBlkFileTable[slot];
+    if (h == nullptr) {
+      if (freeSlot < 0) freeSlot = slot;
+      continue;
+    }
+    if (h->share != nullptr && h->share->diskid == disk && h->share->blkid == blk) {
+      h->share->ShrRef += 1;
+      h->InRef += 1;
+      return h;
+    }
+  }
+  if (freeSlot < 0) return nullptr;
+
+  char path[256] = {};
+  if (df_GetDiskUnitSize() == kOneGiB) {
+    snprintf(path, sizeof path, "/dev/scsi/host%02d/part1", disk);
+  } else {
+    snprintf(path, sizeof path, "/dev/scsi/host%dp2", disk);
+  }
+  int fd = os().Open(path, O_RDWR | O_CLOEXEC, 0);
+  if (fd < 0) return nullptr;
+  auto *h = static_cast<BfHandle *>(zrfs_Malloc(sizeof(BfHandle)));
+  if (h == nullptr) {
+    os().Close(fd);
+    return nullptr;
+  }
+  *h = BfHandle{fd, 0, freeSlot, 0, nullptr, -1};
+  uint64_t key = BlockKey(disk, blk);
+  auto *entry = static_cast<BfShareEntry *>(
+      fsc_BfMalloc(static_cast<uint32_t>(key), static_cast<uint32_t>(key >> 32), kBlockEntrySize));
+  if (entry == nullptr) {
+    FreeHandle(h);
+    return nullptr;
+  }
+  int lockKey = fsc_GetShmKey(static_cast<int>(entry->poolSlot));
+  h->lockId = lockKey == -1 ? -1 : fsc_ProcLockInit(lockKey + kObjectLockKeyOffset);
+  if (h->lockId < 0) {
+    fsc_BfFree(entry);
+    FreeHandle(h);
+    return nullptr;
+  }
+  h->share = entry;
+  // Only the attachment that makes the entry reads the block header: other
+  // processes may hold the entry and have raised its append position since
+  // the header was last written, and an older copy must not come back.
+  bool made = entry->ShrRef <= 0;
+  if (made) {
+    entry->diskid = disk;
+    entry->blkid = blk;
+    entry->blkaddr = static_cast<int64_t>(address);
+    if (!ReadBlockSector(h, 0, &entry->head)) {
+      fsc_BfFree(entry);
+      FreeHandle(h);
+      return nullptr;
+    }
+    CoverFilesWithAppendPos(h);
+  }
+  g_stBlkFileTable[freeSlot] = h;
+  entry->ShrRef += 1;
+  h->InRef = 1;
+  return h;
+}
+
+int bf_DetachBlock(BfHandle *h) {
+  if (h == nullptr || static_cast<unsigned>(h->blkidx) >= kBlockFileSlots) return 0;
+  ProcessLockGuard tableLock(g_tBlkFileMutex, LockLevel::kBlock);
+  if (!tableLock.ok()) return 0;
+  h->InRef -= 1;
+  if (h->share != nullptr) h->share->ShrRef -= 1;
+  if (h->InRef <= 0) {
+    fsc_BfFree(h->share);
+    h->share = nullptr;
+    g_stBlkFileTable[h->blkidx] = nullptr;
+    FreeHandle(h);
+  }
+  return 0;
+}
+
+int bf_WriteFileHeader(const TfFileHeader *header, BfHandle *h) {
+  // Sector 0 is the block header and sectors past 4095 are data.
+  if (header->fileNo == 0 || header->fileNo > kMaxFileNo) return -1;
+  return WriteHeaderSector(h, uint64_t{header->fileNo} * kSectorSize, header);
+}
+
+int bf_WriteBlkHeader(BfHandle *h) {
+  if (h->share == nullptr) return -1;
+  return WriteHeaderSector(h, 0, &h->share->head);
+}
+
+}  // namespace zrfs
+
+using namespace zrfs;
+
+extern "C" int bf_Init(void) {
+  for (BfHandle *&slot : g_stBlkFileTable) slot = nullptr;
+  g_tBlkFileMutex = fsc_ProcLockInit(LayerKey(kBlockTableLockProjId));
+  g_tBlkMutex = fsc_ProcLockInit(LayerKey(kBlockCreateLockProjId));
+  return df_Init();
+}
+
+extern "C" int bf_UnInit(void) {
+  return 0;
+}

@@ -1,0 +1,96 @@
+// Internal side of the block-file layer: the shared block entry, the
+// per-process handle and table, and the operations the layer's files share.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "format/block_format.h"
+#include "shared/pool_layout.h"
+#include "zrfs/bf.h"
+
+namespace zrfs {
+
+// One per block in use, in the shared pool; every process sees the same
+// bytes.  `head` and every read, write and seek of the block are guarded by
+// the block's own lock (BfHandle::lockId); diskid, blkid, blkaddr never
+// change after the first attachment; ShrRef is guarded by g_tBlkFileMutex.
+struct BfShareEntry {
+  BlkHeader head;     // the block header; changed here, then written to sector 0
+  int32_t diskid;     // disk number
+  int32_t blkid;      // block number on that disk
+  int32_t ShrRef;     // attachments summed over all processes
+  uint8_t pad0[4];    // zero
+  int64_t blkaddr;    // byte address of the block on the device
+  uint32_t poolSlot;  // 1024.. : selects the entry's segment key and lock key
+  uint8_t pad1[4];    // zero
+};
+static_assert(sizeof(BfShareEntry) == kBlockEntrySize);
+static_assert(offsetof(BfShareEntry, head) == 0);
+static_assert(offsetof(BfShareEntry, diskid) == 512);
+static_assert(offsetof(BfShareEntry, blkid) == 516);
+static_assert(offsetof(BfShareEntry, ShrRef) == 520);
+static_assert(offsetof(BfShareEntry, ShrRef) == kBlockKind.shrRefOffset);
+static_assert(offsetof(BfShareEntry, pad0) == 524);
+static_assert(offsetof(BfShareEntry, blkaddr) == 528);
+static_assert(offsetof(BfShareEntry, poolSlot) == 536);
+static_assert(offsetof(BfShareEntry, poolSlot) == kBlockKind.poolSlotOffset);
+static_assert(offsetof(BfShareEntry, pad1) == 540);
+
+}  // namespace zrfs
+
+// One per block in use per process; private to the process.
+struct BfHandle {
+  int Fd;                     // the disk's device, opened by this handle; -1 after close
+  int errNo;                  // last transfer: 0, 5 or 28 (guarded by lockId)
+  int blkidx;                 // slot in the block-file table
+  int InRef;                  // attachments in this process (g_tBlkFileMutex)
+  zrfs::BfShareEntry *share;  // the block's shared entry
+  int lockId;                 // the block's process lock
+};
+#if UINTPTR_MAX == 0xFFFFFFFFu
+static_assert(sizeof(BfHandle) == 24, "the recorder's handle layout");
+#endif
+
+namespace zrfs {
+
+inline constexpr int kBlockFileSlots = 1024;
+inline constexpr int kEioError = 5;
+inline constexpr int kNoSpaceError = 28;
+
+// The process's block-file table, guarded by g_tBlkFileMutex.
+extern BfHandle *g_stBlkFileTable[kBlockFileSlots];
+
+// A record-file name taken apart.  Valid only for names with at least 23
+// characters before the first full stop, hexadecimal block and file-number
+// fields, and a file number of 1..4095 (0 would address the block header,
+// higher numbers the data area).
+struct RecordName {
+  int32_t disk;
+  int32_t blk;
+  uint32_t fileNo;
+  const char *tag;  // the 4 tag characters inside the name
+};
+bool ParseRecordName(const char *name, RecordName *out);
+
+// Attaches block (disk, blk): the process's handle with one more attachment,
+// made (and the shared entry with it) when needed.  Blocks the disk does not
+// have are refused.  Callers hold g_tBlkMutex.
+BfHandle *bf_AttachBlock(const int32_t diskAndBlock[2]);
+// Drops one attachment; the last one closes the device and frees the handle.
+int bf_DetachBlock(BfHandle *h);
+
+// Write one header sector back.  Callers hold the block's lock.
+int bf_WriteFileHeader(const TfFileHeader *header, BfHandle *h);
+int bf_WriteBlkHeader(BfHandle *h);
+
+// Reads one 512-byte sector at a block offset; false (and the block tagged
+// bad) when the device fails.  Callers hold the block's lock.
+bool ReadBlockSector(BfHandle *h, uint64_t blockOffset, void *sector);
+
+// The process's 512 KiB buffer for scans of the header area, made once.
+// Used only under g_tBlkMutex.  Null when it cannot be made.
+uint8_t *HeaderScanBuffer();
+inline constexpr uint32_t kScanPieceBytes = 0x80000;
+
+}  // namespace zrfs

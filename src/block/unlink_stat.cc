@@ -1,0 +1,157 @@
+// Removing a record file from its block, counting a block's record files and
+// listing them from the headers on disk.
+#include <strings.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "block/block_file.h"
+#include "block/file_stat.h"
+#include "os/os.h"
+#include "shared/proc_lock.h"
+#include "zrfs/df.h"
+#include "zrfs/fsc.h"
+
+namespace zrfs {
+namespace {
+
+constexpr uint32_t kHeaderPieces = kHeaderAreaSize / kScanPieceBytes;  // 4
+constexpr uint32_t kSlotsPerPiece = kScanPieceBytes / kSectorSize;     // 1024
+
+bool HoldsRecordHeader(const uint8_t *slot) {
+  return strncasecmp(reinterpret_cast<const char *>(slot) + 8, "ZRND", 4) == 0;
+}
+
+// Reads one piece of the header area; a short read leaves the rest zero.
+bool ReadHeaderPiece(BfHandle *h, uint32_t piece, uint8_t *buffer) {
+  memset(buffer, 0, kScanPieceBytes);
+  uint64_t address = static_cast<uint64_t>(h->share->blkaddr) + uint64_t{piece} * kScanPieceBytes;
+  if (os().Seek(h->Fd, static_cast<int64_t>(address), SEEK_SET) < 0 ||
+      os().Read(h->Fd, buffer, kScanPieceBytes) < 0) {
+    df_TagBadBlock(static_cast<unsigned>(h->share->diskid), h->share->blkid);
+    return false;
+  }
+  return true;
+}
+
+void FillFromSlot(const BfShareEntry &entry, const TfFileHeader &file, TfFileStat *st) {
+  char identity[8];
+  memcpy(identity, file.magic, 4);
+  memcpy(identity + 4, file.tag, 4);
+  bf_MakeFileName(static_cast<uint32_t>(entry.diskid), static_cast<uint32_t>(entry.blkid),
+                  file.fileNo, st->filename, identity, file.lockFlag);
+  size_t extLen = strnlen(file.extName, sizeof file.extName);
+  memcpy(st->filename + 24, file.extName, extLen);
+  st->filename[24 + extLen] = '\0';
+  FillFileStat(file, st);
+}
+
+// Attaches the block a caller names by disk path and number.
+BfHandle *AttachNamedBlock(const char *diskPath, int blk) {
+  int32_t diskAndBlock[2] = {fsc_GetDiskNumByPath(diskPath), blk};
+  return bf_AttachBlock(diskAndBlock);
+}
+
+}  // namespace
+}  // namespace zrfs
+
+using namespace zrfs;
+
+extern "C" int bf_Unlink(const char *name) {
+  if (name == nullptr) return -1;
+  ProcessLockGuard createLock(g_tBlkMutex, LockLevel::kBlockCreate);
+  if (!createLock.ok()) return -1;
+  RecordName parsed;
+  if (!ParseRecordName(name, &parsed)) return -1;
+  int32_t diskAndBlock[2] = {parsed.disk, parsed.blk};
+  BfHandle *h = bf_AttachBlock(diskAndBlock);
+  if (h == nullptr) return -1;
+
+  int result = -1;
+  {
+    ProcessLockGuard blockLock(h->lockId, LockLevel::kBlock);
+    TfFileHeader file;
+    if (blockLock.ok() && h->share != nullptr &&
+        ReadBlockSector(h, uint64_t{parsed.fileNo} * kSectorSize, &file) &&
+        strncasecmp(parsed.tag, file.tag, 4) == 0) {
+      BfShareEntry &entry = *h->share;
+      uint32_t ichan = file.ichan;
+      // The slot keeps only its file number, which is not handed out again
+      // while the block stays allocated.
+      memset(&file, 0, sizeof file);
+      file.fileNo = parsed.fileNo;
+      if (bf_WriteFileHeader(&file, h) != 0) {
+        df_TagBadBlock(static_cast<unsigned>(entry.diskid), entry.blkid);
+      } else {
+        entry.head.fileNum -= 1;
+        if (bf_WriteBlkHeader(h) != 0) {
+          df_TagBadBlock(static_cast<unsigned>(entry.diskid), entry.blkid);
+        } else {
+          df_SetSyncMark(static_cast<unsigned>(entry.diskid), 1);
+          result = entry.head.fileNum == 0
+                       ? df_ReleaseBlock(static_cast<unsigned>(entry.diskid), entry.blkid,
+                                         static_cast<int>(ichan), entry.head.blkType)
+                       : 0;
+        }
+      }
+    }
+  }
+  bf_DetachBlock(h);
+  return result;
+}
+
+extern "C" int bf_GetBlockFileNum(const char *diskPath, int blk) {
+  if (diskPath == nullptr) return 0;
+  ProcessLockGuard createLock(g_tBlkMutex, LockLevel::kBlockCreate);
+  if (!createLock.ok()) return 0;
+  BfHandle *h = AttachNamedBlock(diskPath, blk);
+  if (h == nullptr) return 0;
+  int count = 0;
+  {
+    ProcessLockGuard blockLock(h->lockId, LockLevel::kBlock);
+    if (blockLock.ok() && h->share != nullptr) count = static_cast<int>(h->share->head.fileNum);
+  }
+  bf_DetachBlock(h);
+  return count;
+}
+
+extern "C" int bf_BlockStat(const char *diskPath, int blk, TfFileStat *st, int max) {
+  if (diskPath == nullptr || st == nullptr) return -1;
+  uint8_t *scan = HeaderScanBuffer();
+  if (scan == nullptr) return -1;
+  ProcessLockGuard createLock(g_tBlkMutex, LockLevel::kBlockCreate);
+  if (!createLock.ok()) return -1;
+  BfHandle *h = AttachNamedBlock(diskPath, blk);
+  if (h == nullptr) return -1;
+
+  int filled = 0;
+  bool failed = false;
+  bool anyHeader = false;
+  {
+    ProcessLockGuard blockLock(h->lockId, LockLevel::kBlock);
+    failed = !blockLock.ok() || h->share == nullptr;
+    for (uint32_t piece = 0; !failed && piece < kHeaderPieces; ++piece) {
+      if (!ReadHeaderPiece(h, piece, scan)) {
+        failed = true;
+        break;
+      }
+      for (uint32_t i = 0; i < kSlotsPerPiece; ++i) {
+        const uint8_t *slot = scan + size_t{i} * kSectorSize;
+        if (!HoldsRecordHeader(slot)) continue;
+        anyHeader = true;
+        if (filled >= max) continue;
+        TfFileHeader file;
+        memcpy(&file, slot, sizeof file);
+        FillFromSlot(*h->share, file, &st[filled++]);
+      }
+    }
+    const BlkHeader &head = h->share != nullptr ? h->share->head : BlkHeader{};
+    // A block marked in use with files but holding no file header is lost
+    // space: give it back.
+    if (!failed && !anyHeader && head.inUse != 0 && head.fileNum != 0)
+      df_ReleaseBlock(static_cast<unsigned>(fsc_GetDiskNumByPath(diskPath)), blk,
+                      static_cast<int>(head.ichan), head.blkType);
+  }
+  bf_DetachBlock(h);
+  return failed ? -1 : filled;
+}

@@ -1,0 +1,211 @@
+#include <sys/mman.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "block_fixture.h"
+#include "support/fault_os.h"
+#include "support/processes.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using zrfs::BlkHeader;
+using zrfs::TfFileHeader;
+using zrfs::test::BlockTest;
+using zrfs::test::Call;
+using zrfs::test::Fault;
+using zrfs::test::FaultOs;
+using zrfs::test::kUnit;
+
+class BlockIoTest : public BlockTest {
+ protected:
+  void SetUp() override {
+    BlockTest::SetUp();
+    h_ = Create(Param(2), &name_, &file_);
+    ASSERT_NE(h_, nullptr);
+  }
+  void TearDown() override {
+    if (h_ != nullptr) bf_CloseFile(h_);
+  }
+  BfHandle *h_ = nullptr;
+  std::string name_;
+  TfFileHeader file_;
+};
+
+TEST_F(BlockIoTest, WritesAtTheEndOfTheBlock) {
+  std::vector<char> page(4096, 'e');
+  EXPECT_EQ(bf_Write(kUnit - 4096, page.data(), 4096, h_), 4096);
+  EXPECT_EQ(bf_GetErrorNo(h_), 28);  // written, with the warning that the block is full
+  EXPECT_EQ(ReadImage(BlockAddress(0) + kUnit - 1, 1), "e");
+
+  EXPECT_EQ(bf_Write(kUnit - 4095, page.data(), 4096, h_), -1);  // one byte too many
+  EXPECT_EQ(bf_GetErrorNo(h_), 28);
+  EXPECT_EQ(ReadImage(BlockAddress(1), 1), std::string(1, '\0'));  // nothing spilled over
+
+  EXPECT_EQ(bf_Write(0x200000, page.data(), 1000, h_), 1000);
+  EXPECT_EQ(bf_GetErrorNo(h_), 0);
+  EXPECT_EQ(bf_Write(uint32_t(kUnit), page.data(), 10, h_), -1);
+  EXPECT_EQ(bf_GetErrorNo(h_), 0);  // argument checks leave the error number alone
+  EXPECT_EQ(bf_Write(0x200000, page.data(), 0, h_), 0);
+  EXPECT_EQ(bf_Write(0x200000, nullptr, 0, h_), 0);
+  EXPECT_EQ(bf_Write(0x200000, nullptr, 5, h_), -1);
+}
+
+TEST_F(BlockIoTest, ReadsRefuseBadArgumentsWithoutTouchingTheErrorNumber) {
+  char buf[16];
+  EXPECT_EQ(bf_Read(uint32_t(kUnit), buf, 16, h_), -1);
+  EXPECT_EQ(bf_Read(0x200000, buf, 0, h_), -1);
+  EXPECT_EQ(bf_Read(0x200000, nullptr, 16, h_), -1);
+  EXPECT_EQ(bf_Read(0x200000, buf, 16, nullptr), -1);
+  EXPECT_EQ(bf_GetErrorNo(h_), 0);
+  EXPECT_EQ(bf_Read(0x200000, buf, 16, h_), 16);
+}
+
+TEST_F(BlockIoTest, ReadThatComesShortThenFailsCountsItsBytesAndTagsTheBlock) {
+  std::string data(512, 'r');
+  ASSERT_EQ(bf_Write(0x300000, data.data(), 512, h_), 512);
+  FaultOs faults;
+  faults.Add({.call = Call::kRead,
+              .pathContains = "host03",
+              .nth = 1,
+              .fault = Fault::kShort,
+              .shortBytes = 100});
+  faults.Add({.call = Call::kRead, .pathContains = "host03", .nth = 2});
+  char buf[512];
+  EXPECT_EQ(bf_Read(0x300000, buf, 512, h_), 100);
+  EXPECT_EQ(std::string(buf, 100), data.substr(0, 100));
+  EXPECT_EQ(bf_GetErrorNo(h_), 5);
+  EXPECT_EQ(MapByte(0), 0xFF);  // reported bad to the disk layer
+}
+
+TEST_F(BlockIoTest, AbsentDiskFailsWritesWithEio) {
+  FaultOs faults;
+  faults.Add({.call = Call::kPresence, .fault = Fault::kAbsent});
+  char buf[100] = {};
+  EXPECT_EQ(bf_Write(0x200000, buf, 100, h_), -1);
+  EXPECT_EQ(bf_GetErrorNo(h_), 5);
+  EXPECT_EQ(faults.Count(Call::kWrite), 0);
+}
+
+TEST_F(BlockIoTest, SyncRaisesTheAppendPositionToTheNextPage) {
+  TfFileHeader file = file_;
+  file.EndAddr = 2101249;
+  FaultOs faults;
+  ASSERT_EQ(bf_Sync(&file, h_), 0);
+  EXPECT_EQ(faults.Count(Call::kWrite), 2);
+  EXPECT_EQ(DiskBlockHeader(0).appendPos, 2105344);
+  EXPECT_EQ(DiskFileHeader(0, 1).EndAddr, 2101249u);
+  ASSERT_EQ(bf_Sync(&file, h_), 0);
+  EXPECT_EQ(faults.Count(Call::kWrite), 3);  // the file header only
+}
+
+TEST_F(BlockIoTest, SyncWithAnUnfixedRingChangesOnlyTheFileHeader) {
+  TfFileHeader file = file_;
+  file.preStart = 0x200000;
+  file.preEnd = 0x300000;
+  file.EndAddr = 0x280000;
+  file.modifyTime = 1900000000;
+  ASSERT_EQ(bf_Sync(&file, h_), 0);
+  BlkHeader block = DiskBlockHeader(0);
+  EXPECT_EQ(block.appendPos, 0x200000);
+  EXPECT_EQ(block.modifyTime, 0);
+  EXPECT_EQ(DiskFileHeader(0, 1).EndAddr, 0x280000u);
+}
+
+TEST_F(BlockIoTest, SyncOfANewerTimeBelowTheAppendPositionKeepsThePosition) {
+  TfFileHeader file = file_;
+  file.EndAddr = 0x200000 + 8192;
+  ASSERT_EQ(bf_Sync(&file, h_), 0);
+  file.EndAddr = 0x200000 + 100;
+  file.modifyTime = 1900000000;
+  ASSERT_EQ(bf_Sync(&file, h_), 0);
+  BlkHeader block = DiskBlockHeader(0);
+  EXPECT_EQ(block.appendPos, 0x200000 + 8192);
+  EXPECT_EQ(block.modifyTime, 1900000000);
+}
+
+// A failure between the two header writes of a sync must never leave a file
+// on disk ending beyond its block's append position: the next file of the
+// block would start inside its data.
+TEST_F(BlockIoTest, FailedSyncNeverLeavesAFileEndingPastTheAppendPosition) {
+  for (int failing : {1, 2}) {
+    TfFileHeader file = file_;
+    file.EndAddr = 0x200000 + 3 * 4096 * uint64_t(failing) + 5;
+    FaultOs faults;
+    faults.Add({.call = Call::kWrite, .pathContains = "host03", .nth = failing});
+    EXPECT_EQ(bf_Sync(&file, h_), -1);
+    uint64_t endOnDisk = DiskFileHeader(0, 1).EndAddr;
+    int64_t appendOnDisk = DiskBlockHeader(0).appendPos;
+    EXPECT_LE(endOnDisk, uint64_t(appendOnDisk)) << "write " << failing << " failed";
+    h_->share->head.appendPos = appendOnDisk;  // as a fresh process would see it
+  }
+}
+
+TEST(BlockConcurrency, ThreadsAndProcessesWritingOneBlockKeepSeekAndTransferTogether) {
+  using zrfs::test::TestRoot;
+  TestRoot root;
+  std::string dev = root.MakeImage(TestRoot::DevicePath(3), zrfs::test::ImageBytes(2));
+  constexpr uint32_t kChunk = 64 * 1024;
+  constexpr int kProcesses = 3, kThreads = 3, kRounds = 16;
+  auto pattern = [](int writer, int round, uint32_t i) {
+    return char('A' + (writer * 7 + round * 3 + i / 4096) % 26);
+  };
+  auto offsetOf = [](int writer, int round) {
+    return 0x200000u + uint32_t((round * 16 + writer) * kChunk);
+  };
+  auto *name = static_cast<char *>(
+      mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+  ASSERT_TRUE(zrfs::test::RunInChildren(
+      1,
+      [&](int) {
+        zrfs::test::StartAndMount(dev, true);
+        FileCreateParam p{};
+        snprintf(p.diskPath, sizeof p.diskPath, "%s", dev.c_str());
+        TfFileHeader file;
+        BfHandle *h = bf_CreateFile(&p, name, &file);
+        ASSERT_NE(h, nullptr);
+        bf_CloseFile(h);
+      },
+      30s));
+  ASSERT_TRUE(zrfs::test::RunInChildren(
+      kProcesses,
+      [&](int p) {
+        zrfs::test::StartAndMount(dev, false);
+        TfFileHeader file;
+        BfHandle *h = bf_OpenFile(name, &file);
+        ASSERT_NE(h, nullptr);
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t) {
+          threads.emplace_back([&, t] {
+            int writer = p * kThreads + t;
+            std::vector<char> buf(kChunk);
+            for (int round = 0; round < kRounds; ++round) {
+              for (uint32_t i = 0; i < kChunk; ++i) buf[i] = pattern(writer, round, i);
+              EXPECT_EQ(bf_Write(offsetOf(writer, round), buf.data(), kChunk, h), int(kChunk));
+            }
+          });
+        }
+        for (auto &t : threads) t.join();
+        bf_CloseFile(h);
+      },
+      120s));
+  munmap(name, 4096);
+  int fd = open(root.Real(dev).c_str(), O_RDONLY);
+  std::vector<char> back(kChunk);
+  for (int w = 0; w < kProcesses * kThreads; ++w) {
+    for (int round = 0; round < kRounds; ++round) {
+      uint64_t at = zrfs::test::kDataStart + offsetOf(w, round);
+      ASSERT_EQ(pread(fd, back.data(), kChunk, off_t(at)), ssize_t(kChunk));
+      for (uint32_t i = 0; i < kChunk; i += 512)
+        ASSERT_EQ(back[i], pattern(w, round, i)) << "writer " << w << " round " << round;
+    }
+  }
+  close(fd);
+}
+
+}  // namespace

@@ -1,0 +1,192 @@
+// What a block's append position must survive: other processes attaching the
+// block while it is written, and crashes that left the block header behind
+// its files.
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+
+#include <gtest/gtest.h>
+
+#include "block_fixture.h"
+#include "os/os.h"
+#include "support/processes.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using zrfs::BlkHeader;
+using zrfs::TfFileHeader;
+using zrfs::test::ImageBytes;
+using zrfs::test::kDataStart;
+using zrfs::test::StartAndMount;
+using zrfs::test::TestRoot;
+
+// Runs a hook around reads and writes of one device range.
+class HookOs final : public zrfs::OsWrapper {
+ public:
+  HookOs() : OsWrapper(zrfs::PosixOs()) { zrfs::InstallOs(this); }
+  ~HookOs() { zrfs::InstallOs(nullptr); }
+  std::function<void(uint64_t offset, size_t len)> beforeWrite, afterRead;
+
+  ssize_t Write(int fd, const void *b, size_t n) override {
+    if (beforeWrite) beforeWrite(uint64_t(target().Seek(fd, 0, SEEK_CUR)), n);
+    return target().Write(fd, b, n);
+  }
+  ssize_t Read(int fd, void *b, size_t n) override {
+    uint64_t at = uint64_t(target().Seek(fd, 0, SEEK_CUR));
+    ssize_t got = target().Read(fd, b, n);
+    if (afterRead) afterRead(at, n);
+    return got;
+  }
+};
+
+struct Shared {
+  std::atomic<int> step;
+  char file1[64];
+  char file2[64];
+};
+
+class ReattachTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dev_ = root_.MakeImage(TestRoot::DevicePath(3), ImageBytes(2));
+    shared_ = static_cast<Shared *>(
+        mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+  }
+  void TearDown() override { munmap(shared_, sizeof(Shared)); }
+
+  // Formats the disk and makes two empty files of channel 9 in block 0.
+  void MakeTwoFiles() {
+    ASSERT_TRUE(zrfs::test::RunInChildren(
+        1,
+        [&](int) {
+          StartAndMount(dev_, true);
+          for (char *name : {shared_->file1, shared_->file2}) {
+            TfFileHeader file;
+            BfHandle *h = bf_CreateFile(&Param(), name, &file);
+            ASSERT_NE(h, nullptr);
+            bf_CloseFile(h);
+          }
+        },
+        30s));
+  }
+  FileCreateParam &Param() {
+    param_ = FileCreateParam{};
+    param_.ichan = 9;
+    snprintf(param_.diskPath, sizeof param_.diskPath, "%s", dev_.c_str());
+    return param_;
+  }
+  template <typename T>
+  T ReadImage(uint64_t offset) {
+    T value;
+    int fd = open(root_.Real(dev_).c_str(), O_RDONLY);
+    EXPECT_EQ(pread(fd, &value, sizeof value, off_t(offset)), ssize_t(sizeof value));
+    close(fd);
+    return value;
+  }
+  // Creates a third file in block 0 and writes its first 64 KiB.
+  void CreateThirdFileAndWrite() {
+    ASSERT_TRUE(zrfs::test::RunInChildren(
+        1,
+        [&](int) {
+          StartAndMount(dev_, false);
+          char name[64];
+          TfFileHeader file;
+          BfHandle *h = bf_CreateFile(&Param(), name, &file);
+          ASSERT_NE(h, nullptr);
+          ASSERT_EQ(h->share->blkid, 0);
+          std::string data(65536, 'C');
+          EXPECT_EQ(bf_Write(uint32_t(file.StartAddr), data.data(), 65536, h), 65536);
+          bf_CloseFile(h);
+        },
+        30s));
+  }
+
+  TestRoot root_;
+  std::string dev_;
+  Shared *shared_ = nullptr;
+  FileCreateParam param_;
+};
+
+// Process A raises the append position while process B attaches the block
+// for another file: B must not put the older header back.
+TEST_F(ReattachTest, AttachingAHeldBlockKeepsItsRaisedAppendPosition) {
+  MakeTwoFiles();
+  const std::string data(3 * 4096 + 7, 'A');
+  pid_t writer = zrfs::test::Spawn([&] {
+    StartAndMount(dev_, false);
+    TfFileHeader file;
+    BfHandle *h = bf_OpenFile(shared_->file1, &file);
+    ASSERT_NE(h, nullptr);
+    ASSERT_EQ(bf_Write(uint32_t(file.EndAddr), data.data(), uint32_t(data.size()), h),
+              int(data.size()));
+    file.EndAddr += data.size();
+    HookOs hook;
+    hook.beforeWrite = [&](uint64_t offset, size_t len) {
+      if (offset != kDataStart || len != 512 || shared_->step != 0) return;
+      shared_->step = 1;  // raised in memory, not yet on disk: let B attach now
+      auto deadline = std::chrono::steady_clock::now() + 2s;
+      while (shared_->step < 2 && std::chrono::steady_clock::now() < deadline) usleep(1000);
+    };
+    EXPECT_EQ(bf_Sync(&file, h), 0);
+    bf_CloseFile(h);
+  });
+  pid_t opener = zrfs::test::Spawn([&] {
+    StartAndMount(dev_, false);
+    while (shared_->step < 1) usleep(1000);
+    HookOs hook;
+    hook.afterRead = [&](uint64_t offset, size_t len) {
+      if (offset == kDataStart && len == 512) shared_->step = 2;
+    };
+    TfFileHeader file;
+    BfHandle *h = bf_OpenFile(shared_->file2, &file);
+    ASSERT_NE(h, nullptr);
+    shared_->step = 3;
+    bf_CloseFile(h);
+  });
+  ASSERT_TRUE(zrfs::test::WaitAll({writer, opener}, 30s));
+  CreateThirdFileAndWrite();
+  auto first = ReadImage<TfFileHeader>(kDataStart + 512);
+  auto third = ReadImage<TfFileHeader>(kDataStart + 3 * 512);
+  EXPECT_GE(third.StartAddr, first.EndAddr) << "the third file starts inside the first";
+  EXPECT_EQ(ReadImage<char>(kDataStart + first.EndAddr - 1), 'A');
+}
+
+// A crash kept the first file's new end but not the block header's raised
+// append position: the next file must still start behind the first one.
+TEST_F(ReattachTest, FreshEntryCoversFilesThatEndPastTheStoredAppendPosition) {
+  MakeTwoFiles();
+  ASSERT_TRUE(zrfs::test::RunInChildren(
+      1,
+      [&](int) {
+        StartAndMount(dev_, false);
+        TfFileHeader file;
+        BfHandle *h = bf_OpenFile(shared_->file1, &file);
+        ASSERT_NE(h, nullptr);
+        std::string data(5 * 4096 + 1, 'A');
+        ASSERT_EQ(bf_Write(uint32_t(file.EndAddr), data.data(), uint32_t(data.size()), h),
+                  int(data.size()));
+        file.EndAddr += data.size();
+        ASSERT_EQ(bf_Sync(&file, h), 0);
+        bf_CloseFile(h);
+      },
+      30s));
+  auto block = ReadImage<BlkHeader>(kDataStart);
+  ASSERT_GT(block.appendPos, 0x200000);
+  block.appendPos = 0x200000;  // the block header as it was before the crash
+  int fd = open(root_.Real(dev_).c_str(), O_WRONLY);
+  ASSERT_EQ(pwrite(fd, &block, sizeof block, off_t(kDataStart)), ssize_t(sizeof block));
+  close(fd);
+
+  CreateThirdFileAndWrite();
+  auto first = ReadImage<TfFileHeader>(kDataStart + 512);
+  auto third = ReadImage<TfFileHeader>(kDataStart + 3 * 512);
+  EXPECT_GE(third.StartAddr, first.EndAddr) << "the third file starts inside the first";
+  EXPECT_EQ(third.StartAddr % 4096, 0u);
+  EXPECT_EQ(ReadImage<char>(kDataStart + first.EndAddr - 1), 'A');
+}
+
+}  // namespace
