@@ -1,0 +1,32 @@
+// The status record of an open record file.
+#include <cstring>
+
+#include "block/file_stat.h"
+#include "record/record_file.h"
+#include "shared/proc_lock.h"
+
+using namespace zrfs;
+
+extern "C" int tf_GetFileStat(TfFileStat *st, TfHandle *h) {
+  if (st == nullptr || h == nullptr || h->entry == nullptr) return -1;
+  ProcessLockGuard fileLock(h->lockId, LockLevel::kRecord);
+  if (!fileLock.ok()) return -1;
+  FillFileStat(h->entry->header, st);
+  memcpy(st->filename, h->entry->filename, sizeof st->filename);
+  return 0;
+}
+
+extern "C" int tf_SetFileStat(const TfFileStat *st, TfHandle *h) {
+  if (st == nullptr || h == nullptr || h->entry == nullptr) return -1;
+  ProcessLockGuard fileLock(h->lockId, LockLevel::kRecord);
+  if (!fileLock.ok()) return -1;
+  TfFileHeader &header = h->entry->header;
+  header.recType = st->recType;
+  header.modifyTime = st->st_mtim.tv_sec;
+  header.ichan = static_cast<uint32_t>(st->ichan);
+  header.lockFlag = static_cast<uint32_t>(st->lockFlag);
+  header.createTime = st->createTime;
+  memcpy(header.usrParam, st->usrParam, sizeof header.usrParam);
+  memcpy(h->entry->filename, st->filename, sizeof h->entry->filename);
+  return bf_Sync(&header, h->blockFile);
+}

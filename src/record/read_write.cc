@@ -1,0 +1,115 @@
+// Reading and writing a record file at logical positions.  A file is up to
+// three pieces of its block: the older part of a wrapped ring, the newer part
+// of the ring, and the main data window.
+#include <ctime>
+
+#include "record/record_file.h"
+#include "shared/proc_lock.h"
+#include "zrfs/df.h"
+
+namespace zrfs {
+namespace {
+
+constexpr uint64_t kWriteLimit = 0x7FFFFFFF;  // how far a write may extend a window
+constexpr int kMaxPieces = 3;
+
+struct Piece {
+  uint64_t start;   // block offset
+  uint64_t length;  // bytes
+};
+
+// The file's pieces in logical order; empty pieces have length 0.
+void LayOut(const TfFileHeader &h, bool reading, Piece (&pieces)[kMaxPieces]) {
+  uint64_t limit = reading ? h.EndAddr : kWriteLimit;
+  Piece main{h.StartAddr, limit > h.StartAddr ? limit - h.StartAddr : 0};
+  pieces[0] = pieces[1] = Piece{0, 0};
+  pieces[2] = main;
+  if (h.preStart == 0 || h.preEnd == 0) return;        // no ring
+  if (h.preRecStartPtr == 0 || h.preRecEndPtr == 0) {  // ring not fixed yet
+    pieces[2] = Piece{h.preStart, kWriteLimit};
+  } else if (h.preRecStartPtr <= h.preRecEndPtr) {  // not wrapped
+    pieces[1] = Piece{h.preRecStartPtr, h.preRecEndPtr - h.preRecStartPtr};
+  } else {  // wrapped
+    pieces[0] = Piece{h.preRecStartPtr, h.preEnd - h.preRecStartPtr};
+    pieces[1] = Piece{h.preStart, h.preRecEndPtr - h.preStart};
+  }
+}
+
+}  // namespace
+
+int tf_MapRange(uint32_t pos, uint32_t len, const TfFileHeader *header, uint32_t *offsets,
+                uint32_t *lengths, bool reading) {
+  if (header == nullptr || offsets == nullptr || lengths == nullptr || len == 0) return -1;
+  Piece pieces[kMaxPieces];
+  LayOut(*header, reading, pieces);
+  uint64_t position = pos;
+  uint64_t remaining = len;
+  uint64_t logicalStart = 0;
+  int count = 0;
+  for (const Piece &piece : pieces) {
+    if (remaining == 0) break;
+    uint64_t pieceEnd = logicalStart + piece.length;
+    if (pieceEnd > position) {
+      uint64_t take = remaining < pieceEnd - position ? remaining : pieceEnd - position;
+      offsets[count] = static_cast<uint32_t>(piece.start + (position - logicalStart));
+      lengths[count] = static_cast<uint32_t>(take);
+      ++count;
+      position += take;
+      remaining -= take;
+    }
+    logicalStart = pieceEnd;
+  }
+  return remaining == len ? -1 : count;
+}
+
+}  // namespace zrfs
+
+using namespace zrfs;
+
+extern "C" int tf_Read(uint32_t pos, void *buf, uint32_t len, TfHandle *h) {
+  if (h == nullptr || buf == nullptr || h->entry == nullptr) return -1;
+  ProcessLockGuard fileLock(h->lockId, LockLevel::kRecord);
+  if (!fileLock.ok()) return -1;
+  uint32_t offsets[kMaxPieces], lengths[kMaxPieces];
+  int pieces = tf_MapRange(pos, len, &h->entry->header, offsets, lengths, true);
+  if (pieces < 1) return -1;
+  auto *bytes = static_cast<uint8_t *>(buf);
+  uint32_t planned = 0;
+  int total = 0;
+  for (int i = 0; i < pieces; ++i) {
+    int n = bf_Read(offsets[i], bytes + planned, lengths[i], h->blockFile);
+    h->errNo = bf_GetErrorNo(h->blockFile);
+    if (n < 0) return -1;
+    total += n;
+    planned += lengths[i];  // a short piece still leaves later ones in place
+  }
+  return total;
+}
+
+extern "C" int tf_Write(uint32_t pos, const void *buf, uint32_t len, TfHandle *h) {
+  if (h == nullptr || buf == nullptr || h->entry == nullptr) return -1;
+  ProcessLockGuard fileLock(h->lockId, LockLevel::kRecord);
+  if (!fileLock.ok()) return -1;
+  TfFileHeader &header = h->entry->header;
+  uint32_t offsets[kMaxPieces], lengths[kMaxPieces];
+  int pieces = tf_MapRange(pos, len, &header, offsets, lengths, false);
+  if (pieces < 1) return -1;
+  const auto *bytes = static_cast<const uint8_t *>(buf);
+  uint32_t planned = 0;
+  int last = 0;
+  for (int i = 0; i < pieces; ++i) {
+    last = bf_Write(offsets[i], bytes + planned, lengths[i], h->blockFile);
+    h->errNo = bf_GetErrorNo(h->blockFile);
+    if (last < 0) return -1;
+    planned += lengths[i];
+  }
+  // A write past the end moves the end and stamps the time; the header goes
+  // to the disk at once.
+  uint64_t end = uint64_t{offsets[pieces - 1]} + lengths[pieces - 1];
+  if (last != 0 && end < df_GetDiskUnitSize() && end > header.EndAddr) {
+    header.EndAddr = end;
+    header.modifyTime = static_cast<int64_t>(time(nullptr));
+    bf_Sync(&header, h->blockFile);
+  }
+  return static_cast<int>(len);
+}

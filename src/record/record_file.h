@@ -1,0 +1,69 @@
+// Internal side of the record-file layer: the shared entry of an open record
+// file, the per-process handle and table, and what the layer's files share.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "format/block_format.h"
+#include "shared/pool_layout.h"
+#include "zrfs/bf.h"
+#include "zrfs/tf.h"
+
+namespace zrfs {
+
+// One per open record file, in the shared pool.  `header` is guarded by the
+// file's own lock (TfHandle::lockId); ShrRef and filename by g_zrFileMutex.
+struct TfFileEntry {
+  TfFileHeader header;  // copy of the on-disk header; changed here, then synced
+  char filename[64];    // name under which the file was last attached
+  int32_t ShrRef;       // references of all processes together
+  uint32_t poolSlot;    // 0..1023: selects the entry's segment key and lock key
+};
+static_assert(sizeof(TfFileEntry) == kRecordEntrySize);
+static_assert(offsetof(TfFileEntry, header) == 0);
+static_assert(offsetof(TfFileEntry, filename) == 512);
+static_assert(offsetof(TfFileEntry, ShrRef) == 576);
+static_assert(offsetof(TfFileEntry, ShrRef) == kRecordKind.shrRefOffset);
+static_assert(offsetof(TfFileEntry, poolSlot) == 580);
+static_assert(offsetof(TfFileEntry, poolSlot) == kRecordKind.poolSlotOffset);
+
+}  // namespace zrfs
+
+// One per open record file per process; private to the process.
+struct TfHandle {
+  int32_t errNo;             // block-file error of the last read or write (lockId)
+  uint32_t fileId;           // slot in the record-file table
+  int32_t InRef;             // references in this process (g_zrFileMutex)
+  zrfs::TfFileEntry *entry;  // the shared entry
+  BfHandle *blockFile;       // the block holding the file; null until opened (lockId)
+  int32_t lockId;            // the file's process lock
+};
+#if UINTPTR_MAX == 0xFFFFFFFFu
+static_assert(sizeof(TfHandle) == 24, "the recorder's handle layout");
+#endif
+
+namespace zrfs {
+
+inline constexpr int kRecordFileSlots = 1024;
+
+// The process's record-file table, guarded by g_zrFileMutex.
+extern TfHandle *g_tfFileTable[kRecordFileSlots];
+
+// With g_zrFileMutex held: the open handle whose stored name occurs in name
+// (with one more reference taken), or a new handle attached to the shared
+// entry of name's key.  Null for a name that is no record-file name, a disk
+// that is not ready, a full table or pool, or no lock.
+TfHandle *tf_LookupOrAttach(const char *name);
+
+// Drops one reference; with g_zrFileMutex already held by the caller.
+void tf_ReleaseFileLocked(TfHandle *h);
+// Drops one reference, taking g_zrFileMutex.
+void tf_ReleaseFile(TfHandle *h);
+
+// Cuts [pos, pos + len) of a file's logical layout into up to three block
+// ranges.  Returns their number (1..3), or -1 when nothing lies there.
+int tf_MapRange(uint32_t pos, uint32_t len, const TfFileHeader *header, uint32_t *offsets,
+                uint32_t *lengths, bool reading);
+
+}  // namespace zrfs
