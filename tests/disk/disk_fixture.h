@@ -210,8 +210,16 @@ class DiskTest : public ::testing::Test {
   void SetUp() override {
     dev_ = root_.MakeImage(TestRoot::DevicePath(3), ImageBytesFor(kBlocks));
     os_ = StartDiskLayer();
+    Forget();
   }
-  void TearDown() override { os_.faults->Clear(); }
+  void TearDown() override { Forget(); }
+  // The layers outlive a test (see InstallTestOs); nothing of one test's
+  // faults or log may reach the next when several run in one process.
+  void Forget() {
+    os_.faults->Clear();
+    os_.io->Reset();
+    os_.io->ReportDeviceBytes(0);
+  }
 
   FaultOs &faults() { return *os_.faults; }
   IoLog &io() { return *os_.io; }

@@ -132,27 +132,30 @@ class FlushTest : public DiskTest {};
 TEST_F(FlushTest, UrgentMarkIsFlushedAtTheNextVisitAndAPlainOneWaits) {
   FormatAndMount();
   ASSERT_EQ(Allocate(dev_, 0), 0);
-  ASSERT_GT(faults().UnsyncedWrites(), 0u);
+  size_t unsynced = faults().UnsyncedWrites();
+  ASSERT_GT(unsynced, 0u);
   EXPECT_EQ(df_SetSyncMark(24, 2), -1);
 
+  int flushes = faults().Count(Call::kDataSync);
   ASSERT_EQ(df_SetSyncMark(kDisk, 1), 0);
   std::this_thread::sleep_for(2500ms);  // two sweeps or more
-  EXPECT_EQ(faults().Count(Call::kDataSync), 0);
+  EXPECT_EQ(faults().Count(Call::kDataSync), flushes);
   EXPECT_EQ(g_dfDiskTable[kDisk].syncMark, 0);  // taken, but not yet due
 
   ASSERT_EQ(df_SetSyncMark(kDisk, 2), 0);
   auto deadline = std::chrono::steady_clock::now() + 5s;
-  while (faults().UnsyncedWrites() != 0 && std::chrono::steady_clock::now() < deadline)
+  while (faults().UnsyncedWrites() >= unsynced && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(10ms);
-  EXPECT_EQ(faults().UnsyncedWrites(), 0u);
-  EXPECT_EQ(faults().Count(Call::kDataSync), 1);
+  EXPECT_LT(faults().UnsyncedWrites(), unsynced);  // this disk's writes are durable now
+  EXPECT_EQ(faults().Count(Call::kDataSync), flushes + 1);
 }
 
 TEST_F(FlushTest, DiskThatIsNotMountedIsNotFlushed) {
   ASSERT_EQ(df_DiskFormat(dev_.c_str()), 0);
+  int flushes = faults().Count(Call::kDataSync);
   ASSERT_EQ(df_SetSyncMark(kDisk, 5), 0);
   std::this_thread::sleep_for(1500ms);
-  EXPECT_EQ(faults().Count(Call::kDataSync), 0);
+  EXPECT_EQ(faults().Count(Call::kDataSync), flushes);
   EXPECT_EQ(g_dfDiskTable[kDisk].syncMark, 5);  // waits for the disk to be ready
 }
 

@@ -16,6 +16,16 @@ double MillisecondsSince(Clock::time_point start) {
   return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
+// Makes the image's written pages durable and drops them from the page
+// cache, so the next reads come from the disk.
+void FlushAndEvict(const std::string &realPath) {
+  int fd = open(realPath.c_str(), O_RDWR);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(fdatasync(fd), 0);
+  EXPECT_EQ(posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED), 0);
+  close(fd);
+}
+
 TEST(LargeDiskTest, FormatMountAllocateAndReleaseOnA16TiBImage) {
   TestRoot root;
   constexpr uint64_t kImage = (uint64_t{16} << 40) - 4096;  // ext4's largest file
@@ -26,6 +36,8 @@ TEST(LargeDiskTest, FormatMountAllocateAndReleaseOnA16TiBImage) {
   auto start = Clock::now();
   ASSERT_EQ(df_DiskFormat(dev.c_str()), 0);
   double formatMs = MillisecondsSince(start);
+  FlushAndEvict(root.Real(dev));
+  double formatDurableMs = MillisecondsSince(start);
 
   start = Clock::now();
   ASSERT_EQ(df_DiskMount(dev.c_str()), 0);
@@ -44,23 +56,24 @@ TEST(LargeDiskTest, FormatMountAllocateAndReleaseOnA16TiBImage) {
   for (int i = 0; i < kRounds; ++i) ASSERT_EQ(df_ReleaseBlock(0, got[i], i, 0), 0);
   double releaseMs = MillisecondsSince(start) / kRounds;
 
-  // The remount after the last unmount reads the disk again.
+  // The last unmount drops the image; the next mount reads the device again.
   ASSERT_EQ(df_DiskUnmout(dev.c_str()), 0);
+  FlushAndEvict(root.Real(dev));
   start = Clock::now();
   ASSERT_EQ(df_DiskMount(dev.c_str()), 0);
   double remountMs = MillisecondsSince(start);
 
   printf(
-      "16 TiB image, %d blocks: format %.1f ms, mount %.1f ms, remount %.1f ms, "
-      "allocation %.2f ms, release %.2f ms\n",
-      blocks, formatMs, mountMs, remountMs, allocateMs, releaseMs);
-  ::testing::Test::RecordProperty("format_ms", std::to_string(formatMs));
+      "16 TiB image, %d blocks: format %.1f ms (%.1f ms with its flush), mount %.1f ms "
+      "(%.1f ms from an evicted cache), allocation %.2f ms, release %.2f ms\n",
+      blocks, formatMs, formatDurableMs, mountMs, remountMs, allocateMs, releaseMs);
+  ::testing::Test::RecordProperty("format_ms", std::to_string(formatDurableMs));
   ::testing::Test::RecordProperty("mount_ms", std::to_string(remountMs));
   ::testing::Test::RecordProperty("allocate_ms", std::to_string(allocateMs));
   ::testing::Test::RecordProperty("release_ms", std::to_string(releaseMs));
   // Neither format nor mount touches the blocks, so neither depends on their
   // number; allocation and release each zero one 2 MiB header area.
-  EXPECT_LT(formatMs, 5000);
+  EXPECT_LT(formatDurableMs, 5000);
   EXPECT_LT(remountMs, 2000);
   EXPECT_LT(allocateMs, 500);
   EXPECT_LT(releaseMs, 500);

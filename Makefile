@@ -1,0 +1,94 @@
+# Entry points for developers and CI.  The builds themselves are the CMake
+# presets in CMakePresets.json; each lives in build/<preset>.
+#
+#   make test            installs missing tools, then builds and tests the
+#                        default, asan and armhf presets in turn and checks
+#                        that no IPC object or test process was left behind
+#   make build           builds the default preset
+#   make install PREFIX=/some/prefix
+#   make format / make format-check
+#   make clean           removes the preset build directories
+
+PREFIX ?= /usr/local
+TEST_PRESETS := default asan armhf
+PRESETS := default asan armhf release
+BUILD_DIRS := $(addprefix $(CURDIR)/build/,$(PRESETS))
+FORMAT_DIRS := src include tests
+CLANG_FORMAT ?= clang-format
+
+SHELL := /bin/bash
+
+.PHONY: test test-all build install format format-check clean deps \
+        $(addprefix test-,$(TEST_PRESETS)) $(addprefix build-,$(PRESETS))
+
+deps:
+	@scripts/install-deps.sh
+
+# One preset: configure, build, run its tests, and say how long it took.
+# ctest's output is kept in build/<preset>/ctest-output.log for the summary.
+define preset_test
+test-$(1): deps
+	@set -o pipefail; start=$$$$(date +%s); \
+	echo "==== $(1): configure, build, test"; \
+	rm -f build/$(1)/ctest-output.log; \
+	cmake --preset $(1) && cmake --build --preset $(1) && \
+	  ctest --preset $(1) 2>&1 | tee build/$(1)/ctest-output.log; \
+	status=$$$$?; \
+	echo "==== $(1): $$$$(( $$$$(date +%s) - start )) s, exit $$$$status"; \
+	exit $$$$status
+endef
+$(foreach p,$(TEST_PRESETS),$(eval $(call preset_test,$(p))))
+
+define preset_build
+build-$(1):
+	cmake --preset $(1) && cmake --build --preset $(1)
+endef
+$(foreach p,$(PRESETS),$(eval $(call preset_build,$(p))))
+
+# The runs happen in a private System V IPC namespace where the system
+# allows one (root, or user namespaces): objects of other test runs on the
+# same machine then neither disturb the tests nor count as leaks, and
+# whatever a faulty run leaves goes away with the namespace after the check
+# has reported it.  Elsewhere the runs share the machine's namespace.
+test: deps
+	@if unshare --ipc true >/dev/null 2>&1; then \
+	  echo "==== make test: private IPC namespace"; \
+	  exec unshare --ipc $(MAKE) --no-print-directory test-all; \
+	else \
+	  echo "==== make test: the machine's IPC namespace (unshare --ipc is not permitted)"; \
+	  exec $(MAKE) --no-print-directory test-all; \
+	fi
+
+# The leak check brackets all runs: objects present before the runs are not
+# theirs.  A failing preset does not stop the others, so one run reports
+# every broken configuration.
+test-all:
+	@start=$$(date +%s); \
+	snapshot=$$(mktemp); trap 'rm -f "$$snapshot"' EXIT; \
+	scripts/leak-check.sh snapshot "$$snapshot" || exit 1; \
+	failed=""; \
+	for p in $(TEST_PRESETS); do \
+	  $(MAKE) --no-print-directory test-$$p || failed="$$failed $$p"; \
+	done; \
+	scripts/leak-check.sh check "$$snapshot" $(BUILD_DIRS) || failed="$$failed leak-check"; \
+	echo "==== make test: $$(( $$(date +%s) - start )) s"; \
+	if [ -n "$$failed" ]; then echo "==== make test FAILED:$$failed"; fi; \
+	case "$$failed" in *leak-check*) extra=1;; *) extra=0;; esac; \
+	EXTRA_FAILURES=$$extra scripts/test-summary.sh $(TEST_PRESETS); \
+	[ -z "$$failed" ]
+
+build: build-default
+
+install: build-default
+	cmake --install build/default --prefix "$(PREFIX)"
+
+FORMAT_FILES = $(shell find $(FORMAT_DIRS) -type f \( -name '*.cc' -o -name '*.h' -o -name '*.c' \) | sort)
+
+format:
+	$(CLANG_FORMAT) -i $(FORMAT_FILES)
+
+format-check:
+	$(CLANG_FORMAT) --dry-run --Werror $(FORMAT_FILES)
+
+clean:
+	rm -rf $(BUILD_DIRS)

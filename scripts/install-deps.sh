@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that `make test` needs and that this machine
+# lacks.  Nothing is asked of apt when everything is already there.
+set -euo pipefail
+
+# command, file (absolute path) or dpkg:package that must be present ->
+# package that provides it
+declare -A needs=(
+  [cmake]=cmake
+  [ninja]=ninja-build
+  [gcc]=gcc
+  [g++]=g++
+  [nm]=binutils
+  [readelf]=binutils
+  [pkg-config]=pkgconf
+  [ipcs]=util-linux
+  [arm-linux-gnueabihf-g++]=crossbuild-essential-armhf
+  [arm-linux-gnueabihf-nm]=binutils-arm-linux-gnueabihf
+  [qemu-arm]=qemu-user
+  [/usr/src/googletest/CMakeLists.txt]=googletest
+  # the cross C library and C++ runtime, beside the compiler itself
+  [dpkg:crossbuild-essential-armhf]=crossbuild-essential-armhf
+)
+if [[ "${1:-}" == --with-format ]]; then
+  needs[clang-format]=clang-format
+fi
+
+missing=()
+for what in "${!needs[@]}"; do
+  if [[ "$what" == /* ]]; then
+    [[ -e "$what" ]] && continue
+  elif [[ "$what" == dpkg:* ]]; then
+    dpkg-query -W -f='${Status}' "${what#dpkg:}" 2>/dev/null | grep -q 'ok installed' && continue
+  else
+    command -v "$what" >/dev/null 2>&1 && continue
+  fi
+  pkg=${needs[$what]}
+  [[ " ${missing[*]} " == *" $pkg "* ]] || missing+=("$pkg")
+done
+if ((${#missing[@]} == 0)); then
+  exit 0
+fi
+
+echo "install-deps: installing ${missing[*]}"
+sudo=()
+if ((EUID != 0)); then
+  if ! command -v sudo >/dev/null 2>&1; then
+    echo "install-deps: missing packages and not root: ${missing[*]}" >&2
+    exit 1
+  fi
+  sudo=(sudo)
+fi
+export DEBIAN_FRONTEND=noninteractive
+"${sudo[@]}" apt-get update -q
+"${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}" </dev/null

@@ -1,0 +1,98 @@
+/* The C interface as a C99 program uses it: every public header (through the
+ * generated zrfs_public_headers.h) compiles under -std=c99 -pedantic -Werror,
+ * and calls made through libzrfs.so return what the headers promise.
+ * Returns the number of failed checks. */
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "zrfs_public_headers.h"
+
+static int g_failures;
+
+#define CHECK(cond)                                                            \
+  do {                                                                         \
+    if (!(cond)) {                                                             \
+      fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
+      ++g_failures;                                                            \
+    }                                                                          \
+  } while (0)
+
+static unsigned g_allocs;
+static unsigned g_frees;
+static unsigned char g_arena[256];
+
+static void *CountingAlloc(uint32_t size) {
+  ++g_allocs;
+  return size <= sizeof g_arena ? g_arena : NULL;
+}
+
+static void CountingFree(void *ptr) {
+  if (ptr == g_arena) ++g_frees;
+}
+
+static void CheckNaming(void) {
+  CHECK(fsc_GetDiskNumByPath("/dev/scsi/host03/part1") == 3);
+  CHECK(fsc_GetDiskNumByPath("/dev/scsi/host/part1") == 0);
+  CHECK(fsc_GetDiskNumByPath("/dev/sda1") == -1);
+  CHECK(fsc_GetDiskNumByPath(NULL) == -1);
+
+  CHECK(fsc_DiskItoA(7) == '7');
+  CHECK(fsc_DiskItoA(11) == 'b');
+  CHECK(fsc_DiskAtoI('b') == 11);
+  CHECK(fsc_DiskAtoI('B') == 11);
+
+  CHECK(fsc_GetBlkType(3) == 1);
+  CHECK(fsc_GetBlkType(6) == 4);
+  CHECK(fsc_GetBlkType(1000) == 0);
+}
+
+static void CheckAllocator(void) {
+  unsigned char *block;
+
+  CHECK(zrfs_InitAllocatorInterface() == 0);
+  block = zrfs_Malloc(100);
+  CHECK(block != NULL);
+  if (block != NULL) {
+    memset(block, 0xA5, 100);
+    zrfs_Free(block);
+  }
+
+  /* A registered pair serves every block until the defaults come back. */
+  CHECK(zrfs_RegistAllocatorInterface(CountingAlloc, CountingFree) == 0);
+  block = zrfs_Malloc(16);
+  CHECK(block == g_arena);
+  zrfs_Free(block);
+  CHECK(g_allocs == 1 && g_frees == 1);
+
+  /* Half a pair is refused and leaves the registered one in place. */
+  CHECK(zrfs_RegistAllocatorInterface(NULL, free) == 0);
+  CHECK(zrfs_Malloc(8) == g_arena);
+  CHECK(g_allocs == 2);
+
+  CHECK(zrfs_InitAllocatorInterface() == 0);
+  block = zrfs_Malloc(8);
+  CHECK(block != NULL && block != g_arena);
+  zrfs_Free(block);
+  CHECK(g_allocs == 2 && g_frees == 1);
+}
+
+static void CheckExportedObjects(void) {
+  /* The shared segments are attached by fsc_ShareInit only. */
+  CHECK(g_stZrfsFileList == NULL);
+  CHECK(g_stZrfsShrPool == NULL);
+}
+
+static void CheckRootDir(void) {
+  CHECK(zrfs_SetRootDir("/nonexistent/zrfs-c-api-test") == -1);
+  CHECK(zrfs_SetRootDir(NULL) == 0);
+}
+
+int main(void) {
+  CheckNaming();
+  CheckAllocator();
+  CheckExportedObjects();
+  CheckRootDir();
+  if (g_failures != 0) fprintf(stderr, "%d check(s) failed\n", g_failures);
+  return g_failures;
+}
