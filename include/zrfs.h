@@ -12,6 +12,7 @@
 #ifndef ZRFS_H
 #define ZRFS_H
 
+#include <pthread.h>
 #include <stddef.h>
 #include <stdint.h>
 
@@ -171,6 +172,9 @@ ZRFS_LAYOUT_CHECK(offsetof(DfBlockInfo, fileNum) == 16, df_block_info_file_num);
  * objects and the thread stay.  Always 0. */
 ZRFS_API int zrfs_Init(void);
 ZRFS_API int zrfs_DeInit(void);
+/* The descriptor-table mutex (held only for a slot look-up, claim or
+ * release; never across a call into the lower layers). */
+ZRFS_API extern pthread_mutex_t g_tZrFsMutex;
 
 /* ---- Descriptors ---------------------------------------------------------
  * zrfs_Open(NULL, name, flags) opens the record file called name;

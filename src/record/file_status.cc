@@ -5,14 +5,47 @@
 #include "record/record_file.h"
 #include "shared/proc_lock.h"
 
+namespace zrfs {
+namespace {
+
+void Fill(const TfFileEntry &entry, TfFileStat *st) {
+  FillFileStat(entry.header, st);
+  memcpy(st->filename, entry.filename, sizeof st->filename);
+}
+
+int Store(const TfFileStat &st, TfHandle *h) {
+  TfFileHeader &header = h->entry->header;
+  header.recType = st.recType;
+  header.modifyTime = st.st_mtim.tv_sec;
+  header.ichan = static_cast<uint32_t>(st.ichan);
+  header.lockFlag = static_cast<uint32_t>(st.lockFlag);
+  header.createTime = st.createTime;
+  memcpy(header.usrParam, st.usrParam, sizeof header.usrParam);
+  memcpy(h->entry->filename, st.filename, sizeof h->entry->filename);
+  return bf_Sync(&header, h->blockFile);
+}
+
+}  // namespace
+
+int tf_ChangeFileStat(TfHandle *h, StatChange change, const void *arg) {
+  if (h == nullptr || h->entry == nullptr || change == nullptr) return -1;
+  ProcessLockGuard fileLock(h->lockId, LockLevel::kRecord);
+  if (!fileLock.ok()) return -1;
+  TfFileStat st{};
+  Fill(*h->entry, &st);
+  change(st, arg);
+  return Store(st, h);
+}
+
+}  // namespace zrfs
+
 using namespace zrfs;
 
 extern "C" int tf_GetFileStat(TfFileStat *st, TfHandle *h) {
   if (st == nullptr || h == nullptr || h->entry == nullptr) return -1;
   ProcessLockGuard fileLock(h->lockId, LockLevel::kRecord);
   if (!fileLock.ok()) return -1;
-  FillFileStat(h->entry->header, st);
-  memcpy(st->filename, h->entry->filename, sizeof st->filename);
+  Fill(*h->entry, st);
   return 0;
 }
 
@@ -20,13 +53,5 @@ extern "C" int tf_SetFileStat(const TfFileStat *st, TfHandle *h) {
   if (st == nullptr || h == nullptr || h->entry == nullptr) return -1;
   ProcessLockGuard fileLock(h->lockId, LockLevel::kRecord);
   if (!fileLock.ok()) return -1;
-  TfFileHeader &header = h->entry->header;
-  header.recType = st->recType;
-  header.modifyTime = st->st_mtim.tv_sec;
-  header.ichan = static_cast<uint32_t>(st->ichan);
-  header.lockFlag = static_cast<uint32_t>(st->lockFlag);
-  header.createTime = st->createTime;
-  memcpy(header.usrParam, st->usrParam, sizeof header.usrParam);
-  memcpy(h->entry->filename, st->filename, sizeof h->entry->filename);
-  return bf_Sync(&header, h->blockFile);
+  return Store(*st, h);
 }

@@ -61,6 +61,12 @@ void tf_ReleaseFileLocked(TfHandle *h);
 // Drops one reference, taking g_zrFileMutex.
 void tf_ReleaseFile(TfHandle *h);
 
+// Fetches the status record, lets change() alter it and stores it back, all
+// under the file's lock, so two processes changing different fields of one
+// file cannot undo each other.  Returns tf_SetFileStat's result.
+using StatChange = void (*)(TfFileStat &st, const void *arg);
+int tf_ChangeFileStat(TfHandle *h, StatChange change, const void *arg);
+
 // Cuts [pos, pos + len) of a file's logical layout into up to three block
 // ranges.  Returns their number (1..3), or -1 when nothing lies there.
 int tf_MapRange(uint32_t pos, uint32_t len, const TfFileHeader *header, uint32_t *offsets,

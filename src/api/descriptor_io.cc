@@ -1,0 +1,102 @@
+// Calls on an open descriptor: reading and writing at its position, moving
+// the position, the status record, syncing, truncating, the ring pointers
+// and the last error number.
+#include <unistd.h>
+
+#include "api/descriptor_table.h"
+#include "zrfs.h"
+#include "zrfs/df.h"
+
+using namespace zrfs;
+
+namespace {
+
+int Transfer(int fd, void *buf, uint32_t len, bool writing) {
+  if (buf == nullptr) return -1;
+  if (len == 0) return 0;
+  DescriptorCall call(fd);
+  FsHandle *h = call.get();
+  if (h == nullptr || !(h->rwflag & (writing ? kMayWrite : kMayRead))) return -1;
+  uint32_t pos = static_cast<uint32_t>(h->offset);  // a record file lies inside one block
+  int n = writing ? tf_Write(pos, buf, len, h->file) : tf_Read(pos, buf, len, h->file);
+  if (n >= 0) h->offset += n;
+  h->errNo = tf_GetErrorNo(h->file);  // failures leave the position but tell why
+  return n;
+}
+
+}  // namespace
+
+extern "C" int zrfs_Read(int fd, void *buf, uint32_t len) {
+  return Transfer(fd, buf, len, false);
+}
+
+extern "C" int zrfs_Write(int fd, const void *buf, uint32_t len) {
+  return Transfer(fd, const_cast<void *>(buf), len, true);
+}
+
+extern "C" int64_t zrfs_Seek(int fd, int64_t distance, int whence) {
+  DescriptorCall call(fd);
+  FsHandle *h = call.get();
+  if (h == nullptr) return -1;
+  TfFileStat st{};
+  tf_GetFileStat(&st, h->file);
+  int64_t target = distance;
+  if (whence == SEEK_CUR) target = h->offset + distance;
+  if (whence == SEEK_END) target = st.st_size + distance;
+  // An impossible target is no error: the position goes back to the start.
+  if (target < 0 || static_cast<uint64_t>(target) >= df_GetDiskUnitSize()) {
+    h->offset = 0;
+    return 0;
+  }
+  h->offset = target;
+  return target;
+}
+
+extern "C" int zrfs_Tell(int fd) {
+  DescriptorCall call(fd);
+  FsHandle *h = call.get();
+  return h == nullptr ? -1 : static_cast<int>(h->offset);
+}
+
+extern "C" int zrfs_Eof(int fd) {
+  DescriptorCall call(fd);
+  FsHandle *h = call.get();
+  if (h == nullptr) return -1;
+  TfFileStat st{};
+  tf_GetFileStat(&st, h->file);
+  return static_cast<uint64_t>(h->offset) >= static_cast<uint64_t>(st.st_size) ? 1 : 0;
+}
+
+extern "C" int zrfs_fstat(int fd, TfFileStat *st) {
+  if (st == nullptr) return -1;
+  DescriptorCall call(fd);
+  FsHandle *h = call.get();
+  if (h == nullptr) return -1;
+  tf_GetFileStat(st, h->file);
+  return 0;
+}
+
+extern "C" int zrfs_fsync(int fd) {
+  DescriptorCall call(fd);
+  FsHandle *h = call.get();
+  if (h == nullptr || !(h->rwflag & kMayWrite)) return -1;
+  return tf_SyncFile(h->file);
+}
+
+extern "C" int zrfs_ftruncate(int fd, int64_t len) {
+  DescriptorCall call(fd);
+  FsHandle *h = call.get();
+  return h == nullptr ? -1 : tf_ftruncate(h->file, len);
+}
+
+extern "C" int zrfs_UpdataePreRecPtr(int fd, int32_t start, int32_t end) {
+  DescriptorCall call(fd);
+  FsHandle *h = call.get();
+  return h == nullptr ? -1 : tf_UpdataePreRecPtr(h->file, start, end);
+}
+
+extern "C" int zrfs_error(int fd) {
+  DescriptorCall call(fd);
+  FsHandle *h = call.get();
+  return h == nullptr ? 0 : h->errNo;
+}

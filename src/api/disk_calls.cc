@@ -1,0 +1,55 @@
+// Calls on whole disks and on the library's options: null checks, then the
+// disk or block-file layer.
+#include "zrfs.h"
+#include "zrfs/bf.h"
+#include "zrfs/df.h"
+
+namespace {
+
+constexpr uint64_t kPresenceCheckOff = 1;  // the only option there is
+
+}  // namespace
+
+extern "C" int zrfs_Format(const char *diskPath) {
+  return diskPath == nullptr ? -1 : df_DiskFormat(diskPath);
+}
+
+extern "C" int zrfs_Mount(const char *diskPath) {
+  return diskPath == nullptr ? -1 : df_DiskMount(diskPath);
+}
+
+extern "C" int zrfs_UnMount(const char *diskPath) {
+  return diskPath == nullptr ? -1 : df_DiskUnmout(diskPath);
+}
+
+extern "C" int zrfs_Statfs(const char *diskPath, DfStatfs *st) {
+  return diskPath == nullptr || st == nullptr ? -1 : df_DiskStatfs(diskPath, st);
+}
+
+extern "C" int zrfs_GetUsedBlockNum(const char *diskPath) {
+  return diskPath == nullptr ? -1 : df_GetDiskUsedBlockNum(diskPath);
+}
+
+extern "C" int zrfs_GetBlockInfo(const char *diskPath, DfBlockInfo *info, int max) {
+  return diskPath == nullptr || info == nullptr ? -1 : df_GetBlockInfo(diskPath, info, max);
+}
+
+extern "C" int zrfs_GetUsedSizeOfDataType(const char *diskPath, uint32_t chan, int dataType) {
+  if (diskPath == nullptr) return -1;
+  if (df_GetDiskVersion(diskPath) <= 1) return -2;  // no per-type counts on this disk
+  return df_GetBlockNumOfDataType(diskPath, chan, dataType);
+}
+
+extern "C" int zrfs_BlockStat(const char *diskPath, int blk, TfFileStat *st, int max) {
+  return diskPath == nullptr || st == nullptr ? -1 : bf_BlockStat(diskPath, blk, st, max);
+}
+
+extern "C" int zrfs_TagBadUnit(const char *diskPath, uint64_t offset, uint32_t len) {
+  return diskPath == nullptr ? -1 : df_TagBadUnit(diskPath, offset, len);
+}
+
+extern "C" int zrfs_SetOpt(uint64_t options) {
+  int result = -1;
+  if (options & kPresenceCheckOff) result = df_SetOnlineCheck(0);
+  return result;
+}

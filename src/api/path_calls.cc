@@ -1,0 +1,107 @@
+// Calls that name a record file: each opens it read-only for the length of
+// the call, through the descriptor table, and leaves no descriptor behind.
+#include <cstring>
+
+#include "api/descriptor_table.h"
+#include "record/record_file.h"
+#include "zrfs.h"
+
+using namespace zrfs;
+
+namespace {
+
+// Opens name, runs work on its record file, closes it again.
+template <typename Work>
+int WithFile(const char *name, Work work) {
+  FsHandle *h = OpenDescriptor(nullptr, const_cast<char *>(name), 0);
+  if (h == nullptr) return -1;
+  int result;
+  {
+    HandleLock lock(h);
+    result = work(h->file);
+  }
+  CloseDescriptor(h);
+  Unpin(h);
+  return result;
+}
+
+// One field changed under the file's lock from fetch to store.
+int Change(const char *name, StatChange change, const void *arg) {
+  if (name == nullptr) return -1;
+  return WithFile(name, [&](TfHandle *file) {
+    tf_ChangeFileStat(file, change, arg);
+    return 0;
+  });
+}
+
+}  // namespace
+
+extern "C" int zrfs_Stat(const char *name, TfFileStat *st) {
+  if (name == nullptr || st == nullptr) return -1;
+  return WithFile(name, [&](TfHandle *file) {
+    tf_GetFileStat(st, file);
+    return 0;
+  });
+}
+
+extern "C" int zrfs_Lock(const char *name, int lockFlag) {
+  int64_t value = lockFlag;
+  return Change(
+      name,
+      [](TfFileStat &st, const void *arg) {
+        st.lockFlag = uint64_t(*static_cast<const int64_t *>(arg));
+      },
+      &value);
+}
+
+extern "C" int zrfs_ChangeRecType(const char *name, int recType) {
+  int64_t value = recType;
+  return Change(
+      name,
+      [](TfFileStat &st, const void *arg) { st.recType = *static_cast<const int64_t *>(arg); },
+      &value);
+}
+
+extern "C" int zrfs_ChangeTime(const char *name, const ZrfsTimeVal32 *times) {
+  if (times == nullptr) return -1;
+  int32_t modified = times[1].tv_sec;  // access time first, modification time second
+  return Change(
+      name,
+      [](TfFileStat &st, const void *arg) {
+        st.st_mtim.tv_sec = *static_cast<const int32_t *>(arg);
+      },
+      &modified);
+}
+
+extern "C" int zrfs_ChangeCreateTime(const char *name, ZrfsTimeVal32 createTime) {
+  int64_t value = createTime.tv_sec;
+  return Change(
+      name,
+      [](TfFileStat &st, const void *arg) { st.createTime = *static_cast<const int64_t *>(arg); },
+      &value);
+}
+
+extern "C" int zrfs_SetUsrParam(const char *name, const void *buf, int len) {
+  if (buf == nullptr || len < 1 || len > 32) return -1;
+  struct Bytes {
+    const void *buf;
+    size_t len;
+  } bytes{buf, static_cast<size_t>(len)};
+  return Change(
+      name,
+      [](TfFileStat &st, const void *arg) {
+        const auto *b = static_cast<const Bytes *>(arg);
+        memcpy(st.usrParam, b->buf, b->len);
+      },
+      &bytes);
+}
+
+extern "C" int zrfs_Unlink(const char *name) {
+  if (name == nullptr) return -1;
+  return tf_Unlink(name);
+}
+
+extern "C" int zrfs_GetFileNum(const char *diskPath, int blk) {
+  if (diskPath == nullptr) return -1;
+  return bf_GetBlockFileNum(diskPath, blk);
+}
