@@ -47,7 +47,7 @@ const FaultRule *FaultOs::Match(Call call, const std::string &path, uint64_t off
   // whatever other rules exist; the first rule that fires wins.
   const FaultRule *fired = nullptr;
   for (Rule &rule : rules_) {
-    const FaultRule &r = rule.spec;
+    const FaultRule &r = rule.when;
     if (r.call != call) continue;
     if (!r.pathContains.empty() && path.find(r.pathContains) == std::string::npos) continue;
     uint64_t end = len == 0 ? offset + 1 : offset + len;

@@ -77,7 +77,7 @@ class FaultOs final : public OsWrapper {
 
  private:
   struct Rule {
-    FaultRule spec;
+    FaultRule when;
     int seen = 0;
   };
   struct UnsyncedWrite {
