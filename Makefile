@@ -5,6 +5,7 @@
 #                        default, asan and armhf presets in turn and checks
 #                        that no IPC object or test process was left behind
 #   make build           builds the default preset
+#   make demo            builds and runs the recorder demo on a fresh disk image
 #   make install PREFIX=/some/prefix
 #   make format / make format-check
 #   make clean           removes the preset build directories
@@ -18,7 +19,7 @@ CLANG_FORMAT ?= clang-format
 
 SHELL := /bin/bash
 
-.PHONY: test test-all build install format format-check clean deps \
+.PHONY: test test-all build install format format-check clean deps demo \
         $(addprefix test-,$(TEST_PRESETS)) $(addprefix build-,$(PRESETS))
 
 deps:
@@ -78,6 +79,12 @@ test-all:
 	[ -z "$$failed" ]
 
 build: build-default
+
+# Several recorder processes record onto a sparse disk image in the build
+# folder; see examples/recorder_demo/main.cc.
+demo: deps
+	cmake --preset default && cmake --build --preset default --target recorder_demo
+	build/default/examples/recorder_demo/recorder_demo
 
 install: build-default
 	cmake --install build/default --prefix "$(PREFIX)"
