@@ -6,6 +6,8 @@
 #                        that no IPC object or test process was left behind
 #   make build           builds the default preset
 #   make demo            builds and runs the recorder demo on a fresh disk image
+#   make bench           measures the library against raw writes and ext4 and
+#                        writes docs/performance.md (BENCH_ARGS=--quick: short)
 #   make install PREFIX=/some/prefix
 #   make format / make format-check
 #   make clean           removes the preset build directories
@@ -19,7 +21,7 @@ CLANG_FORMAT ?= clang-format
 
 SHELL := /bin/bash
 
-.PHONY: test test-all build install format format-check clean deps demo \
+.PHONY: test test-all build install format format-check clean deps demo bench \
         $(addprefix test-,$(TEST_PRESETS)) $(addprefix build-,$(PRESETS))
 
 deps:
@@ -85,6 +87,14 @@ build: build-default
 demo: deps
 	cmake --preset default && cmake --build --preset default --target recorder_demo
 	build/default/examples/recorder_demo/recorder_demo
+
+# Release build; loop devices and ext4 need root, and are skipped otherwise.
+# gnuplot draws the chart.
+bench: deps
+	@command -v gnuplot >/dev/null 2>&1 || { sudo=; [ "$$(id -u)" = 0 ] || sudo=sudo; \
+	  $$sudo apt-get install -y gnuplot-nox; }
+	cmake --preset release && cmake --build --preset release --target zrfs_bench
+	build/release/bench/zrfs_bench --doc docs/performance.md --chart docs/performance.png $(BENCH_ARGS)
 
 install: build-default
 	cmake --install build/default --prefix "$(PREFIX)"
