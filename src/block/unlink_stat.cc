@@ -22,15 +22,18 @@ bool HoldsRecordHeader(const uint8_t *slot) {
   return strncasecmp(reinterpret_cast<const char *>(slot) + 8, "ZRND", 4) == 0;
 }
 
-// Reads one piece of the header area; a short read leaves the rest zero.
-bool ReadHeaderPiece(BfHandle *h, uint32_t piece, uint8_t *buffer) {
+// Reads one piece of the header area; a short read leaves the rest zero
+// and clears *whole, since headers in the part not read were not seen.
+bool ReadHeaderPiece(BfHandle *h, uint32_t piece, uint8_t *buffer, bool *whole) {
   memset(buffer, 0, kScanPieceBytes);
   uint64_t address = static_cast<uint64_t>(h->share->blkaddr) + uint64_t{piece} * kScanPieceBytes;
+  ssize_t n = -1;
   if (os().Seek(h->Fd, static_cast<int64_t>(address), SEEK_SET) < 0 ||
-      os().Read(h->Fd, buffer, kScanPieceBytes) < 0) {
+      (n = os().Read(h->Fd, buffer, kScanPieceBytes)) < 0) {
     df_TagBadBlock(static_cast<unsigned>(h->share->diskid), h->share->blkid);
     return false;
   }
+  if (n != static_cast<ssize_t>(kScanPieceBytes)) *whole = false;
   return true;
 }
 
@@ -126,12 +129,13 @@ extern "C" int bf_BlockStat(const char *diskPath, int blk, TfFileStat *st, int m
 
   int filled = 0;
   bool failed = false;
+  bool whole = true;  // every piece was read in full
   bool anyHeader = false;
   {
     ProcessLockGuard blockLock(h->lockId, LockLevel::kBlock);
     failed = !blockLock.ok() || h->share == nullptr;
     for (uint32_t piece = 0; !failed && piece < kHeaderPieces; ++piece) {
-      if (!ReadHeaderPiece(h, piece, scan)) {
+      if (!ReadHeaderPiece(h, piece, scan, &whole)) {
         failed = true;
         break;
       }
@@ -147,8 +151,10 @@ extern "C" int bf_BlockStat(const char *diskPath, int blk, TfFileStat *st, int m
     }
     const BlkHeader &head = h->share != nullptr ? h->share->head : BlkHeader{};
     // A block marked in use with files but holding no file header is lost
-    // space: give it back.
-    if (!failed && !anyHeader && head.inUse != 0 && head.fileNum != 0)
+    // space: give it back.  Only a scan that read the whole header area may
+    // conclude that: after a short read, the files may sit in the part that
+    // was not read, and giving the block back would lose them.
+    if (!failed && whole && !anyHeader && head.inUse != 0 && head.fileNum != 0)
       df_ReleaseBlock(static_cast<unsigned>(fsc_GetDiskNumByPath(diskPath)), blk,
                       static_cast<int>(head.ichan), head.blkType);
   }
