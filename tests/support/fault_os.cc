@@ -31,6 +31,11 @@ int FaultOs::Count(Call call) const {
   return counts_[static_cast<int>(call)];
 }
 
+int FaultOs::Fired() const {
+  std::lock_guard lock(mu_);
+  return fired_;
+}
+
 std::string FaultOs::PathOf(int fd) const {
   auto it = paths_.find(fd);
   if (it != paths_.end()) return it->second;
@@ -55,6 +60,7 @@ const FaultRule *FaultOs::Match(Call call, const std::string &path, uint64_t off
     ++rule.seen;
     if (fired == nullptr && (r.nth == 0 || r.nth == rule.seen)) fired = &r;
   }
+  if (fired != nullptr) ++fired_;
   return fired;
 }
 

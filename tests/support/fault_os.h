@@ -57,6 +57,8 @@ class FaultOs final : public OsWrapper {
   void Clear();
   // Matching calls seen so far of a kind (broken or not), on any device.
   int Count(Call call) const;
+  // Calls broken so far by any rule.
+  int Fired() const;
 
   // Journal of writes since the last DataSync of each file.
   size_t UnsyncedWrites() const;
@@ -95,6 +97,7 @@ class FaultOs final : public OsWrapper {
   std::vector<Rule> rules_;
   std::map<int, std::string> paths_;  // open descriptors
   int counts_[16] = {};
+  int fired_ = 0;
   std::vector<UnsyncedWrite> journal_;
 };
 
