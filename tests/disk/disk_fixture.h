@@ -1,18 +1,17 @@
-// Shared helpers of the disk-layer tests: disk images of a chosen number of
-// blocks, direct access to their bytes, a log of device transfers, and
-// words of shared memory for multi-process tests.
+// Helpers of the disk-layer tests: images of a chosen number of blocks,
+// their bytes read and written past the library, a log of device transfers,
+// and shared words for multi-process tests.
 #pragma once
 
 #include <fcntl.h>
-#include <sys/ipc.h>
 #include <sys/shm.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,12 +19,9 @@
 #include <gtest/gtest.h>
 
 #include "disk/disk_table.h"
-#include "disk/layout.h"
 #include "format/block_format.h"
-#include "os/os.h"
 #include "support/fault_os.h"
 #include "support/test_root.h"
-#include "zrfs.h"
 #include "zrfs/df.h"
 #include "zrfs/fsc.h"
 
@@ -33,9 +29,7 @@ namespace zrfs::test {
 
 inline constexpr uint64_t kUnit = kFormatUnitSize;
 inline constexpr uint64_t kDataStart = kFormatDataStart;
-
-// Image size whose format records exactly `blocks` blocks (one unit stays
-// free at the end).
+// Image whose format records exactly `blocks` blocks (one spare unit at the end).
 constexpr uint64_t ImageBytesFor(uint32_t blocks) {
   return kDataStart + (blocks + 1ull) * kUnit;
 }
@@ -43,99 +37,72 @@ constexpr uint64_t BlockAddr(int blk) {
   return kDataStart + uint64_t(blk) * kUnit;
 }
 
-// One device transfer as the library made it.
-struct Transfer {
-  bool write;
-  uint64_t offset;
-  size_t len;
-};
+using Places = std::multiset<std::pair<uint64_t, size_t>>;  // (offset, length) of transfers
 
-// Records every read and write on disk devices ("/dev/scsi/..."), and can
-// report a device size of its choosing (so big disks fit in small images:
-// format writes only the first 17 MiB).
+// Logs reads and writes on disk devices, and can report a device size of
+// its choosing (format writes only the first 17 MiB, so a small image can
+// stand for a big disk).
 class IoLog final : public OsWrapper {
  public:
   explicit IoLog(Os &target) : OsWrapper(target) {}
-
   void Reset() {
     std::lock_guard lock(mu_);
-    log_.clear();
+    reads_.clear();
+    writes_.clear();
   }
-  std::vector<Transfer> Writes() const { return Select(true); }
-  std::vector<Transfer> Reads() const { return Select(false); }
-  uint64_t BytesWritten() const {
-    uint64_t sum = 0;
-    for (const Transfer &t : Writes()) sum += t.len;
-    return sum;
-  }
-  void ReportDeviceBytes(uint64_t bytes) { fakeBytes_ = bytes; }
+  Places Writes() const { return Copy(writes_); }
+  Places Reads() const { return Copy(reads_); }
+  std::atomic<uint64_t> fakeDeviceBytes{0};
 
-  int Open(const char *path, int flags, int mode) override {
-    int fd = target().Open(path, flags, mode);
-    std::lock_guard lock(mu_);
-    if (fd >= 0) devices_[fd] = strstr(path, "/dev/scsi/") != nullptr;
-    return fd;
-  }
   ssize_t Read(int fd, void *buf, size_t len) override {
-    Note(false, fd, len);
+    Note(reads_, fd, len);
     return target().Read(fd, buf, len);
   }
   ssize_t Write(int fd, const void *buf, size_t len) override {
-    Note(true, fd, len);
+    Note(writes_, fd, len);
     return target().Write(fd, buf, len);
   }
   int DeviceBytes(int fd, uint64_t *bytes) override {
-    if (fakeBytes_ == 0) return target().DeviceBytes(fd, bytes);
-    *bytes = fakeBytes_;
+    if (fakeDeviceBytes == 0) return target().DeviceBytes(fd, bytes);
+    *bytes = fakeDeviceBytes;
     return 0;
   }
 
  private:
-  void Note(bool write, int fd, size_t len) {
+  void Note(Places &log, int fd, size_t len) {
     uint64_t offset = uint64_t(target().Seek(fd, 0, SEEK_CUR));
     std::lock_guard lock(mu_);
-    if (devices_[fd]) log_.push_back({write, offset, len});
+    log.insert({offset, len});
   }
-  std::vector<Transfer> Select(bool write) const {
+  Places Copy(const Places &log) const {
     std::lock_guard lock(mu_);
-    std::vector<Transfer> out;
-    for (const Transfer &t : log_)
-      if (t.write == write) out.push_back(t);
-    return out;
+    return log;
   }
-
   mutable std::mutex mu_;
-  std::map<int, bool> devices_;
-  std::vector<Transfer> log_;
-  std::atomic<uint64_t> fakeBytes_{0};
+  Places reads_, writes_;
 };
 
-// The OS layers a disk test runs on: IoLog over FaultOs over POSIX.  Made
-// once per process and never destroyed, because the flush thread keeps
-// calling through them until the process ends.
+// IoLog over FaultOs over POSIX, made once per process and never destroyed:
+// the flush thread calls through them until the process ends.
 struct TestOs {
   FaultOs *faults;
   IoLog *io;
 };
-inline TestOs InstallTestOs() {
+inline TestOs StartDiskLayer() {
   static TestOs layers = [] {
-    auto *faults = new FaultOs();  // installs itself
+    auto *faults = new FaultOs();
     auto *io = new IoLog(*faults);
     InstallOs(io);
     return TestOs{faults, io};
   }();
-  return layers;
-}
-
-// What a recorder process does before it uses disks.
-inline TestOs StartDiskLayer() {
-  TestOs layers = InstallTestOs();
+  layers.faults->Clear();
+  layers.io->Reset();
+  layers.io->fakeDeviceBytes = 0;
   EXPECT_EQ(fsc_ShareInit(), 0);
   EXPECT_EQ(df_Init(), 0);
   return layers;
 }
 
-// Device bytes, read and written past the library.
 inline std::string ReadImage(const TestRoot &root, const std::string &dev, uint64_t offset,
                              size_t len) {
   std::string out(len, '\0');
@@ -148,31 +115,24 @@ inline std::string ReadImage(const TestRoot &root, const std::string &dev, uint6
 inline void WriteImage(const TestRoot &root, const std::string &dev, uint64_t offset,
                        const void *bytes, size_t len) {
   int fd = open(root.Real(dev).c_str(), O_WRONLY);
-  ASSERT_EQ(pwrite(fd, bytes, len, off_t(offset)), ssize_t(len));
+  EXPECT_EQ(pwrite(fd, bytes, len, off_t(offset)), ssize_t(len));
   close(fd);
 }
 template <typename T>
 T ReadRecord(const TestRoot &root, const std::string &dev, uint64_t offset) {
   T record{};
-  std::string bytes = ReadImage(root, dev, offset, sizeof record);
-  memcpy(&record, bytes.data(), std::min(bytes.size(), sizeof record));
+  memcpy(&record, ReadImage(root, dev, offset, sizeof record).data(), sizeof record);
   return record;
 }
 
-inline FileCreateParam Param(const std::string &dev, uint32_t chan, uint32_t kind = 0,
-                             int32_t preRecSize = 0) {
+// Block id df_GetFileBlkId gives a new file of (chan, kind), or -1.
+inline int32_t Allocate(const std::string &dev, uint32_t chan, uint32_t kind = 0,
+                        int32_t preRecSize = 0) {
   FileCreateParam p{};
   p.ichan = chan;
   p.kind = kind;
   p.preRecSize = preRecSize;
   snprintf(p.diskPath, sizeof p.diskPath, "%s", dev.c_str());
-  return p;
-}
-
-// Block id df_GetFileBlkId gives, or -1.
-inline int32_t Allocate(const std::string &dev, uint32_t chan, uint32_t kind = 0,
-                        int32_t preRecSize = 0) {
-  FileCreateParam p = Param(dev, chan, kind, preRecSize);
   DfFileBlk out{99, 99};
   int rc = df_GetFileBlkId(&p, &out);
   EXPECT_EQ(rc == 0, out.blkId >= 0);
@@ -184,18 +144,17 @@ class SharedWords {
  public:
   SharedWords() : id_(shmget(IPC_PRIVATE, 4096, IPC_CREAT | 0600)) {
     words_ = static_cast<std::atomic<int> *>(shmat(id_, nullptr, 0));
-    shmctl(id_, IPC_RMID, nullptr);  // gone once every process detached
+    shmctl(id_, IPC_RMID, nullptr);
   }
   ~SharedWords() { shmdt(words_); }
   std::atomic<int> &operator[](int i) { return words_[i]; }
-
-  // Waits until word i reaches value; false after the timeout.
-  bool Await(int i, int value, std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
+  bool Await(int i, int value, std::chrono::seconds timeout = std::chrono::seconds(20)) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (words_[i].load() < value) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    while (words_[i] < value)
+      if (std::chrono::steady_clock::now() > deadline)
+        return false;
+      else
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     return true;
   }
 
@@ -204,46 +163,44 @@ class SharedWords {
   std::atomic<int> *words_;
 };
 
-// A test with one disk image; the library is started in the test process.
+// One disk image of kBlocks blocks, the library started in the test process.
 class DiskTest : public ::testing::Test {
  protected:
   void SetUp() override {
     dev_ = root_.MakeImage(TestRoot::DevicePath(3), ImageBytesFor(kBlocks));
     os_ = StartDiskLayer();
-    Forget();
   }
-  void TearDown() override { Forget(); }
-  // The layers outlive a test (see InstallTestOs); nothing of one test's
-  // faults or log may reach the next when several run in one process.
-  void Forget() {
-    os_.faults->Clear();
-    os_.io->Reset();
-    os_.io->ReportDeviceBytes(0);
-  }
-
-  FaultOs &faults() { return *os_.faults; }
-  IoLog &io() { return *os_.io; }
+  void TearDown() override { StartDiskLayer(); }  // no fault outlives its test
   void FormatAndMount() {
     ASSERT_EQ(df_DiskFormat(dev_.c_str()), 0);
     ASSERT_EQ(df_DiskMount(dev_.c_str()), 0);
   }
-  // The shared image of disk 3 as this process sees it (attached by format
-  // or mount).
-  DfDiskEntry &Entry() {
-    uint64_t key = DiskEntryKey(3);
-    if (entry_ == nullptr)
-      entry_ = static_cast<DfDiskEntry *>(
-          fsc_DfMalloc(uint32_t(key), uint32_t(key >> 32), sizeof(DfDiskEntry)));
-    return *entry_;
-  }
+  DfDiskEntry &Entry() { return *g_dfDiskTable[kDisk].entry; }
+  FaultOs &faults() { return *os_.faults; }
+  IoLog &io() { return *os_.io; }
   std::string Image(uint64_t offset, size_t len) { return ReadImage(root_, dev_, offset, len); }
+  template <typename T>
+  T At(uint64_t offset) {
+    return ReadRecord<T>(root_, dev_, offset);
+  }
+  template <typename T>
+  void Put(uint64_t offset, const T &value) {
+    WriteImage(root_, dev_, offset, &value, sizeof value);
+  }
+  void FailWrites(uint64_t from, uint64_t to) {
+    faults().Add(
+        {.call = Call::kWrite, .pathContains = "host03", .fromOffset = from, .toOffset = to});
+  }
+  void FailReads(uint64_t from, uint64_t to) {
+    faults().Add(
+        {.call = Call::kRead, .pathContains = "host03", .fromOffset = from, .toOffset = to});
+  }
 
-  static constexpr uint32_t kBlocks = 6;
+  static constexpr uint32_t kBlocks = 8;
   static constexpr unsigned kDisk = 3;
   TestRoot root_;
   std::string dev_;
   TestOs os_{};
-  DfDiskEntry *entry_ = nullptr;
 };
 
 }  // namespace zrfs::test

@@ -1,6 +1,5 @@
-// Disk statistics and the disk section of the diagnostic dump.
-#include <string>
-
+// Bad-block tagging and the statistics that follow the map: statfs, the
+// used-block list, the space of a (channel, type), the dump.
 #include "disk/disk_fixture.h"
 
 namespace zrfs::test {
@@ -11,101 +10,97 @@ class StatisticsTest : public DiskTest {
   void SetUp() override {
     DiskTest::SetUp();
     FormatAndMount();
+    io().Reset();
   }
-  void PutBlockHeader(int blk, int64_t createTime, uint32_t fileNum) {
-    BlkHeader h{};
-    h.createTime = createTime;
-    h.fileNum = fileNum;
-    WriteImage(root_, dev_, BlockAddr(blk), &h, sizeof h);
+  // Map states of blocks 0..kBlocks (one beyond): F(ree), U(sed), u (bad
+  // unit), b (bad block).
+  std::string States() {
+    std::string out;
+    for (uint32_t blk = 0; blk <= kBlocks; ++blk) out += "FUub"[Index(Entry().blkMap[blk])];
+    return out;
   }
+  static int Index(uint8_t s) {
+    return s == kBlkFree ? 0 : s == kBlkUsed ? 1 : s == kBlkBadUnit ? 2 : 3;
+  }
+  int Tag(uint64_t offset, uint32_t length) { return df_TagBadUnit(dev_.c_str(), offset, length); }
 };
 
-TEST_F(StatisticsTest, StatfsOfATwoTerabyteDisk) {
-  io().ReportDeviceBytes(2000398934016);
+TEST_F(StatisticsTest, RangeTagsEveryBlockItTouchesAndWritesOnlyTheMap) {
+  ASSERT_EQ(Allocate(dev_, 0), 0);
+  io().Reset();
+  EXPECT_EQ(Tag(kDataStart, uint32_t(kUnit)), 0);  // ends on block 1's first byte: block 1 too
+  EXPECT_EQ(States(), "uuFFFFFFF");
+  EXPECT_EQ(io().Writes(), (Places{{MapPlaceA(0), kMaxBlocks},
+                                   {MapPlaceB(0), kMaxBlocks},
+                                   {MapPlaceA(1), kMaxBlocks},
+                                   {MapPlaceB(1), kMaxBlocks}}));
+  EXPECT_EQ(Entry().curBlk[0][0], 0);  // tables and counts stay
+  EXPECT_EQ(Entry().blkCnt[0][0], 1u);
+  EXPECT_EQ(Tag(BlockAddr(4) - 1, 1), 0);       // the last byte of block 3
+  EXPECT_EQ(Tag(BlockAddr(7), UINT32_MAX), 0);  // clipped at the last block
+  EXPECT_EQ(States(), "uuFuuFFuF");
+
+  ASSERT_EQ(df_TagBadBlock(kDisk, 5), 0);
+  io().Reset();
+  EXPECT_EQ(Tag(0x200000, 4096), 0);         // metadata only
+  EXPECT_EQ(Tag(kDataStart - 100, 100), 0);  // ends where the blocks start
+  EXPECT_EQ(Tag(BlockAddr(kBlocks), 1), 0);  // the spare unit
+  EXPECT_EQ(Tag(BlockAddr(5) + 9, 9), 0);    // already bad
+  EXPECT_TRUE(io().Writes().empty());
+  EXPECT_EQ(States(), "uuFuubFuF");
+  EXPECT_EQ(Tag(ImageBytesFor(kBlocks), 1), -1);  // at the device's end
+  ASSERT_EQ(df_DiskUnmout(dev_.c_str()), 0);
+  EXPECT_EQ(Tag(kDataStart, 1), -1);  // not ready
+}
+
+TEST_F(StatisticsTest, StatisticsFollowTheMapAndTheBlockHeaders) {
+  io().fakeDeviceBytes = 2000398934016;  // a 2 TB disk
   ASSERT_EQ(df_DiskFormat(dev_.c_str()), 0);
   ASSERT_EQ(df_DiskUnmout(dev_.c_str()), 0);
   ASSERT_EQ(df_DiskMount(dev_.c_str()), 0);
   unsigned char raw[40];
   memset(raw, 0xEE, sizeof raw);
-  auto *out = reinterpret_cast<DfStatfs *>(raw);
-  ASSERT_EQ(df_DiskStatfs(dev_.c_str(), out), 0);
+  auto *fs = reinterpret_cast<DfStatfs *>(raw);
+  ASSERT_EQ(df_DiskStatfs(dev_.c_str(), fs), 0);
   EXPECT_EQ(memcmp(raw, "SFRZ", 4), 0);  // "ZRFS" as a big-endian number
-  EXPECT_EQ(out->f_bsize, 512u);
-  EXPECT_EQ(out->f_blocks, 3902799872u);
-  EXPECT_EQ(out->f_bfree, 3902799872u);
-  EXPECT_EQ(out->f_bavail, 3902799872u);
-  EXPECT_EQ(raw[32], 0xEE);  // a larger record keeps the rest
+  EXPECT_EQ(fs->f_bsize, 512u);
+  EXPECT_EQ(fs->f_blocks, 3902799872u);
+  EXPECT_EQ(fs->f_bavail, 3902799872u);
+  EXPECT_EQ(raw[32], 0xEE);
 
-  ASSERT_EQ(Allocate(dev_, 0), 0);
+  for (uint32_t chan = 0; chan < 4; ++chan) ASSERT_EQ(Allocate(dev_, chan, 3), int32_t(chan));
+  Entry().curBlk[1][3] = -1;
+  ASSERT_EQ(Allocate(dev_, 3, 3), 4);  // channel 3, data type 3 (block type 1): 2 blocks
   ASSERT_EQ(df_TagBadBlock(kDisk, 1), 0);
-  ASSERT_EQ(df_DiskStatfs(dev_.c_str(), out), 0);
-  EXPECT_EQ(out->f_blocks, 3902799872u);
-  EXPECT_EQ(out->f_bfree, 3902799872u - 2 * 2097152u);  // used and bad are not free
-}
+  ASSERT_EQ(df_DiskStatfs(dev_.c_str(), fs), 0);
+  EXPECT_EQ(fs->f_bfree, 3902799872u - 5 * 2097152u);  // used and bad are not free
+  EXPECT_EQ(df_GetBlockNumOfDataType(dev_.c_str(), 3, 3), 2048);
+  EXPECT_EQ(df_GetBlockNumOfDataType(dev_.c_str(), 3, 0), 0);
+  EXPECT_EQ(df_GetBlockNumOfDataType(dev_.c_str(), 16, 3), -1);  // channels 0..15 only
+  EXPECT_EQ(df_GetDiskUsedBlockNum(dev_.c_str()), 1861);
 
-TEST_F(StatisticsTest, StatfsNeedsAReadyDisk) {
-  DfStatfs out;
-  EXPECT_EQ(df_DiskStatfs(dev_.c_str(), nullptr), -1);
-  EXPECT_EQ(df_DiskStatfs(nullptr, &out), -1);
-  EXPECT_EQ(df_DiskStatfs("/dev/scsi/host24/part1", &out), -1);
-  ASSERT_EQ(df_DiskUnmout(dev_.c_str()), 0);
-  EXPECT_EQ(df_DiskStatfs(dev_.c_str(), &out), -1);
-}
-
-TEST_F(StatisticsTest, BlockListNamesUsedBlocksWithTheirHeaders) {
+  Put(BlockAddr(0), BlkHeader{.createTime = 1700000000, .fileNum = 3});
+  Put(BlockAddr(2), BlkHeader{.createTime = -5, .fileNum = 4095});
   DfBlockInfo info[8];
-  EXPECT_EQ(df_GetBlockInfo(dev_.c_str(), info, 8), -1);  // none used
-  for (uint32_t chan = 0; chan < 4; ++chan) ASSERT_EQ(Allocate(dev_, chan), int32_t(chan));
-  ASSERT_EQ(df_TagBadBlock(kDisk, 1), 0);
-  PutBlockHeader(0, 1700000000, 3);
-  PutBlockHeader(2, -5, 4095);
-  PutBlockHeader(3, 42, 1);
   memset(info, 0xEE, sizeof info);
   io().Reset();
-  ASSERT_EQ(df_GetBlockInfo(dev_.c_str(), info, 8), 3);
-  EXPECT_EQ(io().Reads().size(), 3u);  // one sector per used block
+  ASSERT_EQ(df_GetBlockInfo(dev_.c_str(), info, 8), 4);  // the bad block 1 is left out
+  EXPECT_EQ(io().Reads().size(), 4u);
   EXPECT_EQ(info[0].blkid, 0u);
   EXPECT_EQ(info[0].createTime, 1700000000u);
   EXPECT_EQ(info[0].fileNum, 3u);
   EXPECT_EQ(info[1].blkid, 2u);
   EXPECT_EQ(int64_t(info[1].createTime), -5);
   EXPECT_EQ(info[1].fileNum, 4095u);
-  EXPECT_EQ(info[2].blkid, 3u);
+  EXPECT_EQ(info[3].blkid, 4u);
   EXPECT_EQ(info[0].reserved0, 0xEEEEEEEEu);  // padding is not written
-  EXPECT_EQ(info[3].blkid, 0xEEEEEEEEu);
-
   EXPECT_EQ(df_GetBlockInfo(dev_.c_str(), info, 2), 2);
-  EXPECT_EQ(info[1].blkid, 2u);
   EXPECT_EQ(df_GetBlockInfo(dev_.c_str(), info, 0), -1);
-  EXPECT_EQ(df_GetBlockInfo(dev_.c_str(), info, -3), -1);
-  EXPECT_EQ(df_GetBlockInfo(nullptr, info, 8), -1);
-  EXPECT_EQ(df_GetBlockInfo(dev_.c_str(), nullptr, 8), -1);
-  EXPECT_EQ(df_GetBlockInfo("/dev/scsi/host09/part1", info, 8), -1);
-
-  faults().Add({.call = Call::kRead,
-                .pathContains = "host03",
-                .fromOffset = BlockAddr(3),
-                .toOffset = BlockAddr(3) + 1});
-  EXPECT_EQ(df_GetBlockInfo(dev_.c_str(), info, 8), -1);  // one unreadable header spoils all
-}
-
-TEST_F(StatisticsTest, SpaceOfAChannelAndDataTypeInMebibytes) {
-  EXPECT_EQ(Allocate(dev_, 3, 3), 0);  // data type 3 counts under block type 1
-  Entry().curBlk[1][3] = -1;           // force a second block for the pair
-  EXPECT_EQ(Allocate(dev_, 3, 3), 1);
-  EXPECT_EQ(df_GetBlockNumOfDataType(dev_.c_str(), 3, 3), 2048);
-  EXPECT_EQ(df_GetBlockNumOfDataType(dev_.c_str(), 3, 0), 0);
-  EXPECT_EQ(df_GetBlockNumOfDataType(dev_.c_str(), 15, 3), 0);
-  EXPECT_EQ(df_GetBlockNumOfDataType(dev_.c_str(), 16, 3), -1);  // only channels 0..15
-  EXPECT_EQ(df_GetBlockNumOfDataType(dev_.c_str(), 1024, 3), -1);
-  EXPECT_EQ(df_GetBlockNumOfDataType(dev_.c_str(), 3, -1), -1);
-  EXPECT_EQ(df_GetBlockNumOfDataType(nullptr, 3, 3), -1);
-  EXPECT_EQ(df_GetBlockNumOfDataType("/dev/scsi/host30/part1", 3, 3), -1);
-  EXPECT_EQ(df_GetDiskUsedBlockNum(dev_.c_str()), int(kBlocks));
-  EXPECT_EQ(df_GetDiskUsedBlockNum(nullptr), 0);
-  EXPECT_EQ(df_GetDiskUsedBlockNum("/dev/scsi/host08/part1"), 0);
+  FailReads(BlockAddr(3), BlockAddr(3) + 1);
+  EXPECT_EQ(df_GetBlockInfo(dev_.c_str(), info, 8), -1);
 
   ASSERT_EQ(df_DiskUnmout(dev_.c_str()), 0);
+  EXPECT_EQ(df_DiskStatfs(dev_.c_str(), fs), -1);
   EXPECT_EQ(df_GetBlockNumOfDataType(dev_.c_str(), 3, 3), -1);
   EXPECT_EQ(df_GetDiskUsedBlockNum(dev_.c_str()), 0);
 }
@@ -116,31 +111,22 @@ TEST_F(StatisticsTest, DumpShowsOneLinePerAttachedDisk) {
       "\nid\tfd\tmapIndex\tstat\tmounted\tver\ttolblk\tuseblk\tbadblk\n";
   ASSERT_EQ(Allocate(dev_, 0), 0);
   ASSERT_EQ(Allocate(dev_, 1), 1);
-  ASSERT_EQ(df_TagBadBlock(kDisk, 4), 0);
+  ASSERT_EQ(df_TagBadBlock(kDisk, 1), 0);
   ASSERT_EQ(df_TagBadUnit(dev_.c_str(), BlockAddr(5), 1), 0);
-
-  // A second disk, formatted here but never mounted.
   std::string other = root_.MakeImage(TestRoot::DevicePath(12), ImageBytesFor(2));
-  ASSERT_EQ(df_DiskFormat(other.c_str()), 0);
+  ASSERT_EQ(df_DiskFormat(other.c_str()), 0);  // formatted here, never mounted
 
+  std::string first = "3\t" + std::to_string(g_dfDiskTable[3].fd) + "\t0\t\t0\t1\t2\t8\t1\t2\n";
+  std::string expected = title + first + "12\t-1\t0\t\t1\t0\t2\t2\t0\t0\n";
   char buf[4096];
-  int fd = g_dfDiskTable[3].fd;
-  std::string expected = title + "3\t" + std::to_string(fd) + "\t0\t\t0\t1\t2\t6\t2\t2\n" +
-                         "12\t-1\t0\t\t1\t0\t2\t2\t0\t0\n";
   ASSERT_EQ(df_GetDebugInfo(buf, sizeof buf), int(expected.size()));
   EXPECT_EQ(std::string(buf), expected);
-
-  // Cut short: the count is what the text would have had.
-  char small[120];
-  EXPECT_EQ(df_GetDebugInfo(small, sizeof small), int(expected.size()));
-  EXPECT_EQ(std::string(small), expected.substr(0, sizeof small - 1));
-  std::string firstLine = expected.substr(0, expected.find("12\t"));
-  EXPECT_EQ(df_GetDebugInfo(small, 100), int(firstLine.size()));  // stops at the cut line
-  EXPECT_EQ(std::string(small), expected.substr(0, 99));
-  memset(small, 'x', sizeof small);
-  EXPECT_EQ(df_GetDebugInfo(small, 99), 0);
-  EXPECT_EQ(small[0], 'x');
-  EXPECT_EQ(df_GetDebugInfo(nullptr, 4096), 0);
+  // Cut short: the count is what the text would have had, up to the cut line.
+  EXPECT_EQ(df_GetDebugInfo(buf, 100), int(title.size() + first.size()));
+  EXPECT_EQ(std::string(buf), expected.substr(0, 99));
+  buf[0] = 'x';
+  EXPECT_EQ(df_GetDebugInfo(buf, 99), 0);
+  EXPECT_EQ(buf[0], 'x');
 }
 
 }  // namespace
