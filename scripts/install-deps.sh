@@ -18,6 +18,10 @@ declare -A needs=(
   [arm-linux-gnueabihf-nm]=binutils-arm-linux-gnueabihf
   [qemu-arm]=qemu-user
   [/usr/src/googletest/CMakeLists.txt]=googletest
+  # the zrfs tool's argument parsing, formatting and JSON
+  [/usr/include/CLI/CLI.hpp]=libcli11-dev
+  [/usr/include/fmt/format.h]=libfmt-dev
+  [/usr/include/nlohmann/json.hpp]=nlohmann-json3-dev
   # the cross C library and C++ runtime, beside the compiler itself
   [dpkg:crossbuild-essential-armhf]=crossbuild-essential-armhf
 )

@@ -1,0 +1,34 @@
+// Subcommand registration.  Each group adds its subcommands to the app and
+// says, through OnRun, what runs when one of them is chosen; main() parses
+// the command line and runs it.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include <CLI/CLI.hpp>
+
+#include "session.h"
+
+namespace zrfs::tool {
+
+struct CommandContext {
+  GlobalOptions global;
+  std::function<int()> run;
+};
+
+// Makes body the action of sub.
+void OnRun(CLI::App *sub, CommandContext &ctx, std::function<int()> body);
+
+// The DISK argument every disk subcommand takes first.
+CLI::Option *AddDiskArgument(CLI::App *sub, std::string &disk);
+
+void AddImageCommands(CLI::App &app, CommandContext &ctx);        // mkimage, format, info
+void AddSpaceCommands(CLI::App &app, CommandContext &ctx);        // df, blocks
+void AddFileCommands(CLI::App &app, CommandContext &ctx);         // ls, stat, rm, lock, unlock
+void AddTransferCommands(CLI::App &app, CommandContext &ctx);     // export, import
+void AddMaintenanceCommands(CLI::App &app, CommandContext &ctx);  // tag-bad, dump
+void AddIpcCommands(CLI::App &app, CommandContext &ctx);          // ipc status, ipc clean
+void AddCheckCommand(CLI::App &app, CommandContext &ctx);         // check
+
+}  // namespace zrfs::tool

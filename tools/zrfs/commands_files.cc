@@ -1,0 +1,232 @@
+// ls, stat, rm, lock and unlock: the record files of a disk.
+#include <memory>
+
+#include <fmt/format.h>
+
+#include "commands.h"
+#include "disk_view.h"
+#include "errors.h"
+#include "numbers.h"
+#include "output.h"
+#include "zrfs.h"
+#include "zrfs/bf.h"
+
+namespace zrfs::tool {
+namespace {
+
+const char *LockText(uint64_t lockFlag) {
+  switch (lockFlag) {
+    case 0:
+      return "-";
+    case 1:
+      return "locked";
+    case 2:
+      return "created locked";
+    default:
+      return "?";
+  }
+}
+
+std::string HexBytes(const uint8_t *bytes, size_t n) {
+  std::string out;
+  for (size_t i = 0; i < n; ++i) out += fmt::format("{:02x}", bytes[i]);
+  return out;
+}
+
+int Ls(const GlobalOptions &global, const std::string &diskArg, int64_t onlyBlock, bool json) {
+  Session session(ResolveTarget(diskArg, global, -1));
+  session.Mount();
+  DiskSnapshot snap = TakeSnapshot(session);
+  RawDisk raw(session.target().real, false);
+  std::vector<int32_t> blocks;
+  if (onlyBlock >= 0) {
+    if (onlyBlock >= int64_t(snap.head.tolblk) || snap.map[size_t(onlyBlock)] != kBlkUsed)
+      throw ToolError(fmt::format("block {} is not a used block of {}", onlyBlock, diskArg),
+                      "'zrfs blocks DISK' lists the used blocks.");
+    blocks.push_back(int32_t(onlyBlock));
+  } else {
+    blocks = UsedBlocks(session);
+  }
+  Table table({{"NAME"},
+               {"CHANNEL", true},
+               {"TYPE", true},
+               {"RECTYPE", true},
+               {"SIZE", true},
+               {"CREATED"},
+               {"MODIFIED"},
+               {"LOCK"},
+               {"PREREC"}});
+  Json rows = Json::array();
+  std::vector<TfFileStat> stats(kMaxFileNo);
+  for (int32_t blk : blocks) {
+    BlkHeader block;
+    if (!ReadBlockHead(raw, snap.head, blk, &block))
+      throw ToolError(fmt::format("cannot read the header of block {}", blk));
+    int n = bf_BlockStat(session.path(), blk, stats.data(), int(stats.size()));
+    if (n < 0)
+      throw ToolError(fmt::format("cannot list block {}", blk),
+                      fmt::format("Run 'zrfs check {}'.", diskArg));
+    for (int i = 0; i < n; ++i) {
+      const TfFileStat &st = stats[size_t(i)];
+      TfFileHeader h;
+      NameParts parts = ParseName(st.filename);
+      if (!ReadFileHead(raw, snap.head, blk, parts.fileNo, &h))
+        throw ToolError(fmt::format("cannot read the header of {}", st.filename));
+      uint64_t size = LogicalSize(h);
+      table.AddRow({st.filename, std::to_string(st.ichan), std::to_string(block.blkType),
+                    std::to_string(st.recType), std::to_string(size), FormatTime(st.createTime),
+                    FormatTime(h.modifyTime), LockText(st.lockFlag), RingState(h)});
+      rows.push_back({{"name", st.filename},
+                      {"block", blk},
+                      {"file_no", parts.fileNo},
+                      {"channel", st.ichan},
+                      {"block_type", block.blkType},
+                      {"rec_type", st.recType},
+                      {"size", size},
+                      {"create_time", JsonTime(st.createTime)},
+                      {"modify_time", JsonTime(h.modifyTime)},
+                      {"lock_flag", st.lockFlag},
+                      {"pre_record", RingState(h)}});
+    }
+  }
+  if (json)
+    PrintJson({{"disk", diskArg}, {"files", rows}});
+  else
+    PrintText(table.empty() ? "no record files\n" : table.Render());
+  return kExitOk;
+}
+
+int Stat(const GlobalOptions &global, const std::string &diskArg, const std::string &name,
+         bool json) {
+  Session session(TargetForName(diskArg, global, name));
+  session.Mount();
+  TfFileStat st{};
+  if (zrfs_Stat(name.c_str(), &st) != 0)
+    throw ToolError(fmt::format("no record file {} on {}", name, diskArg),
+                    "'zrfs ls DISK' lists the record files.");
+  NameParts parts = ParseName(name);
+  DiskSnapshot snap = TakeSnapshot(session);
+  RawDisk raw(session.target().real, false);
+  TfFileHeader h;
+  if (!ReadFileHead(raw, snap.head, parts.blk, parts.fileNo, &h))
+    throw ToolError(fmt::format("cannot read the header of {}", name));
+  std::string ext(h.extName, strnlen(h.extName, sizeof h.extName));
+  Json doc = {{"name", name},
+              {"disk", parts.disk},
+              {"block", parts.blk},
+              {"file_no", parts.fileNo},
+              {"tag", std::string(h.tag, 4)},
+              {"ext", ext},
+              {"channel", st.ichan},
+              {"lock_flag", st.lockFlag},
+              {"rec_type", st.recType},
+              {"size", LogicalSize(h)},
+              {"create_time", JsonTime(st.createTime)},
+              {"modify_time", JsonTime(h.modifyTime)},
+              {"pre_record", RingState(h)},
+              {"preStart", h.preStart},
+              {"preEnd", h.preEnd},
+              {"preRecStartPtr", h.preRecStartPtr},
+              {"preRecEndPtr", h.preRecEndPtr},
+              {"StartAddr", h.StartAddr},
+              {"EndAddr", h.EndAddr},
+              {"usr_param", HexBytes(st.usrParam, sizeof st.usrParam)}};
+  if (json) {
+    PrintJson(doc);
+    return kExitOk;
+  }
+  std::string text;
+  text += fmt::format("name:        {}\n", name);
+  text +=
+      fmt::format("place:       disk {}, block {}, file {}\n", parts.disk, parts.blk, parts.fileNo);
+  text += fmt::format("channel:     {}\n", st.ichan);
+  text += fmt::format("record type: {}\n", st.recType);
+  text += fmt::format("lock:        {} ({})\n", st.lockFlag, LockText(st.lockFlag));
+  text += fmt::format("size:        {} bytes\n", LogicalSize(h));
+  text += fmt::format("created:     {}\n", FormatTime(st.createTime));
+  text += fmt::format("modified:    {}\n", FormatTime(h.modifyTime));
+  text += fmt::format("pre-record:  {}\n", RingState(h));
+  if (h.preStart != 0 || h.preEnd != 0)
+    text += fmt::format("ring:        [{:#x}, {:#x}), valid from {:#x} to {:#x}\n", h.preStart,
+                        h.preEnd, h.preRecStartPtr, h.preRecEndPtr);
+  text += fmt::format("main data:   [{:#x}, {:#x})\n", h.StartAddr, h.EndAddr);
+  text += fmt::format("user param:  {}\n", HexBytes(st.usrParam, sizeof st.usrParam));
+  PrintText(text);
+  return kExitOk;
+}
+
+int Remove(const GlobalOptions &global, const std::string &diskArg, const std::string &name) {
+  Session session(TargetForName(diskArg, global, name));
+  session.Mount();
+  if (zrfs_Unlink(name.c_str()) != 0)
+    throw ToolError(fmt::format("cannot remove {}", name),
+                    "The file must exist and no recorder process may have it open.");
+  fmt::print("removed {}\n", name);
+  return kExitOk;
+}
+
+int SetLock(const GlobalOptions &global, const std::string &diskArg, const std::string &name,
+            int lockFlag) {
+  Session session(TargetForName(diskArg, global, name));
+  session.Mount();
+  TfFileStat st{};
+  if (zrfs_Stat(name.c_str(), &st) != 0)
+    throw ToolError(fmt::format("no record file {} on {}", name, diskArg),
+                    "'zrfs ls DISK' lists the record files.");
+  if (zrfs_Lock(name.c_str(), lockFlag) != 0)
+    throw ToolError(fmt::format("cannot write the header of {}", name),
+                    fmt::format("Run 'zrfs check {}'.", diskArg));
+  fmt::print("{} {}\n", lockFlag ? "locked" : "unlocked", name);
+  return kExitOk;
+}
+
+}  // namespace
+
+void AddFileCommands(CLI::App &app, CommandContext &ctx) {
+  {
+    struct Opts {
+      std::string disk;
+      int64_t block = -1;
+      bool json = false;
+    };
+    auto o = std::make_shared<Opts>();
+    CLI::App *sub = app.add_subcommand(
+        "ls", "List record files: name, channel, type, record type, size, times, lock, pre-record");
+    AddDiskArgument(sub, o->disk);
+    sub->add_option("BLOCK", o->block, "Only this block")->check(CLI::NonNegativeNumber);
+    sub->add_flag("--json", o->json, "Print JSON");
+    OnRun(sub, ctx, [o, &ctx] { return Ls(ctx.global, o->disk, o->block, o->json); });
+  }
+  struct NameOpts {
+    std::string disk, name;
+    bool json = false;
+  };
+  {
+    auto o = std::make_shared<NameOpts>();
+    CLI::App *sub = app.add_subcommand("stat", "Show everything about one record file");
+    AddDiskArgument(sub, o->disk);
+    sub->add_option("NAME", o->name, "Record-file name")->required();
+    sub->add_flag("--json", o->json, "Print JSON");
+    OnRun(sub, ctx, [o, &ctx] { return Stat(ctx.global, o->disk, o->name, o->json); });
+  }
+  {
+    auto o = std::make_shared<NameOpts>();
+    CLI::App *sub =
+        app.add_subcommand("rm", "Delete a record file (its block is freed with its last file)");
+    AddDiskArgument(sub, o->disk);
+    sub->add_option("NAME", o->name, "Record-file name")->required();
+    OnRun(sub, ctx, [o, &ctx] { return Remove(ctx.global, o->disk, o->name); });
+  }
+  for (bool lock : {true, false}) {
+    auto o = std::make_shared<NameOpts>();
+    CLI::App *sub = app.add_subcommand(
+        lock ? "lock" : "unlock",
+        lock ? "Lock a record file (kept when space is reclaimed)" : "Unlock a record file");
+    AddDiskArgument(sub, o->disk);
+    sub->add_option("NAME", o->name, "Record-file name")->required();
+    OnRun(sub, ctx,
+          [o, &ctx, lock] { return SetLock(ctx.global, o->disk, o->name, lock ? 1 : 0); });
+  }
+}
+
+}  // namespace zrfs::tool

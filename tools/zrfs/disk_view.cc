@@ -1,0 +1,97 @@
+#include "disk_view.h"
+
+#include <cstring>
+
+#include <fmt/format.h>
+
+#include "disk/disk_table.h"
+#include "errors.h"
+#include "shared/proc_lock.h"
+#include "zrfs/df.h"
+#include "zrfs/fsc.h"
+
+namespace zrfs::tool {
+
+DiskSnapshot TakeSnapshot(const Session &session) {
+  DiskSnapshot snap;
+  DfDiskSlot *slot = SlotOfDisk(unsigned(session.target().disk));
+  if (slot == nullptr) throw ToolError("no such disk slot");
+  ProcessLockGuard lock(slot->semId, LockLevel::kDisk);
+  if (!lock.ok() || slot->entry == nullptr)
+    throw ToolError("the disk's shared image is not available", "Mount the disk first.");
+  const DfDiskEntry &entry = *slot->entry;
+  snap.head = entry.head;
+  snap.map.assign(entry.blkMap, entry.blkMap + kMaxBlocks);
+  snap.cnt.assign(&entry.blkCnt[0][0], &entry.blkCnt[0][0] + size_t(kBlockTypes) * kChannels);
+  return snap;
+}
+
+std::vector<int32_t> UsedBlocks(const Session &session) {
+  int total = df_GetDiskUsedBlockNum(session.path());
+  std::vector<int32_t> ids;
+  if (total <= 0) return ids;
+  std::vector<DfBlockInfo> info(static_cast<size_t>(total));
+  int n = df_GetBlockInfo(session.path(), info.data(), total);
+  for (int i = 0; i < n; ++i) ids.push_back(int32_t(info[size_t(i)].blkid));
+  return ids;
+}
+
+bool ReadBlockHead(const RawDisk &raw, const DfDiskHeader &head, int32_t blk, BlkHeader *out) {
+  return raw.Read(head.dataStart + uint64_t(blk) * head.unitSize, out, sizeof *out);
+}
+
+bool ReadFileHead(const RawDisk &raw, const DfDiskHeader &head, int32_t blk, uint32_t fileNo,
+                  TfFileHeader *out) {
+  return raw.Read(head.dataStart + uint64_t(blk) * head.unitSize + uint64_t(fileNo) * kSectorSize,
+                  out, sizeof *out);
+}
+
+std::string RingState(const TfFileHeader &h) {
+  if (h.preStart == 0 && h.preEnd == 0) return "-";
+  if (h.preRecStartPtr == 0 || h.preRecEndPtr == 0) return "open";
+  return h.preRecStartPtr > h.preRecEndPtr ? "wrapped" : "fixed";
+}
+
+NameParts ParseName(const std::string &name) {
+  size_t dot = name.find('.');
+  auto bad = [&] {
+    return UsageError(fmt::format("'{}' is not a record-file name", name),
+                      "Names look like H000000300001A3F50000C00.ext; 'zrfs ls DISK' lists them.");
+  };
+  if (dot == std::string::npos || dot < 23) throw bad();
+  std::string digits = name.substr(dot - 21, 10);
+  for (char c : digits)
+    if (!isxdigit(static_cast<unsigned char>(c))) throw bad();
+  NameParts parts;
+  parts.disk = fsc_DiskAtoI(name[dot - 22]);
+  parts.blk = int32_t(std::stol(digits.substr(0, 6), nullptr, 16));
+  parts.fileNo = uint32_t(std::stoul(digits.substr(6, 4), nullptr, 16));
+  if (parts.fileNo == 0 || parts.fileNo > kMaxFileNo) throw bad();
+  return parts;
+}
+
+}  // namespace zrfs::tool
+
+namespace zrfs::tool {
+
+uint64_t LogicalSize(const TfFileHeader &h) {
+  uint64_t main = h.EndAddr > h.StartAddr ? h.EndAddr - h.StartAddr : 0;
+  if (h.preStart == 0 || h.preEnd == 0) return main;
+  if (h.preRecStartPtr == 0 || h.preRecEndPtr == 0)
+    return h.EndAddr > h.preStart ? h.EndAddr - h.preStart : 0;
+  if (h.preRecStartPtr <= h.preRecEndPtr) return h.preRecEndPtr - h.preRecStartPtr + main;
+  return (h.preEnd - h.preRecStartPtr) + (h.preRecEndPtr - h.preStart) + main;
+}
+
+DiskTarget TargetForName(const std::string &diskArg, const GlobalOptions &global,
+                         const std::string &name) {
+  NameParts parts = ParseName(name);
+  DiskTarget target = ResolveTarget(diskArg, global, parts.disk);
+  if (target.disk != parts.disk)
+    throw UsageError(fmt::format("{} was made on disk {}, but {} is disk {}", name, parts.disk,
+                                 diskArg, target.disk),
+                     "Give the device path of the disk the name was made on.");
+  return target;
+}
+
+}  // namespace zrfs::tool

@@ -1,0 +1,65 @@
+// What the subcommands that list a mounted disk share: the disk's shared
+// image as the library holds it, and block and record-file headers read raw.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "check/raw_disk.h"
+#include "disk/layout.h"
+#include "format/block_format.h"
+#include "session.h"
+
+namespace zrfs::tool {
+
+// A copy of the disk's shared image, taken under the disk's lock.  The disk
+// must be mounted in this process.
+struct DiskSnapshot {
+  DfDiskHeader head{};
+  std::vector<uint8_t> map;
+  std::vector<uint32_t> cnt;  // [type * kChannels + channel]
+};
+DiskSnapshot TakeSnapshot(const Session &session);
+
+// The used blocks, lowest id first, as the library lists them.
+std::vector<int32_t> UsedBlocks(const Session &session);
+
+// Header of a block, and of one record file of it, read from the device.
+bool ReadBlockHead(const RawDisk &raw, const DfDiskHeader &head, int32_t blk, BlkHeader *out);
+bool ReadFileHead(const RawDisk &raw, const DfDiskHeader &head, int32_t blk, uint32_t fileNo,
+                  TfFileHeader *out);
+
+// The state of a record file's pre-record ring: "-" (none), "open" (not
+// fixed yet), "fixed" or "wrapped".
+std::string RingState(const TfFileHeader &h);
+
+// The record-file name's parts.  Throws UsageError for a string that is no
+// record-file name.
+struct NameParts {
+  int disk;
+  int32_t blk;
+  uint32_t fileNo;
+};
+NameParts ParseName(const std::string &name);
+
+// Disk number a private root should use for a command on a named file: the
+// disk the name was made on.
+inline int DiskForName(const std::string &name) {
+  return ParseName(name).disk;
+}
+
+}  // namespace zrfs::tool
+
+namespace zrfs::tool {
+
+// Bytes a record file reads as: its ring's valid bytes (oldest first) and
+// its main data.  An unfixed ring reads as what was recorded from its start.
+uint64_t LogicalSize(const TfFileHeader &h);
+
+// Opens the session for a command on the record file called name: a private
+// root uses the disk the name was made on; a shared one must be that disk.
+DiskTarget TargetForName(const std::string &diskArg, const GlobalOptions &global,
+                         const std::string &name);
+
+}  // namespace zrfs::tool

@@ -1,0 +1,229 @@
+#include "session.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <limits.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include <fmt/format.h>
+
+#include "errors.h"
+#include "ipc_objects.h"
+#include "zrfs.h"
+#include "zrfs/df.h"
+#include "zrfs/fsc.h"
+
+namespace zrfs::tool {
+namespace {
+
+constexpr char kDevicePrefix[] = "/dev/scsi/host";
+constexpr char kRootPrefix[] = "zrfs-root-";
+constexpr int kMaxDisk = 23;
+
+std::atomic<int> g_signal{0};
+bool g_sessionActive = false;
+
+void OnSignal(int signal) {
+  g_signal.store(signal);
+}
+
+std::string TempDirectory() {
+  const char *dir = getenv("TMPDIR");
+  return dir != nullptr && dir[0] != '\0' ? dir : "/tmp";
+}
+
+void MakeDirs(const std::string &path) {
+  for (size_t pos = 1; pos != std::string::npos;) {
+    pos = path.find('/', pos + 1);
+    std::string part = path.substr(0, pos);
+    if (mkdir(part.c_str(), 0777) != 0 && errno != EEXIST)
+      throw ToolError(fmt::format("cannot make directory {}: {}", part, ErrnoText(errno)));
+  }
+}
+
+void RemoveTree(const std::string &path) {
+  nftw(
+      path.c_str(), [](const char *p, const struct stat *, int, struct FTW *) { return remove(p); },
+      16, FTW_DEPTH | FTW_PHYS);
+}
+
+std::string RealPathOf(const std::string &path) {
+  char resolved[PATH_MAX];
+  if (realpath(path.c_str(), resolved) == nullptr) return {};
+  return resolved;
+}
+
+bool IsRegularFile(const std::string &path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+std::string DevicePathOf(int disk) {
+  return fmt::format("/dev/scsi/host{:02}/part1", disk);
+}
+
+}  // namespace
+
+std::string ErrnoText(int err) {
+  return strerror(err);
+}
+
+std::string KeyDirectory(const std::string &root) {
+  return root + "/dvr/zrfs";
+}
+
+DiskTarget ResolveTarget(const std::string &given, const GlobalOptions &options, int disk,
+                         bool mustExist) {
+  DiskTarget target;
+  target.given = given;
+  if (!options.root.empty()) {
+    std::string root = RealPathOf(options.root);
+    struct stat st;
+    if (root.empty() || stat(root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+      throw UsageError(fmt::format("--root {} is not a directory", options.root),
+                       "Give the root directory the recorder processes run under.");
+    std::string logical = given;
+    if (logical.compare(0, root.size() + 1, root + "/") == 0) logical = logical.substr(root.size());
+    if (logical.find(kDevicePrefix) == std::string::npos)
+      throw UsageError(fmt::format("{} is not a device path inside {}", given, root),
+                       "With --root, name the disk by its device path, e.g. "
+                       "/dev/scsi/host03/part1.");
+    target.root = root;
+    target.logical = logical;
+    target.real = root + logical;
+    target.disk = fsc_GetDiskNumByPath(logical.c_str());
+  } else if (given.find(kDevicePrefix) != std::string::npos && !IsRegularFile(given)) {
+    target.logical = given;
+    target.real = given;
+    target.disk = fsc_GetDiskNumByPath(given.c_str());
+  } else {
+    target.privateRoot = true;
+    target.disk = disk < 0 ? 0 : disk;
+    target.logical = DevicePathOf(target.disk);
+    target.real = RealPathOf(given);
+    if (target.real.empty()) {
+      if (mustExist)
+        throw ToolError(fmt::format("cannot open {}: {}", given, ErrnoText(errno)),
+                        "Check the path; 'zrfs mkimage' makes a new image.");
+      target.real = given;
+    }
+  }
+  if (target.disk < 0 || target.disk > kMaxDisk)
+    throw UsageError(fmt::format("{} names disk {}, but disks are numbered 0 to {}", given,
+                                 target.disk, kMaxDisk));
+  if (mustExist && access(target.real.c_str(), F_OK) != 0)
+    throw ToolError(fmt::format("cannot open {}: {}", target.real, ErrnoText(errno)),
+                    "Check the path; 'zrfs mkimage' makes a new image.");
+  return target;
+}
+
+Session::Session(DiskTarget target) : target_(std::move(target)) {
+  if (g_sessionActive) throw std::logic_error("one session per process");
+  g_sessionActive = true;
+  try {
+    std::string root = target_.root;
+    if (target_.privateRoot) {
+      SweepAbandonedRoots();
+      std::string templ = fmt::format("{}/{}{}-XXXXXX", TempDirectory(), kRootPrefix, getpid());
+      std::vector<char> buffer(templ.begin(), templ.end());
+      buffer.push_back('\0');
+      if (mkdtemp(buffer.data()) == nullptr)
+        throw ToolError(
+            fmt::format("cannot make a directory in {}: {}", TempDirectory(), ErrnoText(errno)),
+            "Set TMPDIR to a writable directory.");
+      madeRoot_ = root = buffer.data();
+      std::string device = root + target_.logical;
+      MakeDirs(device.substr(0, device.rfind('/')));
+      if (symlink(target_.real.c_str(), device.c_str()) != 0)
+        throw ToolError(fmt::format("cannot link {}: {}", device, ErrnoText(errno)));
+    }
+    MakeDirs(KeyDirectory(root));
+    if (!root.empty() && zrfs_SetRootDir(root.c_str()) != 0)
+      throw ToolError(fmt::format("cannot use {} as root directory", root));
+    if (zrfs_Init() != 0)
+      throw ToolError("cannot start the storage library: its System V objects are unavailable",
+                      "See 'zrfs ipc status' and the system's IPC limits (ipcs -l).");
+  } catch (...) {
+    Cleanup();
+    throw;
+  }
+}
+
+Session::~Session() {
+  Cleanup();
+}
+
+void Session::Mount() {
+  if (df_DiskMount(path()) != 0)
+    throw ToolError(fmt::format("cannot mount {}: it holds no usable disk layout", target_.given),
+                    fmt::format("Run 'zrfs check {}' to see what is wrong, or 'zrfs format' for a "
+                                "new disk.",
+                                target_.given));
+  mounted_ = true;
+}
+
+void Session::Cleanup() {
+  if (mounted_) {
+    df_DiskUnmout(path());
+    mounted_ = false;
+  }
+  // The library leaves flushing to its background thread; make what this
+  // run wrote durable before the process ends.
+  int fd = open(target_.real.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd >= 0) {
+    fdatasync(fd);
+    close(fd);
+  }
+  if (!madeRoot_.empty()) {
+    RemoveIpcObjects(FindIpcObjects(KeyDirectory(madeRoot_)));
+    zrfs_SetRootDir(nullptr);
+    RemoveTree(madeRoot_);
+    madeRoot_.clear();
+  }
+  g_sessionActive = false;
+}
+
+void InstallSignalHandlers() {
+  struct sigaction action;
+  memset(&action, 0, sizeof action);
+  action.sa_handler = OnSignal;
+  sigemptyset(&action.sa_mask);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+  signal(SIGPIPE, SIG_IGN);  // a closed pipe shows up as a failed write
+}
+
+void ThrowIfInterrupted() {
+  int signal = g_signal.load();
+  if (signal != 0) throw ToolError(fmt::format("interrupted by {}", strsignal(signal)));
+}
+
+int SweepAbandonedRoots() {
+  std::string dir = TempDirectory();
+  DIR *listing = opendir(dir.c_str());
+  if (listing == nullptr) return 0;
+  int removed = 0;
+  while (struct dirent *entry = readdir(listing)) {
+    std::string name = entry->d_name;
+    if (name.compare(0, sizeof kRootPrefix - 1, kRootPrefix) != 0) continue;
+    long pid = strtol(name.c_str() + sizeof kRootPrefix - 1, nullptr, 10);
+    if (pid <= 0 || pid == getpid() || kill(pid_t(pid), 0) == 0 || errno != ESRCH) continue;
+    std::string root = dir + "/" + name;
+    struct stat st;
+    if (lstat(root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != getuid()) continue;
+    RemoveIpcObjects(FindIpcObjects(KeyDirectory(root)));
+    RemoveTree(root);
+    ++removed;
+  }
+  closedir(listing);
+  return removed;
+}
+
+}  // namespace zrfs::tool
