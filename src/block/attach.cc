@@ -47,11 +47,12 @@ bool Transfer(int fd, uint64_t address, void *buf, size_t len, bool write) {
   return true;
 }
 
-// A header sector goes to the device only while the disk is mounted here and
-// present; a short write marks the block bad.
+// A header sector goes to the device only while the disk is present (the
+// callers below check that it is mounted here); a short write marks the
+// block bad.
 int WriteHeaderSector(BfHandle *h, uint64_t blockOffset, const void *sector) {
   BfShareEntry *entry = h->share;
-  if (entry == nullptr || df_IsDiskReady(static_cast<unsigned>(entry->diskid)) != 0) return -1;
+  if (entry == nullptr) return -1;
   uint64_t address = static_cast<uint64_t>(entry->blkaddr) + blockOffset;
   if (os().Seek(h->Fd, static_cast<int64_t>(address), SEEK_SET) < 0) return -1;
   if (df_IsDiskOnline(h->Fd) == 0) return -1;
@@ -225,15 +226,31 @@ int bf_DetachBlock(BfHandle *h) {
   return 0;
 }
 
-int bf_WriteFileHeader(const TfFileHeader *header, BfHandle *h) {
+int WriteFileHeaderOnReadyDisk(const TfFileHeader *header, BfHandle *h) {
   // Sector 0 is the block header and sectors past 4095 are data.
   if (header->fileNo == 0 || header->fileNo > kMaxFileNo) return -1;
   return WriteHeaderSector(h, uint64_t{header->fileNo} * kSectorSize, header);
 }
 
-int bf_WriteBlkHeader(BfHandle *h) {
+int WriteBlkHeaderOnReadyDisk(BfHandle *h) {
   if (h->share == nullptr) return -1;
   return WriteHeaderSector(h, 0, &h->share->head);
+}
+
+namespace {
+
+bool DiskReadyFor(const BfHandle *h) {
+  return h->share != nullptr && df_IsDiskReady(static_cast<unsigned>(h->share->diskid)) == 0;
+}
+
+}  // namespace
+
+int bf_WriteFileHeader(const TfFileHeader *header, BfHandle *h) {
+  return DiskReadyFor(h) ? WriteFileHeaderOnReadyDisk(header, h) : -1;
+}
+
+int bf_WriteBlkHeader(BfHandle *h) {
+  return DiskReadyFor(h) ? WriteBlkHeaderOnReadyDisk(h) : -1;
 }
 
 }  // namespace zrfs

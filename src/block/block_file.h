@@ -2,6 +2,7 @@
 // per-process handle and table, and the operations the layer's files share.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -54,6 +55,17 @@ static_assert(sizeof(BfHandle) == 24, "the recorder's handle layout");
 
 namespace zrfs {
 
+// errNo is set under the block's lock by the transfer that ends, and read
+// without it: a reader wants the last value, not a lock round trip per
+// transfer (which would not make the pair "transfer, then read" atomic
+// anyway: another thread may transfer in between).
+inline void SetErrNo(BfHandle *h, int value) {
+  std::atomic_ref<int>(h->errNo).store(value, std::memory_order_relaxed);
+}
+inline int LoadErrNo(BfHandle *h) {
+  return std::atomic_ref<int>(h->errNo).load(std::memory_order_relaxed);
+}
+
 inline constexpr int kBlockFileSlots = 1024;
 inline constexpr int kEioError = 5;
 inline constexpr int kNoSpaceError = 28;
@@ -83,6 +95,10 @@ int bf_DetachBlock(BfHandle *h);
 // Write one header sector back.  Callers hold the block's lock.
 int bf_WriteFileHeader(const TfFileHeader *header, BfHandle *h);
 int bf_WriteBlkHeader(BfHandle *h);
+// The same for a caller that has just found the disk ready, so a sync that
+// writes both headers asks the disk layer once.
+int WriteFileHeaderOnReadyDisk(const TfFileHeader *header, BfHandle *h);
+int WriteBlkHeaderOnReadyDisk(BfHandle *h);
 
 // Reads one 512-byte sector at a block offset; false (and the block tagged
 // bad) when the device fails.  Callers hold the block's lock.

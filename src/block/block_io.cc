@@ -37,7 +37,7 @@ using namespace zrfs;
 extern "C" int bf_Read(uint32_t offset, void *buf, uint32_t len, BfHandle *h) {
   if (h == nullptr || buf == nullptr || h->share == nullptr) return -1;
   if (!DiskReady(h)) {
-    h->errNo = kEioError;
+    SetErrNo(h, kEioError);
     return -1;
   }
   if (offset >= df_GetDiskUnitSize()) return -1;
@@ -51,12 +51,12 @@ extern "C" int bf_Read(uint32_t offset, void *buf, uint32_t len, BfHandle *h) {
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) break;
       done += static_cast<uint32_t>(n);
-      h->errNo = 0;
+      SetErrNo(h, 0);
     }
   }
   if (done < len) {
     ReportBadBlock(h);
-    h->errNo = kEioError;
+    SetErrNo(h, kEioError);
   }
   return done == 0 ? -1 : static_cast<int>(done);
 }
@@ -65,13 +65,13 @@ extern "C" int bf_Write(uint32_t offset, const void *buf, uint32_t len, BfHandle
   int refused = len == 0 ? 0 : -1;
   if (h == nullptr || buf == nullptr || h->share == nullptr) return refused;
   if (!DiskReady(h)) {
-    h->errNo = kEioError;
+    SetErrNo(h, kEioError);
     return refused;
   }
   uint64_t unit = df_GetDiskUnitSize();
   if (offset >= unit) return refused;
   if (uint64_t{offset} + len > unit) {  // past the end of the block: nothing is written
-    h->errNo = kNoSpaceError;
+    SetErrNo(h, kNoSpaceError);
     return refused;
   }
   ProcessLockGuard blockLock(h->lockId, LockLevel::kBlock);
@@ -79,26 +79,26 @@ extern "C" int bf_Write(uint32_t offset, const void *buf, uint32_t len, BfHandle
   const auto *bytes = static_cast<const uint8_t *>(buf);
   uint32_t left = len;
   if (os().Seek(h->Fd, h->share->blkaddr + offset, SEEK_SET) < 0) {
-    h->errNo = kEioError;
+    SetErrNo(h, kEioError);
   } else {
     while (left > 0) {
       if (df_IsDiskOnline(h->Fd) == 0) {
-        h->errNo = kEioError;
+        SetErrNo(h, kEioError);
         break;
       }
       ssize_t n = os().Write(h->Fd, bytes + (len - left), left);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) {
         ReportBadBlock(h);
-        h->errNo = kEioError;
+        SetErrNo(h, kEioError);
         break;
       }
       left -= static_cast<uint32_t>(n);
-      h->errNo = 0;
+      SetErrNo(h, 0);
     }
   }
   // A write that started in the block's last 2 MiB warns that it is full.
-  if (unit <= uint64_t{offset} + kHeaderAreaSize + left) h->errNo = kNoSpaceError;
+  if (unit <= uint64_t{offset} + kHeaderAreaSize + left) SetErrNo(h, kNoSpaceError);
   return left == 0 ? static_cast<int>(len) : -1;
 }
 
@@ -106,7 +106,7 @@ extern "C" int bf_Sync(const void *header, BfHandle *h) {
   if (header == nullptr || h == nullptr || h->share == nullptr) return -1;
   const auto &file = *static_cast<const TfFileHeader *>(header);
   ProcessLockGuard blockLock(h->lockId, LockLevel::kBlock);
-  if (!blockLock.ok()) return -1;
+  if (!blockLock.ok() || !DiskReady(h)) return -1;  // asked once for both header writes
   BlkHeader &block = h->share->head;
   uint64_t unit = df_GetDiskUnitSize();
   bool sound = PreRecordFieldsSound(file, unit);
@@ -123,8 +123,8 @@ extern "C" int bf_Sync(const void *header, BfHandle *h) {
   // The raised append position reaches the disk before the file's new end:
   // a crash between the two then wastes space instead of letting the next
   // file of the block start inside this one's data.
-  if (blockChanged && bf_WriteBlkHeader(h) != 0) return -1;
-  if (bf_WriteFileHeader(&file, h) != 0) return -1;
+  if (blockChanged && WriteBlkHeaderOnReadyDisk(h) != 0) return -1;
+  if (WriteFileHeaderOnReadyDisk(&file, h) != 0) return -1;
   df_SetSyncMark(static_cast<unsigned>(h->share->diskid), 1);
   return 0;
 }

@@ -121,7 +121,5 @@ extern "C" int bf_CloseFile(BfHandle *h) {
 }
 
 extern "C" int bf_GetErrorNo(BfHandle *h) {
-  if (h == nullptr) return 0;
-  ProcessLockGuard blockLock(h->lockId, LockLevel::kBlock);
-  return h->errNo;
+  return h == nullptr ? 0 : LoadErrNo(h);
 }

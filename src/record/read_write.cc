@@ -78,7 +78,7 @@ extern "C" int tf_Read(uint32_t pos, void *buf, uint32_t len, TfHandle *h) {
   int total = 0;
   for (int i = 0; i < pieces; ++i) {
     int n = bf_Read(offsets[i], bytes + planned, lengths[i], h->blockFile);
-    h->errNo = bf_GetErrorNo(h->blockFile);
+    SetErrNo(h, bf_GetErrorNo(h->blockFile));
     if (n < 0) return -1;
     total += n;
     planned += lengths[i];  // a short piece still leaves later ones in place
@@ -99,7 +99,7 @@ extern "C" int tf_Write(uint32_t pos, const void *buf, uint32_t len, TfHandle *h
   int last = 0;
   for (int i = 0; i < pieces; ++i) {
     last = bf_Write(offsets[i], bytes + planned, lengths[i], h->blockFile);
-    h->errNo = bf_GetErrorNo(h->blockFile);
+    SetErrNo(h, bf_GetErrorNo(h->blockFile));
     if (last < 0) return -1;
     planned += lengths[i];
   }

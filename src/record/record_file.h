@@ -2,6 +2,7 @@
 // file, the per-process handle and table, and what the layer's files share.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -46,6 +47,12 @@ static_assert(sizeof(TfHandle) == 24, "the recorder's handle layout");
 namespace zrfs {
 
 inline constexpr int kRecordFileSlots = 1024;
+
+// errNo is set under the file's lock by the read or write that ends and read
+// without it, like the block layer's.
+inline void SetErrNo(TfHandle *h, int value) {
+  std::atomic_ref<int32_t>(h->errNo).store(value, std::memory_order_relaxed);
+}
 
 // The process's record-file table, guarded by g_zrFileMutex.
 extern TfHandle *g_tfFileTable[kRecordFileSlots];

@@ -182,8 +182,7 @@ extern "C" int tf_CloseFile(TfHandle *h) {
 
 extern "C" int tf_GetErrorNo(TfHandle *h) {
   if (h == nullptr) return -1;
-  ProcessLockGuard fileLock(h->lockId, LockLevel::kRecord);
-  return h->errNo;
+  return std::atomic_ref<int32_t>(h->errNo).load(std::memory_order_relaxed);
 }
 
 extern "C" int tf_SyncFile(TfHandle *h) {
