@@ -1,0 +1,415 @@
+// The power-cut matrix: scripted workloads run with every device write and
+// flush logged; then every crash point of the log is cut several ways and
+// each image is started afresh.  Mount succeeds (or, only while the format
+// itself was not yet flushed, fails cleanly); every recording complete
+// before the last flush reads back byte for byte and its block is still in
+// use; and new recordings made on the image do not touch those bytes.
+#include <sys/wait.h>
+
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "disk/disk_table.h"
+#include "format/block_format.h"
+#include "reliability/library_state.h"
+#include "reliability/power_cut.h"
+#include "support/processes.h"
+#include "support/test_root.h"
+#include "zrfs.h"
+#include "zrfs/df.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using zrfs::test::CrashPoint;
+using zrfs::test::LoggingOs;
+using zrfs::test::LogKind;
+using zrfs::test::PatternAt;
+using zrfs::test::PowerCutReplay;
+using zrfs::test::Recording;
+using zrfs::test::Segment;
+using zrfs::test::TestRoot;
+using zrfs::test::UndoOs;
+using zrfs::test::WriteLog;
+
+constexpr int kDisk = 3;
+constexpr uint64_t kUnit = 0x40000000;
+constexpr uint64_t kDataStart = 0x41100000;
+constexpr uint32_t kChunk = 64 * 1024;
+constexpr int kBlocks = 6;
+
+// A workload process: logs its device writes and says when recordings are
+// complete or about to change.
+class Workload {
+ public:
+  Workload(WriteLog *log, std::string dev) : log_(log), dev_(std::move(dev)) {}
+
+  // Asks the flush thread for a flush and waits until one has started and
+  // had time to finish.
+  void Flush() {
+    uint32_t seen = log_->flushes();
+    df_SetSyncMark(kDisk, 2);
+    for (int i = 0; i < 500 && log_->flushes() == seen; ++i) std::this_thread::sleep_for(10ms);
+    ASSERT_GT(log_->flushes(), seen) << "no flush came";
+    std::this_thread::sleep_for(20ms);
+  }
+
+  // Creates a recording and writes `chunks` chunks; returns it open in *fd.
+  Recording Start(uint32_t chan, uint32_t seed, int chunks, int *fd, uint32_t kind = 0,
+                  int32_t preRecSize = 0) {
+    FileCreateParam p{};
+    p.ichan = chan;
+    p.createTime = 1700000000;
+    p.kind = kind;
+    p.preRecSize = preRecSize;
+    p.recType = 1;
+    snprintf(p.diskPath, sizeof p.diskPath, "%s", dev_.c_str());
+    snprintf(p.extName, sizeof p.extName, "%s", "h264");
+    Recording r{};
+    *fd = zrfs_Open(&p, r.name, 2);
+    EXPECT_GE(*fd, 0);
+    if (chunks > 0) Append(&r, *fd, 0, uint32_t(chunks) * kChunk, seed, 0);
+    return r;
+  }
+
+  // Writes len bytes at logical position pos, in chunks.
+  void Append(Recording *r, int fd, uint64_t pos, uint32_t len, uint32_t seed, uint64_t from) {
+    std::vector<char> bytes(len);
+    for (uint32_t i = 0; i < len; ++i) bytes[i] = PatternAt(seed, from + i);
+    zrfs_Seek(fd, int64_t(pos), 0);
+    for (uint32_t done = 0; done < len; done += kChunk)
+      ASSERT_EQ(zrfs_Write(fd, bytes.data() + done, std::min(kChunk, len - done)),
+                int(std::min(kChunk, len - done)));
+    AddSegment(r, Segment{pos, len, seed, from});
+  }
+
+  static void AddSegment(Recording *r, Segment s) {
+    ASSERT_LT(r->segments, zrfs::test::kMaxSegments);
+    r->segment[r->segments++] = s;
+    if (int64_t(s.pos + s.len) > r->size) r->size = int64_t(s.pos + s.len);
+  }
+
+  void Finish(const Recording &r, int fd) {
+    zrfs_Close(fd);
+    log_->AddMilestone(LogKind::kComplete, r);
+  }
+  void Changing(const Recording &r) { log_->AddMilestone(LogKind::kChange, r); }
+
+  WriteLog *log() { return log_; }
+  const std::string &dev() const { return dev_; }
+
+ private:
+  WriteLog *log_;
+  std::string dev_;
+};
+
+void StartLogged(Workload &w, bool format) {
+  ASSERT_EQ(zrfs_Init(), 0);
+  if (format) {
+    ASSERT_EQ(zrfs_Format(w.dev().c_str()), 0);
+    ASSERT_EQ(zrfs_Mount(w.dev().c_str()), 0);
+    w.Flush();
+    w.log()->MarkStart();
+  } else {
+    ASSERT_EQ(zrfs_Mount(w.dev().c_str()), 0);
+  }
+}
+
+int BlockOf(const char *name) {
+  return int(strtol(std::string(name + 2, 6).c_str(), nullptr, 16));
+}
+
+// Reads a recording's bytes through the library and compares them.
+void ExpectRecording(const Recording &r, const CrashPoint &at) {
+  int fd = zrfs_Open(nullptr, const_cast<char *>(r.name), 0);
+  ASSERT_GE(fd, 0) << r.name << " is gone after a cut at event " << at.event << " (" << at.cut
+                   << ")";
+  TfFileStat st{};
+  EXPECT_EQ(zrfs_fstat(fd, &st), 0);
+  EXPECT_EQ(st.st_size, r.size) << r.name << " at event " << at.event << " (" << at.cut << ")";
+  for (int s = 0; s < r.segments; ++s) {
+    const Segment &seg = r.segment[s];
+    std::vector<char> back(seg.len);
+    zrfs_Seek(fd, int64_t(seg.pos), 0);
+    ASSERT_EQ(zrfs_Read(fd, back.data(), seg.len), int(seg.len)) << r.name;
+    size_t bad = 0;
+    while (bad < seg.len && back[bad] == PatternAt(seg.seed, seg.from + bad)) ++bad;
+    EXPECT_EQ(bad, seg.len) << r.name << " differs at logical byte " << seg.pos + bad
+                            << " after a cut at event " << at.event << " (" << at.cut << ")";
+  }
+  zrfs_Close(fd);
+  uint8_t state = zrfs::g_dfDiskTable[kDisk].entry->blkMap[BlockOf(r.name)];
+  EXPECT_TRUE(state == zrfs::kBlkUsed || zrfs::IsBadState(state))
+      << r.name << "'s block shows free after a cut at event " << at.event << " (" << at.cut << ")";
+}
+
+#ifdef ZRFS_TOOL_PATH
+// Every how many images the disk checker runs (it is a process of its own
+// and scans every used block's header area).
+constexpr int kToolCheckEvery = 9;
+
+// The bytes a repair may write: both metadata copies and the header areas.
+struct RepairableBytes {
+  std::string meta;
+  std::vector<std::string> areas;
+};
+
+RepairableBytes SaveRepairable(int fd) {
+  RepairableBytes saved;
+  saved.meta.resize(2 * zrfs::kMetaSize);
+  EXPECT_EQ(pread(fd, saved.meta.data(), saved.meta.size(), off_t(zrfs::kFirstCopyBase)),
+            ssize_t(saved.meta.size()));
+  for (int blk = 0; blk < kBlocks; ++blk) {
+    std::string area(zrfs::kHeaderAreaSize, '\0');
+    EXPECT_EQ(pread(fd, area.data(), area.size(), off_t(kDataStart + blk * kUnit)),
+              ssize_t(area.size()));
+    saved.areas.push_back(std::move(area));
+  }
+  return saved;
+}
+
+void RestoreRepairable(int fd, const RepairableBytes &saved) {
+  (void)!pwrite(fd, saved.meta.data(), saved.meta.size(), off_t(zrfs::kFirstCopyBase));
+  for (int blk = 0; blk < kBlocks; ++blk)
+    (void)!pwrite(fd, saved.areas[blk].data(), saved.areas[blk].size(),
+                  off_t(kDataStart + blk * kUnit));
+}
+
+int RunTool(const std::string &arguments) {
+  std::string command = std::string(ZRFS_TOOL_PATH) + " " + arguments + " >/dev/null 2>&1";
+  int status = system(command.c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// The disk checker on a cut image: it ends normally (clean, or reporting
+// what it found); its repair leaves a clean disk; the recordings complete
+// before the last flush still read back after the repair.
+void CheckWithTool(const std::string &dev, const std::string &image, const CrashPoint &at) {
+  int check = RunTool("check " + image);
+  EXPECT_TRUE(check == 0 || check == 1) << "zrfs check exited " << check << " after a cut at event "
+                                        << at.event << " (" << at.cut << ")";
+  if (check == 0) return;
+  int fd = open(image.c_str(), O_RDWR);
+  RepairableBytes saved = SaveRepairable(fd);
+  EXPECT_EQ(RunTool("check --repair " + image), 0)
+      << "the repair left damage after a cut at event " << at.event << " (" << at.cut << ")";
+  EXPECT_EQ(RunTool("check " + image), 0) << "not clean after the repair, event " << at.event;
+  UndoOs undo;
+  if (zrfs_Mount(dev.c_str()) == 0) {
+    for (const Recording &r : at.durable) ExpectRecording(r, at);
+    zrfs_UnMount(dev.c_str());
+  } else {
+    ADD_FAILURE() << "no mount after the repair, event " << at.event << " (" << at.cut << ")";
+  }
+  undo.Rollback(image);
+  RestoreRepairable(fd, saved);
+  close(fd);
+}
+#endif
+
+// Starts afresh on the image of one crash point.
+void CheckImage(const std::string &dev, const std::string &image, const CrashPoint &at) {
+  int fdsBefore = zrfs::test::CountOpenFds();
+  UndoOs undo;
+  if (zrfs_Mount(dev.c_str()) != 0) {
+    // Only a format that never reached the disk whole may keep a disk from
+    // mounting; then nothing may stay open.
+    EXPECT_TRUE(at.mayFailMount) << "mount failed after a cut at event " << at.event << " ("
+                                 << at.cut << ")";
+    EXPECT_EQ(zrfs::test::CountOpenFds(), fdsBefore);
+    return;
+  }
+  for (const Recording &r : at.durable) ExpectRecording(r, at);
+  // New recordings on the cut image must land beside the old ones.
+  for (uint32_t chan : {0u, 1u}) {
+    FileCreateParam p{};
+    p.ichan = chan;
+    p.createTime = 1700000100;
+    p.recType = 1;
+    snprintf(p.diskPath, sizeof p.diskPath, "%s", dev.c_str());
+    char name[ZRFS_NAME_MAX] = {};
+    int fd = zrfs_Open(&p, name, 2);
+    if (fd < 0) continue;  // a disk whose blocks a cut left all used or bad
+    std::vector<char> junk(kChunk, char(0xA5));
+    zrfs_Write(fd, junk.data(), kChunk);
+    zrfs_Close(fd);
+  }
+  for (const Recording &r : at.durable) ExpectRecording(r, at);
+  zrfs_UnMount(dev.c_str());
+  EXPECT_EQ(zrfs::g_dfDiskTable[kDisk].entry->mounted, 0u);
+  undo.Rollback(image);
+#ifdef ZRFS_TOOL_PATH
+  static int images = 0;
+  if (++images % kToolCheckEvery == 0) CheckWithTool(dev, image, at);
+#endif
+}
+
+// Runs the workload in `processes` children, then every crash point of its
+// log in one checking child.
+void RunMatrix(const char *scenario, int processes,
+               const std::function<void(Workload &, int process)> &workload) {
+  TestRoot root;
+  std::string dev = root.MakeImage(TestRoot::DevicePath(kDisk), kDataStart + (kBlocks + 1) * kUnit);
+  WriteLog *log = WriteLog::Make();
+  ASSERT_TRUE(zrfs::test::RunInChildren(
+      processes,
+      [&](int process) {
+        LoggingOs logging(log);
+        Workload w(log, dev);
+        workload(w, process);
+        zrfs_DeInit();
+      },
+      120s));
+  ASSERT_FALSE(log->overflow());
+  root.RemoveIpcObjects();
+  root.MakeImage(dev, kDataStart + (kBlocks + 1) * kUnit);  // back to the empty disk
+
+  struct Figures {
+    zrfs::test::MatrixFigures m;
+  };
+  auto *figures = static_cast<Figures *>(
+      mmap(nullptr, sizeof(Figures), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+  ASSERT_TRUE(zrfs::test::RunInChildren(
+      1,
+      [&](int) {
+        ASSERT_EQ(zrfs_Init(), 0);
+        PowerCutReplay replay(*log, root.Real(dev));
+        figures->m = replay.Run([&](const CrashPoint &at) {
+          if (::testing::Test::HasFailure()) return;  // the first broken image tells enough
+          CheckImage(dev, root.Real(dev), at);
+        });
+      },
+      280s));
+  printf("[ power cut ] %s: %zu events, %d crash points, %d images\n", scenario, log->events(),
+         figures->m.crashPoints, figures->m.images);
+  EXPECT_GT(figures->m.images, 0);
+  ::testing::Test::RecordProperty("crash_points", figures->m.crashPoints);
+  ::testing::Test::RecordProperty("images", figures->m.images);
+  munmap(figures, sizeof(Figures));
+  WriteLog::Free(log);
+}
+
+TEST(PowerCutMatrix, Format) {
+  RunMatrix("format", 1, [](Workload &w, int) {
+    ASSERT_EQ(zrfs_Init(), 0);
+    ASSERT_EQ(zrfs_Format(w.dev().c_str()), 0);
+    ASSERT_EQ(zrfs_Mount(w.dev().c_str()), 0);
+    w.Flush();
+  });
+}
+
+TEST(PowerCutMatrix, ChannelsAcrossABlockChange) {
+  RunMatrix("channels across a block change", 1, [](Workload &w, int) {
+    StartLogged(w, true);
+    int fd[3];
+    Recording r[3];
+    for (uint32_t c = 0; c < 3; ++c) r[c] = w.Start(c, c + 1, 2, &fd[c]);
+    w.Flush();
+    // Channel 0's file grows to the end of its block (the gap stays
+    // unwritten), so its next file needs a new block.
+    // The file starts 2 MiB into its block; its end lands 2.5 MiB before the
+    // block's end, less than a new file needs.
+    w.Append(&r[0], fd[0], kUnit - 0x200000 - 0x280000 - kChunk, kChunk, 7, 0);
+    for (uint32_t c = 0; c < 3; ++c) w.Finish(r[c], fd[c]);
+    for (uint32_t c = 0; c < 3; ++c) {
+      Recording next = w.Start(c, 10 + c, 2, &fd[c]);
+      w.Finish(next, fd[c]);
+    }
+    w.Flush();
+  });
+}
+
+TEST(PowerCutMatrix, PreRecordRingWrittenFixedAndExtended) {
+  RunMatrix("pre-record ring", 1, [](Workload &w, int) {
+    StartLogged(w, true);
+    constexpr uint32_t kRing = 8 * kChunk;
+    int fd;
+    Recording ring = w.Start(4, 0, 0, &fd, 1, int32_t(kRing));
+    // Fill the ring, then wrap round over its first quarter.
+    std::vector<char> bytes(kRing);
+    for (uint32_t i = 0; i < kRing; ++i) bytes[i] = PatternAt(20, i);
+    for (uint32_t at = 0; at < kRing; at += kChunk) {
+      zrfs_Seek(fd, at, 0);
+      ASSERT_EQ(zrfs_Write(fd, bytes.data() + at, kChunk), int(kChunk));
+    }
+    w.Flush();
+    constexpr uint32_t kWrapped = 2 * kChunk;
+    for (uint32_t i = 0; i < kWrapped; ++i) bytes[i] = PatternAt(21, i);
+    zrfs_Seek(fd, 0, 0);
+    ASSERT_EQ(zrfs_Write(fd, bytes.data(), kWrapped), int(kWrapped));
+    // Fixed with the oldest byte just after the wrapped part (one chunk of
+    // it given up), so the ring reads as its older tail, then the new head.
+    ASSERT_EQ(zrfs_UpdataePreRecPtr(fd, kWrapped + kChunk, kWrapped), 0);
+    uint32_t tail = kRing - kWrapped - kChunk;
+    Workload::AddSegment(&ring, Segment{0, tail, 20, kWrapped + kChunk});
+    Workload::AddSegment(&ring, Segment{tail, kWrapped, 21, 0});
+    w.Finish(ring, fd);
+    w.Flush();
+    // Extended by the main recording.
+    fd = zrfs_Open(nullptr, ring.name, 2);
+    ASSERT_GE(fd, 0);
+    w.Changing(ring);
+    w.Append(&ring, fd, tail + kWrapped, 3 * kChunk, 22, 0);
+    w.Finish(ring, fd);
+    w.Flush();
+  });
+}
+
+TEST(PowerCutMatrix, UnlinkGivesABlockBack) {
+  RunMatrix("unlink", 1, [](Workload &w, int) {
+    StartLogged(w, true);
+    int fd;
+    Recording kept = w.Start(0, 1, 2, &fd);
+    w.Finish(kept, fd);
+    Recording gone = w.Start(1, 2, 2, &fd);
+    w.Finish(gone, fd);
+    w.Flush();
+    w.Changing(gone);
+    ASSERT_EQ(zrfs_Unlink(gone.name), 0);
+    Recording next = w.Start(2, 3, 2, &fd);  // takes the block given back
+    w.Finish(next, fd);
+    w.Flush();
+  });
+}
+
+TEST(PowerCutMatrix, TagABadRange) {
+  RunMatrix("tag a bad range", 1, [](Workload &w, int) {
+    StartLogged(w, true);
+    int fd;
+    Recording first = w.Start(0, 1, 2, &fd);
+    w.Finish(first, fd);
+    w.Flush();
+    ASSERT_EQ(zrfs_TagBadUnit(w.dev().c_str(), kDataStart + 2 * kUnit + 4096, 512), 0);
+    Recording second = w.Start(1, 2, 2, &fd);
+    w.Finish(second, fd);
+    w.Flush();
+  });
+}
+
+TEST(PowerCutMatrix, TwoProcesses) {
+  RunMatrix("two processes", 2, [](Workload &w, int process) {
+    if (process == 0) {
+      StartLogged(w, true);
+    } else {
+      // The second process mounts once the first has formatted.
+      ASSERT_EQ(zrfs_Init(), 0);
+      for (int i = 0; i < 500 && zrfs_Mount(w.dev().c_str()) != 0; ++i)
+        std::this_thread::sleep_for(10ms);
+      while (w.log()->start() == 0) std::this_thread::sleep_for(5ms);
+    }
+    for (int round = 0; round < 2; ++round) {
+      int fd[2];
+      Recording r[2];
+      for (uint32_t c = 0; c < 2; ++c)
+        r[c] =
+            w.Start(uint32_t(process) * 2 + c, uint32_t(process * 10 + round * 2 + c), 2, &fd[c]);
+      for (uint32_t c = 0; c < 2; ++c) w.Finish(r[c], fd[c]);
+      w.Flush();
+    }
+  });
+}
+
+}  // namespace
