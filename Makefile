@@ -21,7 +21,7 @@ CLANG_FORMAT ?= clang-format
 
 SHELL := /bin/bash
 
-.PHONY: test test-all build install format format-check clean deps demo bench \
+.PHONY: test test-all build install format format-check clean deps demo bench fuzz tsan stress \
         $(addprefix test-,$(TEST_PRESETS)) $(addprefix build-,$(PRESETS))
 
 deps:
@@ -109,3 +109,33 @@ format-check:
 
 clean:
 	rm -rf $(BUILD_DIRS)
+
+# ---- Reliability runs on demand ---------------------------------------------
+#   make fuzz [FUZZ_SECONDS=30]     each libFuzzer target that long, seeded
+#                                   from a real image (corpus in build/fuzz)
+#   make tsan                       the multi-threaded tests with ThreadSanitizer
+#   make stress [STRESS_SECONDS=1800]  processes and threads recording,
+#                                   reading, unlinking and remounting
+# Like make test, each runs in a private IPC namespace where allowed.
+FUZZ_SECONDS ?= 30
+STRESS_SECONDS ?= 1800
+FUZZ_TARGETS := record_name mount_tables block_headers
+IPC_PRIVATE = $$(unshare --ipc true >/dev/null 2>&1 && echo unshare --ipc)
+
+fuzz:
+	cmake --preset fuzz && cmake --build --preset fuzz
+	@set -o pipefail; corpus=build/fuzz/corpus; mkdir -p $$corpus; \
+	$(IPC_PRIVATE) build/fuzz/fuzz/zrfs_fuzz_seeds $$corpus || exit 1; \
+	for t in $(FUZZ_TARGETS); do \
+	  echo "==== fuzz $$t: $(FUZZ_SECONDS) s"; \
+	  $(IPC_PRIVATE) build/fuzz/fuzz/zrfs_fuzz_$$t -max_total_time=$(FUZZ_SECONDS) \
+	    -print_final_stats=1 -artifact_prefix=build/fuzz/$$t- $$corpus/$$t 2>&1 | \
+	    grep -E "^(Done|stat::number_of_executed_units)|ERROR|SUMMARY|artifact" || exit 1; \
+	done
+
+tsan:
+	cmake --preset tsan && cmake --build --preset tsan && $(IPC_PRIVATE) ctest --preset tsan
+
+stress: build-default
+	ZRFS_STRESS_SECONDS=$(STRESS_SECONDS) $(IPC_PRIVATE) build/default/tests/zrfs_tests \
+	  --gtest_filter='Stress.*'
