@@ -3,6 +3,9 @@
 // run: the documented result, no descriptor, handle, pool slot or reference
 // left behind, the block tagged bad where a transfer failed on it, and the
 // operation works once the fault is gone.
+//
+// The loops fork a process per case, so they are named Slow* and left out
+// of the emulated run.
 #include <cstdlib>
 #include <vector>
 
@@ -122,7 +125,7 @@ void Report(const char *op, const zrfs::test::FaultLoopFigures &f) {
   EXPECT_GT(f.cases, 0) << op;
 }
 
-TEST(FaultLoop, Format) {
+TEST(FaultLoop, SlowFormat) {
   Report("format", RunFaultLoop({
                        .name = "format",
                        .setup = [](Scene &s) { ASSERT_EQ(zrfs_Format(s.dev.c_str()), 0); },
@@ -138,7 +141,7 @@ TEST(FaultLoop, Format) {
                    }));
 }
 
-TEST(FaultLoop, MountAndUnmount) {
+TEST(FaultLoop, SlowMountAndUnmount) {
   Report("mount", RunFaultLoop({
                       .name = "mount",
                       .setup = [](Scene &s) { ASSERT_EQ(zrfs_Format(s.dev.c_str()), 0); },
@@ -168,7 +171,7 @@ TEST(FaultLoop, MountAndUnmount) {
                     }));
 }
 
-TEST(FaultLoop, CreateAndOpen) {
+TEST(FaultLoop, SlowCreateAndOpen) {
   Report("create", RunFaultLoop({
                        .name = "create",
                        .setup = FormatAndMount,
@@ -204,7 +207,7 @@ TEST(FaultLoop, CreateAndOpen) {
                  }));
 }
 
-TEST(FaultLoop, WriteAndRead) {
+TEST(FaultLoop, SlowWriteAndRead) {
   Report("write", RunFaultLoop({
                       .name = "write",
                       .setup =
@@ -252,7 +255,7 @@ TEST(FaultLoop, WriteAndRead) {
       }));
 }
 
-TEST(FaultLoop, SyncTruncateAndRingPointers) {
+TEST(FaultLoop, SlowSyncTruncateAndRingPointers) {
   Report("fsync", RunFaultLoop({
                       .name = "fsync",
                       .setup =
@@ -312,7 +315,7 @@ TEST(FaultLoop, SyncTruncateAndRingPointers) {
          }));
 }
 
-TEST(FaultLoop, NameCalls) {
+TEST(FaultLoop, SlowNameCalls) {
   Report("stat", RunFaultLoop({
                      .name = "stat",
                      .setup =
@@ -375,7 +378,7 @@ TEST(FaultLoop, NameCalls) {
                    }));
 }
 
-TEST(FaultLoop, DiskQueries) {
+TEST(FaultLoop, SlowDiskQueries) {
   Report("block stat", RunFaultLoop({
                            .name = "block stat",
                            .setup =

@@ -4,6 +4,9 @@
 // itself was not yet flushed, fails cleanly); every recording complete
 // before the last flush reads back byte for byte and its block is still in
 // use; and new recordings made on the image do not touch those bytes.
+//
+// Each scenario replays hundreds of images, so they are named Slow* and left
+// out of the emulated run.
 #include <sys/wait.h>
 
 #include <chrono>
@@ -292,7 +295,7 @@ void RunMatrix(const char *scenario, int processes,
   WriteLog::Free(log);
 }
 
-TEST(PowerCutMatrix, Format) {
+TEST(PowerCutMatrix, SlowFormat) {
   RunMatrix("format", 1, [](Workload &w, int) {
     ASSERT_EQ(zrfs_Init(), 0);
     ASSERT_EQ(zrfs_Format(w.dev().c_str()), 0);
@@ -301,7 +304,7 @@ TEST(PowerCutMatrix, Format) {
   });
 }
 
-TEST(PowerCutMatrix, ChannelsAcrossABlockChange) {
+TEST(PowerCutMatrix, SlowChannelsAcrossABlockChange) {
   RunMatrix("channels across a block change", 1, [](Workload &w, int) {
     StartLogged(w, true);
     int fd[3];
@@ -322,7 +325,7 @@ TEST(PowerCutMatrix, ChannelsAcrossABlockChange) {
   });
 }
 
-TEST(PowerCutMatrix, PreRecordRingWrittenFixedAndExtended) {
+TEST(PowerCutMatrix, SlowPreRecordRingWrittenFixedAndExtended) {
   RunMatrix("pre-record ring", 1, [](Workload &w, int) {
     StartLogged(w, true);
     constexpr uint32_t kRing = 8 * kChunk;
@@ -358,7 +361,7 @@ TEST(PowerCutMatrix, PreRecordRingWrittenFixedAndExtended) {
   });
 }
 
-TEST(PowerCutMatrix, UnlinkGivesABlockBack) {
+TEST(PowerCutMatrix, SlowUnlinkGivesABlockBack) {
   RunMatrix("unlink", 1, [](Workload &w, int) {
     StartLogged(w, true);
     int fd;
@@ -375,7 +378,7 @@ TEST(PowerCutMatrix, UnlinkGivesABlockBack) {
   });
 }
 
-TEST(PowerCutMatrix, TagABadRange) {
+TEST(PowerCutMatrix, SlowTagABadRange) {
   RunMatrix("tag a bad range", 1, [](Workload &w, int) {
     StartLogged(w, true);
     int fd;
@@ -389,7 +392,7 @@ TEST(PowerCutMatrix, TagABadRange) {
   });
 }
 
-TEST(PowerCutMatrix, TwoProcesses) {
+TEST(PowerCutMatrix, SlowTwoProcesses) {
   RunMatrix("two processes", 2, [](Workload &w, int process) {
     if (process == 0) {
       StartLogged(w, true);
