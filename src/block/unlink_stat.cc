@@ -73,7 +73,7 @@ extern "C" int bf_Unlink(const char *name) {
   int result = -1;
   {
     ProcessLockGuard blockLock(h->lockId, LockLevel::kBlock);
-    TfFileHeader file;
+    TfFileHeader file{};  // a short read leaves zeros, whose tag matches no name
     if (blockLock.ok() && h->share != nullptr &&
         ReadBlockSector(h, uint64_t{parsed.fileNo} * kSectorSize, &file) &&
         strncasecmp(parsed.tag, file.tag, 4) == 0) {

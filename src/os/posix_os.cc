@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+
 #include "os/os.h"
 #include "os/root_dir.h"
 
@@ -136,7 +138,9 @@ class PosixOsImpl final : public Os {
   }
 };
 
-Os *g_installed;  // set by tests and tools at start-up; null means POSIX
+// Set by tests and tools; null means POSIX.  Atomic because the flush thread
+// reads it while a test installs or removes its wrapper.
+std::atomic<Os *> g_installed{nullptr};
 
 }  // namespace
 
@@ -145,8 +149,13 @@ Os &PosixOs() {
   return instance;
 }
 
-Os &os() { return g_installed != nullptr ? *g_installed : PosixOs(); }
+Os &os() {
+  Os *installed = g_installed.load(std::memory_order_acquire);
+  return installed != nullptr ? *installed : PosixOs();
+}
 
-void InstallOs(Os *replacement) { g_installed = replacement; }
+void InstallOs(Os *replacement) {
+  g_installed.store(replacement, std::memory_order_release);
+}
 
 }  // namespace zrfs

@@ -162,7 +162,7 @@ extern "C" TfHandle *tf_OpenFile(const FileCreateParam *param, char *name) {
       // Another process may hold the entry with a header newer than the
       // disk's (after a failed sync): the disk's copy is loaded only into an
       // entry nobody has loaded yet.
-      TfFileHeader onDisk;
+      TfFileHeader onDisk{};  // a short read leaves zeros, whose tag matches no name
       h->blockFile = bf_OpenFile(name, &onDisk);
       if (h->blockFile != nullptr && !HeaderLoaded(*h->entry)) h->entry->header = onDisk;
     }

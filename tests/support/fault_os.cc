@@ -14,6 +14,9 @@ FaultOs::FaultOs() : OsWrapper(PosixOs()) {
 
 FaultOs::~FaultOs() {
   InstallOs(nullptr);
+  // The library's flush thread may have picked this wrapper up just before
+  // it was removed; let such a call finish before the object goes away.
+  usleep(100 * 1000);
 }
 
 void FaultOs::Add(const FaultRule &rule) {
