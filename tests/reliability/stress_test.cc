@@ -32,6 +32,10 @@ constexpr size_t kKeptPerThread = 8;
 constexpr int kMaxFiles = 1 << 16;
 constexpr uint64_t kUnit = 0x40000000;
 constexpr uint64_t kDataStart = 0x41100000;
+// Every channel may hold its current block and the one its oldest kept
+// recordings are in; two per channel plus spare, so a long run never finds
+// the disk full.
+constexpr uint64_t kBlocks = 2 * kProcesses * kThreads + 4;
 
 struct Figures {
   std::atomic<uint64_t> operations, bytesWritten, bytesRead, unlinks, remounts, errors;
@@ -131,7 +135,7 @@ TEST(Stress, RecordReadUnlinkRemount) {
   const char *seconds = getenv("ZRFS_STRESS_SECONDS");
   if (seconds == nullptr) GTEST_SKIP() << "set ZRFS_STRESS_SECONDS (make stress)";
   TestRoot root;
-  std::string dev = root.MakeImage(TestRoot::DevicePath(3), kDataStart + 16 * kUnit);
+  std::string dev = root.MakeImage(TestRoot::DevicePath(3), kDataStart + kBlocks * kUnit);
   auto *f = static_cast<Figures *>(
       mmap(nullptr, sizeof(Figures), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
   ASSERT_TRUE(zrfs::test::RunInChildren(
@@ -160,6 +164,12 @@ TEST(Stress, RecordReadUnlinkRemount) {
         }
       },
       600s));
+#ifdef ZRFS_TOOL_PATH
+  // The disk checker reads the image raw: after all that, nothing on it may
+  // contradict itself.
+  std::string check = std::string(ZRFS_TOOL_PATH) + " check " + root.Real(dev);
+  EXPECT_EQ(system(check.c_str()), 0) << check;
+#endif
   printf(
       "[ stress ] %s s, %d processes x %d threads: %llu operations, %llu bytes written, "
       "%llu bytes read, %llu unlinks, %llu remounts, errors: %llu\n",
