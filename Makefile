@@ -2,8 +2,9 @@
 # presets in CMakePresets.json; each lives in build/<preset>.
 #
 #   make test            installs missing tools, then builds and tests the
-#                        default, asan and armhf presets in turn and checks
-#                        that no IPC object or test process was left behind
+#                        default, asan, tsan and armhf presets in turn, runs
+#                        each fuzz target briefly, and checks that no IPC
+#                        object or test process was left behind
 #   make build           builds the default preset
 #   make demo            builds and runs the recorder demo on a fresh disk image
 #   make bench           measures the library against raw writes and ext4 and
@@ -13,8 +14,8 @@
 #   make clean           removes the preset build directories
 
 PREFIX ?= /usr/local
-TEST_PRESETS := default asan armhf
-PRESETS := default asan armhf release
+TEST_PRESETS := default asan tsan armhf
+PRESETS := default asan tsan armhf release fuzz
 BUILD_DIRS := $(addprefix $(CURDIR)/build/,$(PRESETS))
 FORMAT_DIRS := src include tests
 CLANG_FORMAT ?= clang-format
@@ -73,10 +74,11 @@ test-all:
 	for p in $(TEST_PRESETS); do \
 	  $(MAKE) --no-print-directory test-$$p || failed="$$failed $$p"; \
 	done; \
+	$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=$(CI_FUZZ_SECONDS) || failed="$$failed fuzz"; \
 	scripts/leak-check.sh check "$$snapshot" $(BUILD_DIRS) || failed="$$failed leak-check"; \
 	echo "==== make test: $$(( $$(date +%s) - start )) s"; \
 	if [ -n "$$failed" ]; then echo "==== make test FAILED:$$failed"; fi; \
-	case "$$failed" in *leak-check*) extra=1;; *) extra=0;; esac; \
+	extra=0; for f in $$failed; do case $$f in leak-check|fuzz) extra=$$((extra + 1));; esac; done; \
 	EXTRA_FAILURES=$$extra scripts/test-summary.sh $(TEST_PRESETS); \
 	[ -z "$$failed" ]
 
@@ -112,12 +114,14 @@ clean:
 
 # ---- Reliability runs on demand ---------------------------------------------
 #   make fuzz [FUZZ_SECONDS=30]     each libFuzzer target that long, seeded
-#                                   from a real image (corpus in build/fuzz)
+#                                   from a real image (corpus in build/fuzz);
+#                                   make test runs them CI_FUZZ_SECONDS each
 #   make tsan                       the multi-threaded tests with ThreadSanitizer
 #   make stress [STRESS_SECONDS=1800]  processes and threads recording,
 #                                   reading, unlinking and remounting
 # Like make test, each runs in a private IPC namespace where allowed.
 FUZZ_SECONDS ?= 30
+CI_FUZZ_SECONDS ?= 20
 STRESS_SECONDS ?= 1800
 FUZZ_TARGETS := record_name mount_tables block_headers
 IPC_PRIVATE = $$(unshare --ipc true >/dev/null 2>&1 && echo unshare --ipc)
@@ -134,7 +138,7 @@ fuzz:
 	done
 
 tsan:
-	cmake --preset tsan && cmake --build --preset tsan && $(IPC_PRIVATE) ctest --preset tsan
+	$(IPC_PRIVATE) $(MAKE) --no-print-directory test-tsan
 
 stress: build-default
 	ZRFS_STRESS_SECONDS=$(STRESS_SECONDS) $(IPC_PRIVATE) build/default/tests/zrfs_tests \

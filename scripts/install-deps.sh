@@ -22,6 +22,9 @@ declare -A needs=(
   [/usr/include/CLI/CLI.hpp]=libcli11-dev
   [/usr/include/fmt/format.h]=libfmt-dev
   [/usr/include/nlohmann/json.hpp]=nlohmann-json3-dev
+  # the fuzz targets: clang with its libFuzzer and sanitizer runtimes
+  [clang]=clang
+  [/usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a]=libclang-rt-14-dev
   # the cross C library and C++ runtime, beside the compiler itself
   [dpkg:crossbuild-essential-armhf]=crossbuild-essential-armhf
 )
