@@ -1,37 +1,90 @@
-// Every public operation that reaches the disk, with each of its device calls
-// broken in turn (EIO, a short transfer, an absent disk).  After each broken
-// run: the documented result, no descriptor, handle, pool slot or reference
-// left behind, the block tagged bad where a transfer failed on it, and the
-// operation works once the fault is gone.
+// Fault loops: every public operation that reaches the disk, run again and
+// again with its Nth device call of one kind broken (N = 1, 2, ...: EIO, a
+// short transfer, an absent disk) until the operation no longer reaches call
+// N.  Every run happens in a fresh child process on a fresh image and shared
+// state, so one run cannot hide what another left behind.  After each run:
+// the documented result, the same descriptors, handles, pool slots,
+// reference counts and mount count as before, the block tagged bad where a
+// transfer failed on it, and the operation working once the fault is gone.
 //
-// The loops fork a process per case, so they are named Slow* and left out
-// of the emulated run.
+// One driver runs a table of operations.  The loops fork a process per
+// case, so they are named Slow* and left out of the emulated run.
+#include <sys/mman.h>
+
 #include <cstdlib>
+#include <ostream>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "reliability/fault_loop.h"
+#include "reliability/library_state.h"
+#include "reliability/write_log.h"
+#include "support/fault_os.h"
+#include "support/processes.h"
+#include "support/test_root.h"
+#include "zrfs.h"
 
+namespace zrfs::test {
 namespace {
 
-using zrfs::IsBadState;
-using zrfs::kBlkUsed;
-using zrfs::test::DeviceFault;
-using zrfs::test::Fault;
-using zrfs::test::FaultedOperation;
-using zrfs::test::kLoopDataStart;
-using zrfs::test::kLoopDisk;
-using zrfs::test::kLoopUnit;
-using zrfs::test::RunFaultLoop;
-using zrfs::test::Scene;
+using namespace std::chrono_literals;
 
+constexpr int kDisk = 3;
+constexpr uint64_t kUnit = 0x40000000;
+constexpr uint64_t kDataStart = 0x41100000;
 constexpr uint32_t kChunk = 64 * 1024;
 constexpr int32_t kRingBytes = 1024 * 1024;
 
-std::vector<char> Pattern(size_t n, int seed) {
-  std::vector<char> bytes(n);
-  for (size_t i = 0; i < n; ++i) bytes[i] = char((i * 131 + size_t(seed) * 7 + i / 977) & 0xFF);
+struct DeviceFault {
+  Call call;
+  Fault fault;
+  const char *label;
+};
+constexpr DeviceFault kDeviceFaults[] = {
+    {Call::kRead, Fault::kError, "read fails with EIO"},
+    {Call::kRead, Fault::kShort, "short read"},
+    {Call::kWrite, Fault::kError, "write fails with EIO"},
+    {Call::kWrite, Fault::kShort, "short write"},
+    {Call::kOpen, Fault::kError, "open fails with EIO"},
+    {Call::kPresence, Fault::kAbsent, "disk absent"},
+    {Call::kDeviceSize, Fault::kError, "size request fails with EIO"},
+};
+
+// What the starting point leaves for the operation and its checks.
+struct Scene {
+  std::string dev;
+  std::string name;  // a record file holding one chunk (seed 1), when made
+  int fd = -1;       // its descriptor, when left open
+  int blk = -1;      // the block holding it
+};
+
+// Formatted; mounted; with a closed record file; with the file open (at its
+// end, at its start, or as a pre-record ring).
+enum class Start { kFormatted, kMounted, kClosedFile, kOpenFile, kOpenAtStart, kOpenRing };
+
+constexpr int64_t kDescriptor = -100;  // success is any descriptor
+
+struct Operation {
+  const char *name;  // names the row in the test name and in failures
+  Start start;
+  int64_t (*run)(Scene &);
+  int64_t success = 0;    // the result of a successful run, or kDescriptor
+  bool transfer = false;  // a failure must tell a transfer error and tag the block
+  // After a successful run: checks and gives back what it holds (a
+  // descriptor, a mount), so the state compares equal with the one before.
+  void (*release)(Scene &, int64_t) = nullptr;
+  // With every fault gone: the operation, or what it was for, works.
+  void (*retry)(Scene &);
+};
+
+void PrintTo(const Operation &op, std::ostream *out) {
+  *out << op.name;
+}
+
+std::vector<char> Pattern(int seed) {
+  std::vector<char> bytes(kChunk);
+  for (uint32_t i = 0; i < kChunk; ++i) bytes[i] = PatternAt(uint32_t(seed), i);
   return bytes;
 }
 
@@ -48,42 +101,32 @@ FileCreateParam Param(const std::string &dev, uint32_t chan, uint32_t kind = 0,
   return p;
 }
 
-int BlockOfName(const std::string &name) {
-  return int(strtol(name.substr(2, 6).c_str(), nullptr, 16));
-}
-
 uint8_t MapByte(int blk) {
-  return zrfs::g_dfDiskTable[kLoopDisk].entry->blkMap[blk];
+  return g_dfDiskTable[kDisk].entry->blkMap[blk];
 }
 
-void FormatAndMount(Scene &s) {
+void SetUpScene(Start start, Scene &s) {
   ASSERT_EQ(zrfs_Format(s.dev.c_str()), 0);
+  if (start == Start::kFormatted) return;
   ASSERT_EQ(zrfs_Mount(s.dev.c_str()), 0);
-}
-
-// Creates a record file with one chunk of data; leaves it open in s.fd.
-void CreateWithData(Scene &s, uint32_t kind = 0, int32_t preRecSize = 0) {
-  FileCreateParam p = Param(s.dev, 5, kind, preRecSize);
+  if (start == Start::kMounted) return;
+  bool ring = start == Start::kOpenRing;
+  FileCreateParam p = Param(s.dev, 5, ring ? 1 : 0, ring ? kRingBytes : 0);
   char name[ZRFS_NAME_MAX] = {};
   s.fd = zrfs_Open(&p, name, 2);
   ASSERT_GE(s.fd, 0);
   s.name = name;
-  s.blk = BlockOfName(s.name);
-  std::vector<char> data = Pattern(kChunk, 1);
-  ASSERT_EQ(zrfs_Write(s.fd, data.data(), kChunk), int(kChunk));
-}
-
-void CreateClosedFile(Scene &s) {
-  CreateWithData(s);
-  zrfs_Close(s.fd);
-  s.fd = -1;
+  s.blk = int(strtol(s.name.substr(2, 6).c_str(), nullptr, 16));
+  ASSERT_EQ(zrfs_Write(s.fd, Pattern(1).data(), kChunk), int(kChunk));
+  if (start == Start::kOpenAtStart) zrfs_Seek(s.fd, 0, 0);
+  if (start == Start::kClosedFile) zrfs_Close(std::exchange(s.fd, -1));
 }
 
 void ExpectReadsBack(int fd, int seed) {
   std::vector<char> back(kChunk);
   zrfs_Seek(fd, 0, 0);
   ASSERT_EQ(zrfs_Read(fd, back.data(), kChunk), int(kChunk));
-  EXPECT_TRUE(back == Pattern(kChunk, seed));
+  EXPECT_TRUE(back == Pattern(seed));
 }
 
 void ExpectFileReadsBack(const std::string &name, int seed) {
@@ -99,8 +142,7 @@ void ExpectDiskRecords(Scene &s) {
   char name[ZRFS_NAME_MAX] = {};
   int fd = zrfs_Open(&p, name, 2);
   ASSERT_GE(fd, 0);
-  std::vector<char> data = Pattern(kChunk, 2);
-  EXPECT_EQ(zrfs_Write(fd, data.data(), kChunk), int(kChunk));
+  EXPECT_EQ(zrfs_Write(fd, Pattern(2).data(), kChunk), int(kChunk));
   ExpectReadsBack(fd, 2);
   zrfs_Close(fd);
 }
@@ -110,354 +152,257 @@ void ExpectDiskRecords(Scene &s) {
 void ExpectTransferError(Scene &s, const DeviceFault &fault) {
   int error = zrfs_error(s.fd);
   EXPECT_TRUE(error == 5 || error == 28) << "error number " << error;
-  if (fault.fault == Fault::kAbsent) {
+  if (fault.fault == Fault::kAbsent)
     EXPECT_EQ(MapByte(s.blk), kBlkUsed);
-  } else if (error == 5) {
+  else if (error == 5)
     EXPECT_TRUE(IsBadState(MapByte(s.blk))) << "map byte " << int(MapByte(s.blk));
+}
+
+const Operation kOperations[] = {
+    {.name = "format",
+     .start = Start::kFormatted,
+     .run = [](Scene &s) -> int64_t { return zrfs_Format(s.dev.c_str()); },
+     .retry =
+         [](Scene &s) {
+           ASSERT_EQ(zrfs_Format(s.dev.c_str()), 0);
+           ASSERT_EQ(zrfs_Mount(s.dev.c_str()), 0);
+           ExpectDiskRecords(s);
+         }},
+    {.name = "mount",
+     .start = Start::kFormatted,
+     .run = [](Scene &s) -> int64_t { return zrfs_Mount(s.dev.c_str()); },
+     .release = [](Scene &s, int64_t) { zrfs_UnMount(s.dev.c_str()); },
+     .retry =
+         [](Scene &s) {
+           ASSERT_EQ(zrfs_Mount(s.dev.c_str()), 0);
+           ExpectDiskRecords(s);
+         }},
+    {.name = "unmount",
+     .start = Start::kMounted,
+     .run = [](Scene &s) -> int64_t { return zrfs_UnMount(s.dev.c_str()); },
+     .release = [](Scene &s, int64_t) { zrfs_Mount(s.dev.c_str()); },
+     .retry =
+         [](Scene &s) {
+           EXPECT_EQ(zrfs_UnMount(s.dev.c_str()), 0);
+           ASSERT_EQ(zrfs_Mount(s.dev.c_str()), 0);
+           ExpectDiskRecords(s);
+         }},
+    {.name = "create",
+     .start = Start::kMounted,
+     .run = [](Scene &s) -> int64_t {
+       FileCreateParam p = Param(s.dev, 5);
+       char name[ZRFS_NAME_MAX] = {};
+       return zrfs_Open(&p, name, 2);
+     },
+     .success = kDescriptor,
+     .release = [](Scene &, int64_t fd) { zrfs_Close(int(fd)); },
+     .retry = ExpectDiskRecords},
+    {.name = "open_by_name",
+     .start = Start::kClosedFile,
+     .run = [](Scene &s) -> int64_t { return zrfs_Open(nullptr, s.name.data(), 0); },
+     .success = kDescriptor,
+     .release =  // what a successful open shows is the file as written
+     [](Scene &, int64_t fd) {
+       ExpectReadsBack(int(fd), 1);
+       zrfs_Close(int(fd));
+     },
+     .retry = [](Scene &s) { ExpectFileReadsBack(s.name, 1); }},
+    {.name = "write",
+     .start = Start::kOpenAtStart,
+     .run = [](Scene &s) -> int64_t { return zrfs_Write(s.fd, Pattern(3).data(), kChunk); },
+     .success = kChunk,
+     .transfer = true,
+     .retry =
+         [](Scene &s) {
+           zrfs_Seek(s.fd, 0, 0);
+           ASSERT_EQ(zrfs_Write(s.fd, Pattern(3).data(), kChunk), int(kChunk));
+           ExpectReadsBack(s.fd, 3);
+           zrfs_Close(s.fd);
+           ExpectFileReadsBack(s.name, 3);
+         }},
+    {.name = "read",
+     .start = Start::kOpenAtStart,
+     .run = [](Scene &s) -> int64_t {
+       std::vector<char> back(kChunk);
+       int n = zrfs_Read(s.fd, back.data(), kChunk);
+       return n == int(kChunk) && back != Pattern(1) ? -2 : n;
+     },
+     .success = kChunk,
+     .transfer = true,
+     .retry = [](Scene &s) { ExpectReadsBack(s.fd, 1); }},
+    {.name = "fsync",
+     .start = Start::kOpenFile,
+     .run = [](Scene &s) -> int64_t { return zrfs_fsync(s.fd); },
+     .retry =
+         [](Scene &s) {
+           EXPECT_EQ(zrfs_fsync(s.fd), 0);
+           zrfs_Close(s.fd);
+           ExpectFileReadsBack(s.name, 1);
+         }},
+    {.name = "truncate",
+     .start = Start::kOpenFile,
+     .run = [](Scene &s) -> int64_t { return zrfs_ftruncate(s.fd, 4096); },
+     .retry =
+         [](Scene &s) {
+           EXPECT_EQ(zrfs_ftruncate(s.fd, 4096), 0);
+           zrfs_Close(s.fd);
+           TfFileStat st{};
+           ASSERT_EQ(zrfs_Stat(s.name.c_str(), &st), 0);
+           EXPECT_EQ(st.st_size, 4096);
+         }},
+    {.name = "ring_pointers",
+     .start = Start::kOpenRing,
+     .run = [](Scene &s) -> int64_t { return zrfs_UpdataePreRecPtr(s.fd, 0, kChunk); },
+     .retry =
+         [](Scene &s) {
+           EXPECT_EQ(zrfs_UpdataePreRecPtr(s.fd, 0, kChunk), 0);
+           zrfs_Close(s.fd);
+           ExpectFileReadsBack(s.name, 1);  // the ring's valid bytes come first
+         }},
+    {.name = "stat",
+     .start = Start::kClosedFile,
+     .run = [](Scene &s) -> int64_t {
+       TfFileStat st{};
+       int r = zrfs_Stat(s.name.c_str(), &st);
+       return r == 0 && st.st_size != kChunk ? -2 : r;
+     },
+     .retry = [](Scene &s) { ExpectFileReadsBack(s.name, 1); }},
+    {.name = "lock",
+     .start = Start::kClosedFile,
+     .run = [](Scene &s) -> int64_t { return zrfs_Lock(s.name.c_str(), 1); },
+     .retry =
+         [](Scene &s) {
+           EXPECT_EQ(zrfs_Lock(s.name.c_str(), 1), 0);
+           TfFileStat st{};
+           ASSERT_EQ(zrfs_Stat(s.name.c_str(), &st), 0);
+           EXPECT_EQ(st.lockFlag, 1u);
+           ExpectFileReadsBack(s.name, 1);
+         }},
+    {.name = "unlink",
+     .start = Start::kClosedFile,
+     .run = [](Scene &s) -> int64_t { return zrfs_Unlink(s.name.c_str()); },
+     .retry =
+         [](Scene &s) {
+           TfFileStat st{};  // a failed unlink left the file whole or removed it
+           if (zrfs_Stat(s.name.c_str(), &st) == 0) {
+             ExpectFileReadsBack(s.name, 1);
+             EXPECT_EQ(zrfs_Unlink(s.name.c_str()), 0);
+           }
+           EXPECT_EQ(zrfs_Stat(s.name.c_str(), &st), -1);
+           ExpectDiskRecords(s);
+         }},
+    {.name = "block_stat",
+     .start = Start::kClosedFile,
+     .run = [](Scene &s) -> int64_t {
+       TfFileStat st[8] = {};
+       return zrfs_BlockStat(s.dev.c_str(), s.blk, st, 8);
+     },
+     .success = 1,
+     .retry =
+         [](Scene &s) {
+           TfFileStat st[8] = {};
+           EXPECT_EQ(zrfs_BlockStat(s.dev.c_str(), s.blk, st, 8), 1);
+           EXPECT_STREQ(st[0].filename, s.name.c_str());
+           EXPECT_TRUE(MapByte(s.blk) == kBlkUsed || IsBadState(MapByte(s.blk)));
+           ExpectFileReadsBack(s.name, 1);
+         }},
+    {.name = "block_info",
+     .start = Start::kClosedFile,
+     .run = [](Scene &s) -> int64_t {
+       DfBlockInfo info[4] = {};
+       int r = zrfs_GetBlockInfo(s.dev.c_str(), info, 4);
+       return r == 1 && info[0].fileNum != 1 ? -2 : r;
+     },
+     .success = 1,
+     .retry =
+         [](Scene &s) {
+           DfBlockInfo info[4] = {};
+           EXPECT_EQ(zrfs_GetBlockInfo(s.dev.c_str(), info, 4), 1);
+         }},
+    {.name = "statfs",
+     .start = Start::kMounted,
+     .run = [](Scene &s) -> int64_t {
+       DfStatfs st{};
+       return zrfs_Statfs(s.dev.c_str(), &st);
+     },
+     .retry =
+         [](Scene &s) {
+           DfStatfs st{};
+           EXPECT_EQ(zrfs_Statfs(s.dev.c_str(), &st), 0);
+         }},
+    {.name = "tag_bad_unit",
+     .start = Start::kMounted,
+     .run = [](Scene &s) -> int64_t {
+       return zrfs_TagBadUnit(s.dev.c_str(), kDataStart + 2 * kUnit, 512);
+     },
+     .retry =
+         [](Scene &s) {
+           EXPECT_EQ(zrfs_TagBadUnit(s.dev.c_str(), kDataStart + 2 * kUnit, 512), 0);
+           EXPECT_TRUE(IsBadState(MapByte(2)));
+           ExpectDiskRecords(s);
+         }},
+};
+
+// One case, in the child: the starting point, the operation with the Nth
+// call of one kind broken, then the checks.  Stores how many calls broke.
+void RunCase(const Operation &op, const DeviceFault &fault, int nth, const std::string &dev,
+             int *fired) {
+  Scene s{.dev = dev};
+  ASSERT_EQ(zrfs_Init(), 0);
+  SetUpScene(op.start, s);
+  if (::testing::Test::HasFatalFailure()) return;
+  LibraryState before = CaptureLibraryState(kDisk);
+  int64_t result;
+  {
+    FaultOs faults;
+    faults.Add({.call = fault.call,
+                .pathContains = "host03",
+                .nth = nth,
+                .fault = fault.fault,
+                .shortBytes = 100});
+    result = op.run(s);
+    *fired = faults.Fired();
   }
+  bool ok = op.success == kDescriptor ? result >= 0 : result == op.success;
+  if (*fired == 0) EXPECT_TRUE(ok) << "no fault, result " << result;
+  if (!ok && op.transfer) ExpectTransferError(s, fault);
+  if (ok && op.release != nullptr) op.release(s, result);
+  EXPECT_EQ(CaptureLibraryState(kDisk), before) << "result " << result;
+  op.retry(s);
 }
 
-auto Zero = [](int64_t r) { return r == 0; };
-auto NoCheck = [](Scene &, const DeviceFault &) {};
-auto NothingHeld = [](Scene &, int64_t) {};
+class FaultLoop : public ::testing::TestWithParam<Operation> {};
 
-void Report(const char *op, const zrfs::test::FaultLoopFigures &f) {
-  EXPECT_GT(f.cases, 0) << op;
+TEST_P(FaultLoop, SlowBreakEachDeviceCallInTurn) {
+  const Operation &op = GetParam();
+  auto *fired = static_cast<int *>(
+      mmap(nullptr, sizeof(int), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+  TestRoot root;
+  int sites = 0, cases = 0;
+  bool passed = true;
+  for (const DeviceFault &fault : kDeviceFaults) {
+    for (int nth = 1; passed; ++nth) {
+      root.RemoveIpcObjects();
+      std::string dev = root.MakeImage(TestRoot::DevicePath(kDisk), kDataStart + 5 * kUnit);
+      *fired = -1;
+      pid_t child = Spawn([&] { RunCase(op, fault, nth, dev, fired); });
+      ++cases;
+      // Children inherit this process's failures, so after the first one
+      // the rest would only repeat it.
+      passed = WaitAll({child}, 60s);
+      EXPECT_TRUE(passed) << op.name << ": " << fault.label << " at call " << nth;
+      if (*fired <= 0) break;
+      ++sites;
+    }
+  }
+  munmap(fired, sizeof(int));
+  printf("[ fault loop ] %s: %d device calls broken, %d cases\n", op.name, sites, cases);
+  RecordProperty("sites", sites);
+  RecordProperty("cases", cases);
 }
 
-TEST(FaultLoop, SlowFormat) {
-  Report("format", RunFaultLoop({
-                       .name = "format",
-                       .setup = [](Scene &s) { ASSERT_EQ(zrfs_Format(s.dev.c_str()), 0); },
-                       .run = [](Scene &s) -> int64_t { return zrfs_Format(s.dev.c_str()); },
-                       .succeeded = Zero,
-                       .checkFailure = NoCheck,
-                       .release = NothingHeld,
-                       .retry =
-                           [](Scene &s, bool) {
-                             FormatAndMount(s);
-                             ExpectDiskRecords(s);
-                           },
-                   }));
-}
-
-TEST(FaultLoop, SlowMountAndUnmount) {
-  Report("mount", RunFaultLoop({
-                      .name = "mount",
-                      .setup = [](Scene &s) { ASSERT_EQ(zrfs_Format(s.dev.c_str()), 0); },
-                      .run = [](Scene &s) -> int64_t { return zrfs_Mount(s.dev.c_str()); },
-                      .succeeded = Zero,
-                      .checkFailure = NoCheck,
-                      .release = [](Scene &s, int64_t) { zrfs_UnMount(s.dev.c_str()); },
-                      .retry =
-                          [](Scene &s, bool) {
-                            ASSERT_EQ(zrfs_Mount(s.dev.c_str()), 0);
-                            ExpectDiskRecords(s);
-                          },
-                  }));
-  Report("unmount", RunFaultLoop({
-                        .name = "unmount",
-                        .setup = FormatAndMount,
-                        .run = [](Scene &s) -> int64_t { return zrfs_UnMount(s.dev.c_str()); },
-                        .succeeded = Zero,
-                        .checkFailure = NoCheck,
-                        .release = [](Scene &s, int64_t) { zrfs_Mount(s.dev.c_str()); },
-                        .retry =
-                            [](Scene &s, bool) {
-                              EXPECT_EQ(zrfs_UnMount(s.dev.c_str()), 0);
-                              ASSERT_EQ(zrfs_Mount(s.dev.c_str()), 0);
-                              ExpectDiskRecords(s);
-                            },
-                    }));
-}
-
-TEST(FaultLoop, SlowCreateAndOpen) {
-  Report("create", RunFaultLoop({
-                       .name = "create",
-                       .setup = FormatAndMount,
-                       .run = [](Scene &s) -> int64_t {
-                         FileCreateParam p = Param(s.dev, 5);
-                         char name[ZRFS_NAME_MAX] = {};
-                         return zrfs_Open(&p, name, 2);
-                       },
-                       .succeeded = [](int64_t r) { return r >= 0; },
-                       .checkFailure = NoCheck,
-                       .release = [](Scene &, int64_t fd) { zrfs_Close(int(fd)); },
-                       .retry = [](Scene &s, bool) { ExpectDiskRecords(s); },
-                   }));
-  Report("open", RunFaultLoop({
-                     .name = "open by name",
-                     .setup =
-                         [](Scene &s) {
-                           FormatAndMount(s);
-                           CreateClosedFile(s);
-                         },
-                     .run = [](Scene &s) -> int64_t {
-                       return zrfs_Open(nullptr, const_cast<char *>(s.name.c_str()), 0);
-                     },
-                     .succeeded = [](int64_t r) { return r >= 0; },
-                     .checkFailure = NoCheck,
-                     // What a successful open shows is the file as written.
-                     .release =
-                         [](Scene &, int64_t fd) {
-                           ExpectReadsBack(int(fd), 1);
-                           zrfs_Close(int(fd));
-                         },
-                     .retry = [](Scene &s, bool) { ExpectFileReadsBack(s.name, 1); },
-                 }));
-}
-
-TEST(FaultLoop, SlowWriteAndRead) {
-  Report("write", RunFaultLoop({
-                      .name = "write",
-                      .setup =
-                          [](Scene &s) {
-                            FormatAndMount(s);
-                            CreateWithData(s);
-                            zrfs_Seek(s.fd, 0, 0);
-                          },
-                      .run = [](Scene &s) -> int64_t {
-                        std::vector<char> data = Pattern(kChunk, 3);
-                        return zrfs_Write(s.fd, data.data(), kChunk);
-                      },
-                      .succeeded = [](int64_t r) { return r == kChunk; },
-                      .checkFailure = ExpectTransferError,
-                      .release = NothingHeld,
-                      .retry =
-                          [](Scene &s, bool) {
-                            std::vector<char> data = Pattern(kChunk, 3);
-                            zrfs_Seek(s.fd, 0, 0);
-                            ASSERT_EQ(zrfs_Write(s.fd, data.data(), kChunk), int(kChunk));
-                            ExpectReadsBack(s.fd, 3);
-                            zrfs_Close(s.fd);
-                            ExpectFileReadsBack(s.name, 3);
-                          },
-                  }));
-  Report(
-      "read",
-      RunFaultLoop({
-          .name = "read",
-          .setup =
-              [](Scene &s) {
-                FormatAndMount(s);
-                CreateWithData(s);
-                zrfs_Seek(s.fd, 0, 0);
-              },
-          .run = [](Scene &s) -> int64_t {
-            std::vector<char> back(kChunk);
-            int n = zrfs_Read(s.fd, back.data(), kChunk);
-            return n == int(kChunk) && back != Pattern(kChunk, 1) ? -2 : n;
-          },
-          .succeeded = [](int64_t r) { return r == kChunk; },
-          .checkFailure = [](Scene &s, const DeviceFault &fault) { ExpectTransferError(s, fault); },
-          .release = NothingHeld,
-          .retry = [](Scene &s, bool) { ExpectReadsBack(s.fd, 1); },
-      }));
-}
-
-TEST(FaultLoop, SlowSyncTruncateAndRingPointers) {
-  Report("fsync", RunFaultLoop({
-                      .name = "fsync",
-                      .setup =
-                          [](Scene &s) {
-                            FormatAndMount(s);
-                            CreateWithData(s);
-                          },
-                      .run = [](Scene &s) -> int64_t { return zrfs_fsync(s.fd); },
-                      .succeeded = Zero,
-                      .checkFailure = NoCheck,
-                      .release = NothingHeld,
-                      .retry =
-                          [](Scene &s, bool) {
-                            EXPECT_EQ(zrfs_fsync(s.fd), 0);
-                            zrfs_Close(s.fd);
-                            ExpectFileReadsBack(s.name, 1);
-                          },
-                  }));
-  Report("truncate", RunFaultLoop({
-                         .name = "truncate",
-                         .setup =
-                             [](Scene &s) {
-                               FormatAndMount(s);
-                               CreateWithData(s);
-                             },
-                         .run = [](Scene &s) -> int64_t { return zrfs_ftruncate(s.fd, 4096); },
-                         .succeeded = Zero,
-                         .checkFailure = NoCheck,
-                         .release = NothingHeld,
-                         .retry =
-                             [](Scene &s, bool) {
-                               EXPECT_EQ(zrfs_ftruncate(s.fd, 4096), 0);
-                               zrfs_Close(s.fd);
-                               TfFileStat st{};
-                               ASSERT_EQ(zrfs_Stat(s.name.c_str(), &st), 0);
-                               EXPECT_EQ(st.st_size, 4096);
-                             },
-                     }));
-  Report("ring pointers",
-         RunFaultLoop({
-             .name = "ring pointers",
-             .setup =
-                 [](Scene &s) {
-                   FormatAndMount(s);
-                   CreateWithData(s, 1, kRingBytes);
-                 },
-             .run = [](Scene &s) -> int64_t { return zrfs_UpdataePreRecPtr(s.fd, 0, kChunk); },
-             .succeeded = Zero,
-             .checkFailure = NoCheck,
-             .release = NothingHeld,
-             .retry =
-                 [](Scene &s, bool) {
-                   EXPECT_EQ(zrfs_UpdataePreRecPtr(s.fd, 0, kChunk), 0);
-                   zrfs_Close(s.fd);
-                   ExpectFileReadsBack(s.name, 1);  // the ring's valid bytes come first
-                 },
-         }));
-}
-
-TEST(FaultLoop, SlowNameCalls) {
-  Report("stat", RunFaultLoop({
-                     .name = "stat",
-                     .setup =
-                         [](Scene &s) {
-                           FormatAndMount(s);
-                           CreateClosedFile(s);
-                         },
-                     .run = [](Scene &s) -> int64_t {
-                       TfFileStat st{};
-                       int r = zrfs_Stat(s.name.c_str(), &st);
-                       return r == 0 && st.st_size != kChunk ? -2 : r;
-                     },
-                     .succeeded = Zero,
-                     .checkFailure = NoCheck,
-                     .release = NothingHeld,
-                     .retry = [](Scene &s, bool) { ExpectFileReadsBack(s.name, 1); },
-                 }));
-  Report("lock", RunFaultLoop({
-                     .name = "lock",
-                     .setup =
-                         [](Scene &s) {
-                           FormatAndMount(s);
-                           CreateClosedFile(s);
-                         },
-                     .run = [](Scene &s) -> int64_t { return zrfs_Lock(s.name.c_str(), 1); },
-                     .succeeded = Zero,
-                     .checkFailure = NoCheck,
-                     .release = NothingHeld,
-                     .retry =
-                         [](Scene &s, bool) {
-                           EXPECT_EQ(zrfs_Lock(s.name.c_str(), 1), 0);
-                           TfFileStat st{};
-                           ASSERT_EQ(zrfs_Stat(s.name.c_str(), &st), 0);
-                           EXPECT_EQ(st.lockFlag, 1u);
-                           ExpectFileReadsBack(s.name, 1);
-                         },
-                 }));
-  Report("unlink", RunFaultLoop({
-                       .name = "unlink",
-                       .setup =
-                           [](Scene &s) {
-                             FormatAndMount(s);
-                             CreateClosedFile(s);
-                           },
-                       .run = [](Scene &s) -> int64_t { return zrfs_Unlink(s.name.c_str()); },
-                       .succeeded = Zero,
-                       .checkFailure = NoCheck,
-                       .release = NothingHeld,
-                       .retry =
-                           [](Scene &s, bool) {
-                             // A failed unlink either left the file whole or removed it.
-                             TfFileStat st{};
-                             if (zrfs_Stat(s.name.c_str(), &st) == 0) {
-                               ExpectFileReadsBack(s.name, 1);
-                               EXPECT_EQ(zrfs_Unlink(s.name.c_str()), 0);
-                             }
-                             EXPECT_EQ(zrfs_Stat(s.name.c_str(), &st), -1);
-                             ExpectDiskRecords(s);
-                           },
-                   }));
-}
-
-TEST(FaultLoop, SlowDiskQueries) {
-  Report("block stat", RunFaultLoop({
-                           .name = "block stat",
-                           .setup =
-                               [](Scene &s) {
-                                 FormatAndMount(s);
-                                 CreateClosedFile(s);
-                               },
-                           .run = [](Scene &s) -> int64_t {
-                             TfFileStat st[8] = {};
-                             return zrfs_BlockStat(s.dev.c_str(), s.blk, st, 8);
-                           },
-                           .succeeded = [](int64_t r) { return r == 1; },
-                           .checkFailure = NoCheck,
-                           .release = NothingHeld,
-                           .retry =
-                               [](Scene &s, bool) {
-                                 TfFileStat st[8] = {};
-                                 EXPECT_EQ(zrfs_BlockStat(s.dev.c_str(), s.blk, st, 8), 1);
-                                 EXPECT_STREQ(st[0].filename, s.name.c_str());
-                                 EXPECT_EQ(MapByte(s.blk),
-                                           IsBadState(MapByte(s.blk)) ? MapByte(s.blk) : kBlkUsed);
-                                 ExpectFileReadsBack(s.name, 1);
-                               },
-                       }));
-  Report("block info", RunFaultLoop({
-                           .name = "block info",
-                           .setup =
-                               [](Scene &s) {
-                                 FormatAndMount(s);
-                                 CreateClosedFile(s);
-                               },
-                           .run = [](Scene &s) -> int64_t {
-                             DfBlockInfo info[4] = {};
-                             int r = zrfs_GetBlockInfo(s.dev.c_str(), info, 4);
-                             return r == 1 && info[0].fileNum != 1 ? -2 : r;
-                           },
-                           .succeeded = [](int64_t r) { return r == 1; },
-                           .checkFailure = NoCheck,
-                           .release = NothingHeld,
-                           .retry =
-                               [](Scene &s, bool) {
-                                 DfBlockInfo info[4] = {};
-                                 EXPECT_EQ(zrfs_GetBlockInfo(s.dev.c_str(), info, 4), 1);
-                               },
-                       }));
-  Report("statfs", RunFaultLoop({
-                       .name = "statfs",
-                       .setup = FormatAndMount,
-                       .run = [](Scene &s) -> int64_t {
-                         DfStatfs st{};
-                         return zrfs_Statfs(s.dev.c_str(), &st);
-                       },
-                       .succeeded = Zero,
-                       .checkFailure = NoCheck,
-                       .release = NothingHeld,
-                       .retry =
-                           [](Scene &s, bool) {
-                             DfStatfs st{};
-                             EXPECT_EQ(zrfs_Statfs(s.dev.c_str(), &st), 0);
-                           },
-                   }));
-  Report("tag bad unit",
-         RunFaultLoop({
-             .name = "tag bad unit",
-             .setup = FormatAndMount,
-             .run = [](Scene &s) -> int64_t {
-               return zrfs_TagBadUnit(s.dev.c_str(), kLoopDataStart + 2 * kLoopUnit, 512);
-             },
-             .succeeded = Zero,
-             .checkFailure = NoCheck,
-             .release = NothingHeld,
-             .retry =
-                 [](Scene &s, bool) {
-                   EXPECT_EQ(zrfs_TagBadUnit(s.dev.c_str(), kLoopDataStart + 2 * kLoopUnit, 512),
-                             0);
-                   EXPECT_TRUE(IsBadState(MapByte(2)));
-                   ExpectDiskRecords(s);
-                 },
-         }));
-}
+INSTANTIATE_TEST_SUITE_P(, FaultLoop, ::testing::ValuesIn(kOperations),
+                         [](const auto &row) { return std::string(row.param.name); });
 
 }  // namespace
+}  // namespace zrfs::test

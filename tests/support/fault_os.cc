@@ -67,14 +67,16 @@ const FaultRule *FaultOs::Match(Call call, const std::string &path, uint64_t off
   return fired;
 }
 
+std::optional<Fault> FaultOs::Broken(Call call, int fd, const char *path) {
+  std::lock_guard lock(mu_);
+  const FaultRule *r = Match(call, path != nullptr ? path : fd >= 0 ? PathOf(fd) : "", 0, 0);
+  if (r == nullptr) return std::nullopt;
+  errno = r->error;
+  return r->fault;
+}
+
 int FaultOs::Open(const char *path, int flags, int mode) {
-  {
-    std::lock_guard lock(mu_);
-    if (const FaultRule *r = Match(Call::kOpen, path, 0, 0)) {
-      errno = r->error;
-      return -1;
-    }
-  }
+  if (Broken(Call::kOpen, -1, path)) return -1;
   int fd = target().Open(path, flags, mode);
   std::lock_guard lock(mu_);
   if (fd >= 0) paths_[fd] = path;
@@ -93,15 +95,11 @@ ssize_t FaultOs::Read(int fd, void *buf, size_t len) {
   uint64_t offset = static_cast<uint64_t>(target().Seek(fd, 0, SEEK_CUR));
   std::unique_lock lock(mu_);
   const FaultRule *r = Match(Call::kRead, PathOf(fd), offset, len);
-  if (r == nullptr) {
-    lock.unlock();
-    return target().Read(fd, buf, len);
-  }
-  if (r->fault != Fault::kShort) {
+  if (r != nullptr && r->fault != Fault::kShort) {
     errno = r->error;
     return -1;
   }
-  size_t part = std::min(len, r->shortBytes);
+  size_t part = r != nullptr ? std::min(len, r->shortBytes) : len;
   lock.unlock();
   return target().Read(fd, buf, part);
 }
@@ -145,73 +143,31 @@ int FaultOs::DataSync(int fd) {
 }
 
 int FaultOs::Presence(int fd, int *present) {
-  {
-    std::lock_guard lock(mu_);
-    if (const FaultRule *r = Match(Call::kPresence, PathOf(fd), 0, 0)) {
-      if (r->fault == Fault::kAbsent) {
-        *present = 0;
-        return 0;
-      }
-      errno = r->error;
-      return -1;
-    }
-  }
-  return target().Presence(fd, present);
+  std::optional<Fault> fault = Broken(Call::kPresence, fd);
+  if (!fault) return target().Presence(fd, present);
+  if (*fault != Fault::kAbsent) return -1;
+  *present = 0;
+  return 0;
 }
 
 int FaultOs::DeviceBytes(int fd, uint64_t *bytes) {
-  {
-    std::lock_guard lock(mu_);
-    if (const FaultRule *r = Match(Call::kDeviceSize, PathOf(fd), 0, 0)) {
-      errno = r->error;
-      return -1;
-    }
-  }
-  return target().DeviceBytes(fd, bytes);
+  return Broken(Call::kDeviceSize, fd) ? -1 : target().DeviceBytes(fd, bytes);
 }
 
 int FaultOs::DeviceSectors(int fd, uint32_t *sectors) {
-  {
-    std::lock_guard lock(mu_);
-    if (const FaultRule *r = Match(Call::kDeviceSize, PathOf(fd), 0, 0)) {
-      errno = r->error;
-      return -1;
-    }
-  }
-  return target().DeviceSectors(fd, sectors);
+  return Broken(Call::kDeviceSize, fd) ? -1 : target().DeviceSectors(fd, sectors);
 }
 
 int FaultOs::SemOp(int semId, struct sembuf *ops, size_t nops) {
-  {
-    std::lock_guard lock(mu_);
-    if (const FaultRule *r = Match(Call::kSemOp, "", 0, 0)) {
-      errno = r->error;
-      return -1;
-    }
-  }
-  return target().SemOp(semId, ops, nops);
+  return Broken(Call::kSemOp, -1) ? -1 : target().SemOp(semId, ops, nops);
 }
 
 int FaultOs::ShmGet(int key, size_t size, int flags) {
-  {
-    std::lock_guard lock(mu_);
-    if (const FaultRule *r = Match(Call::kShmGet, "", 0, 0)) {
-      errno = r->error;
-      return -1;
-    }
-  }
-  return target().ShmGet(key, size, flags);
+  return Broken(Call::kShmGet, -1) ? -1 : target().ShmGet(key, size, flags);
 }
 
 int FaultOs::Ftok(const char *path, int projId) {
-  {
-    std::lock_guard lock(mu_);
-    if (const FaultRule *r = Match(Call::kFtok, path, 0, 0)) {
-      errno = r->error;
-      return -1;
-    }
-  }
-  return target().Ftok(path, projId);
+  return Broken(Call::kFtok, -1, path) ? -1 : target().Ftok(path, projId);
 }
 
 size_t FaultOs::UnsyncedWrites() const {

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -91,6 +92,9 @@ class FaultOs final : public OsWrapper {
 
   // The rule that breaks this call, or null.  Counts the call.
   const FaultRule *Match(Call call, const std::string &path, uint64_t offset, uint64_t len);
+  // Match for a call without a transfer, on fd or path (neither: no device):
+  // the fault when a rule breaks it, with errno set.
+  std::optional<Fault> Broken(Call call, int fd, const char *path = nullptr);
   std::string PathOf(int fd) const;
 
   mutable std::mutex mu_;

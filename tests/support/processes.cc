@@ -33,7 +33,8 @@ pid_t Spawn(const std::function<void()> &body) {
         continue;
       }
       if (done < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        failures += " child " + std::to_string(*it) + " failed (status " + std::to_string(status) + ")";
+        failures +=
+            " child " + std::to_string(*it) + " failed (status " + std::to_string(status) + ")";
       it = running.erase(it);
     }
     if (!running.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(5));

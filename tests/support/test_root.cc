@@ -49,8 +49,9 @@ TestRoot::~TestRoot() {
   RemoveIpcObjects();
   zrfs_SetRootDir(nullptr);
   nftw(
-      path_.c_str(), [](const char *p, const struct stat *, int, struct FTW *) { return remove(p); },
-      16, FTW_DEPTH | FTW_PHYS);
+      path_.c_str(),
+      [](const char *p, const struct stat *, int, struct FTW *) { return remove(p); }, 16,
+      FTW_DEPTH | FTW_PHYS);
 }
 
 std::string TestRoot::DevicePath(int disk) {

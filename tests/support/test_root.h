@@ -9,7 +9,7 @@ namespace zrfs::test {
 
 class TestRoot {
  public:
-  TestRoot();  // makes the directory and points the library at it
+  TestRoot();   // makes the directory and points the library at it
   ~TestRoot();  // removes this root's IPC objects and files
   TestRoot(const TestRoot &) = delete;
   TestRoot &operator=(const TestRoot &) = delete;
