@@ -34,8 +34,7 @@ class AllocateTest : public DiskTest {
 };
 
 TEST_F(AllocateTest, ChannelKeepsItsBlockAndANewOneTakesTheLowestFree) {
-  std::string junk(kHeaderAreaSize + 4096, char(0x5C));
-  WriteImage(root_, dev_, BlockAddr(0), junk.data(), junk.size());
+  PutBytes(BlockAddr(0), std::string(kHeaderAreaSize + 4096, char(0x5C)));
   EXPECT_EQ(Allocate(dev_, 3), 0);
   EXPECT_EQ(io().Writes(), ChangePlaces(0, true, true, 0));
   EXPECT_EQ(Image(BlockAddr(0), kHeaderAreaSize), std::string(kHeaderAreaSize, '\0'));
@@ -55,37 +54,38 @@ TEST_F(AllocateTest, ChannelKeepsItsBlockAndANewOneTakesTheLowestFree) {
 }
 
 TEST_F(AllocateTest, CurrentBlockIsGivenUpAtEachLimit) {
-  int32_t cur = Allocate(dev_, 0);
-  auto keptWith = [&](BlkHeader h, int32_t preRecSize = 0) {
-    Put(BlockAddr(cur), h);
-    int32_t got = Allocate(dev_, 0, 0, preRecSize);
-    bool kept = got == cur;
-    cur = got;
-    return kept;
+  struct {
+    uint32_t hdrAreaSize, lastFileNo;
+    int64_t appendPos;
+    int32_t preRecSize;
+    bool kept;
+  } rows[] = {
+      {kHeaderAreaSize, 4094, 0, 0, true},
+      {kHeaderAreaSize, 4095, 0, 0, false},  // header slots used up
+      {0x1000, 6, 0, 0, true},               // a smaller area: 7 slots
+      {0x1000, 7, 0, 0, false},
+      // Room for the ring and 3 MiB, and one byte; exactly enough counts as full.
+      {0, 0, int64_t(kUnit) - 0x300000 - 0x100000 - 1, 0x100000, true},
+      {0, 0, int64_t(kUnit) - 0x300000 - 0x100000, 0x100000, false},
+      {0, 0, int64_t(kUnit) + 4096, 0, false},  // damaged: past the unit
+      {0, 0, 0, INT32_MAX - 0x100000, false},   // a size negative in 32 bits
   };
-  BlkHeader h{};
-  h.hdrAreaSize = kHeaderAreaSize;
-  h.lastFileNo = 4094;
-  EXPECT_TRUE(keptWith(h));
-  h.lastFileNo = 4095;  // header slots used up
-  EXPECT_FALSE(keptWith(h));
-  h.hdrAreaSize = 0x1000;  // a smaller area: 7 slots
-  h.lastFileNo = 6;
-  EXPECT_TRUE(keptWith(h));
-  h.lastFileNo = 7;
-  EXPECT_FALSE(keptWith(h));
-
-  h = BlkHeader{};
-  h.appendPos = int64_t(kUnit) - 0x300000 - 0x100000 - 1;  // room for the ring + 3 MiB, and 1
-  EXPECT_TRUE(keptWith(h, 0x100000));
-  h.appendPos += 1;  // exactly enough counts as full
-  EXPECT_FALSE(keptWith(h, 0x100000));
-  h.appendPos = int64_t(kUnit) + 4096;  // damaged: past the unit
-  EXPECT_FALSE(keptWith(h));
-  EXPECT_FALSE(keptWith(BlkHeader{}, INT32_MAX - 0x100000));  // a size negative in 32 bits
-
-  ASSERT_EQ(df_TagBadBlock(kDisk, cur), 0);
-  EXPECT_FALSE(keptWith(BlkHeader{}));
+  int32_t cur = Allocate(dev_, 0);
+  for (size_t row = 0; row < std::size(rows); ++row) {
+    const auto &r = rows[row];
+    BlkHeader h{};
+    h.hdrAreaSize = r.hdrAreaSize;
+    h.lastFileNo = r.lastFileNo;
+    h.appendPos = r.appendPos;
+    Put(BlockAddr(cur), h);
+    int32_t got = Allocate(dev_, 0, 0, r.preRecSize);
+    EXPECT_EQ(got == cur, r.kept) << "row " << row;
+    cur = got;
+  }
+  ASSERT_EQ(df_TagBadBlock(kDisk, cur), 0);  // a bad block is given up too
+  int32_t next = Allocate(dev_, 0);
+  EXPECT_NE(next, cur);
+  cur = next;
   EXPECT_EQ(Entry().blkCnt[0][0], uint32_t(cur + 1));  // every block taken was counted
 
   // A current block at or beyond the block count (damaged tables) is

@@ -7,6 +7,7 @@
 #include <sys/shm.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -103,28 +104,6 @@ inline TestOs StartDiskLayer() {
   return layers;
 }
 
-inline std::string ReadImage(const TestRoot &root, const std::string &dev, uint64_t offset,
-                             size_t len) {
-  std::string out(len, '\0');
-  int fd = open(root.Real(dev).c_str(), O_RDONLY);
-  ssize_t got = pread(fd, out.data(), len, off_t(offset));
-  close(fd);
-  out.resize(got > 0 ? size_t(got) : 0);
-  return out;
-}
-inline void WriteImage(const TestRoot &root, const std::string &dev, uint64_t offset,
-                       const void *bytes, size_t len) {
-  int fd = open(root.Real(dev).c_str(), O_WRONLY);
-  EXPECT_EQ(pwrite(fd, bytes, len, off_t(offset)), ssize_t(len));
-  close(fd);
-}
-template <typename T>
-T ReadRecord(const TestRoot &root, const std::string &dev, uint64_t offset) {
-  T record{};
-  memcpy(&record, ReadImage(root, dev, offset, sizeof record).data(), sizeof record);
-  return record;
-}
-
 // Block id df_GetFileBlkId gives a new file of (chan, kind), or -1.
 inline int32_t Allocate(const std::string &dev, uint32_t chan, uint32_t kind = 0,
                         int32_t preRecSize = 0) {
@@ -178,14 +157,28 @@ class DiskTest : public ::testing::Test {
   DfDiskEntry &Entry() { return *g_dfDiskTable[kDisk].entry; }
   FaultOs &faults() { return *os_.faults; }
   IoLog &io() { return *os_.io; }
-  std::string Image(uint64_t offset, size_t len) { return ReadImage(root_, dev_, offset, len); }
+  // Bytes of the image, read and written past the library.
+  std::string Image(uint64_t offset, size_t len) {
+    std::string out(len, '\0');
+    int fd = open(root_.Real(dev_).c_str(), O_RDONLY);
+    out.resize(size_t(std::max<ssize_t>(pread(fd, out.data(), len, off_t(offset)), 0)));
+    close(fd);
+    return out;
+  }
+  void PutBytes(uint64_t offset, const std::string &bytes) {
+    int fd = open(root_.Real(dev_).c_str(), O_WRONLY);
+    EXPECT_EQ(pwrite(fd, bytes.data(), bytes.size(), off_t(offset)), ssize_t(bytes.size()));
+    close(fd);
+  }
   template <typename T>
   T At(uint64_t offset) {
-    return ReadRecord<T>(root_, dev_, offset);
+    T record{};
+    memcpy(&record, Image(offset, sizeof record).data(), sizeof record);
+    return record;
   }
   template <typename T>
   void Put(uint64_t offset, const T &value) {
-    WriteImage(root_, dev_, offset, &value, sizeof value);
+    PutBytes(offset, std::string(reinterpret_cast<const char *>(&value), sizeof value));
   }
   void FailWrites(uint64_t from, uint64_t to) {
     faults().Add(
@@ -201,6 +194,15 @@ class DiskTest : public ::testing::Test {
   TestRoot root_;
   std::string dev_;
   TestOs os_{};
+};
+
+// A 16-block image for tests whose processes each start the library.
+class DiskProcessesTest : public ::testing::Test {
+ protected:
+  void SetUp() override { dev_ = root_.MakeImage(TestRoot::DevicePath(3), ImageBytesFor(16)); }
+  TestRoot root_;
+  std::string dev_;
+  SharedWords shared_;
 };
 
 }  // namespace zrfs::test

@@ -20,13 +20,7 @@ int Threads() {
   return count;
 }
 
-class DiskTableProcessesTest : public ::testing::Test {
- protected:
-  void SetUp() override { dev_ = root_.MakeImage(TestRoot::DevicePath(3), ImageBytesFor(16)); }
-  TestRoot root_;
-  std::string dev_;
-  SharedWords shared_;
-};
+using DiskTableProcessesTest = DiskProcessesTest;
 
 TEST_F(DiskTableProcessesTest, OneFlushThreadPerProcessAlsoInAForkedChild) {
   EXPECT_TRUE(RunInChildren(

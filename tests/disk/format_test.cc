@@ -20,8 +20,7 @@ Places CopyPlaces(int copy) {
 using FormatTest = DiskTest;
 
 TEST_F(FormatTest, WritesHeaderMapsAndTablesOfBothCopiesAndNothingElse) {
-  std::string junk(CopyBase(2), char(0xAA));
-  WriteImage(root_, dev_, 0, junk.data(), junk.size());
+  PutBytes(0, std::string(CopyBase(2), char(0xAA)));
   int64_t before = time(nullptr);
   ASSERT_EQ(df_DiskFormat(dev_.c_str()), 0);
   Places expected = CopyPlaces(0);

@@ -28,9 +28,8 @@ class MountTest : public DiskTest {
   }
 };
 
-TEST_F(MountTest, ReadsTheHeaderOneMapAndTheTablePagesAndNothingPerBlock) {
-  for (int blk : {0, 2, 5}) Put(MapPlaceA(0) + blk, kBlkUsed);
-  ASSERT_EQ(df_DiskMount(dev_.c_str()), 0);
+TEST_F(MountTest, ReadsOnlyMetadataAndFallsBackToCopy1AndToPlaceB) {
+  ASSERT_EQ(df_DiskMount(dev_.c_str()), 0);  // the header, one map, the tables: nothing per block
   Places expected{{HeaderPlace(0), 512}, {MapPlaceA(0), kMaxBlocks}};
   for (int type = 0; type < kBlockTypes; ++type) {
     expected.insert({CurBlkPage(0, type), kTablePageSize});
@@ -38,14 +37,12 @@ TEST_F(MountTest, ReadsTheHeaderOneMapAndTheTablePagesAndNothingPerBlock) {
   }
   EXPECT_EQ(io().Reads(), expected);
   EXPECT_TRUE(io().Writes().empty());
-  EXPECT_EQ(df_IsDiskReady(kDisk), 0);
-  EXPECT_EQ(df_GetDiskUnitSize(), kUnit);
-}
+  ASSERT_EQ(df_DiskUnmout(dev_.c_str()), 0);
 
-TEST_F(MountTest, UnreadablePlacesFallBackToCopy1AndToPlaceB) {
   Put(CurBlkPage(1, 2) + 4 * 5, int32_t(3));  // only copy 1 says so
   Put(MapPlaceA(1) + 3, kBlkUsed);
   FailReads(HeaderPlace(0), HeaderPlace(0) + 1);
+  io().Reset();
   ASSERT_EQ(df_DiskMount(dev_.c_str()), 0);
   EXPECT_EQ(Entry().curBlk[2][5], 3);
   EXPECT_EQ(Entry().blkMap[3], kBlkUsed);
@@ -116,34 +113,31 @@ TEST_F(MountTest, VersionOneDiskGetsItsCountsRebuiltFromBlockHeaders) {
   EXPECT_EQ(io().Reads().size(), 2u + 4 + 16);  // the current-block pages only: counts are rebuilt
 }
 
-class MountProcessesTest : public ::testing::Test {
- protected:
-  void SetUp() override { dev_ = root_.MakeImage(TestRoot::DevicePath(3), ImageBytesFor(6)); }
-  static uint32_t Mounted() { return g_dfDiskTable[3].entry->mounted; }
-  TestRoot root_;
-  std::string dev_;
-  SharedWords step_;
-};
+using MountProcessesTest = DiskProcessesTest;
+
+uint32_t Mounted() {
+  return g_dfDiskTable[3].entry->mounted;
+}
 
 TEST_F(MountProcessesTest, MountedCountFollowsTheProcessesAndTheLastUnmountEndsIt) {
   pid_t a = Spawn([&] {
     StartDiskLayer();
     ASSERT_EQ(df_DiskFormat(dev_.c_str()), 0);
     ASSERT_EQ(df_DiskMount(dev_.c_str()), 0);
-    step_[0] = 1;
-    ASSERT_TRUE(step_.Await(1, 1));
+    shared_[0] = 1;
+    ASSERT_TRUE(shared_.Await(1, 1));
     EXPECT_EQ(Mounted(), 2u);
     EXPECT_EQ(df_DiskUnmout(dev_.c_str()), 0);
     EXPECT_EQ(df_IsDiskReady(3), 0);  // B still has it
-    step_[0] = 2;
+    shared_[0] = 2;
   });
   pid_t b = Spawn([&] {
     StartDiskLayer();
-    ASSERT_TRUE(step_.Await(0, 1));
+    ASSERT_TRUE(shared_.Await(0, 1));
     ASSERT_EQ(df_DiskMount(dev_.c_str()), 0);
     ASSERT_EQ(df_DiskMount(dev_.c_str()), 0);  // a second mount here does not count
-    step_[1] = 1;
-    ASSERT_TRUE(step_.Await(0, 2));
+    shared_[1] = 1;
+    ASSERT_TRUE(shared_.Await(0, 2));
     EXPECT_EQ(Mounted(), 1u);
     EXPECT_EQ(df_DiskUnmout(dev_.c_str()), 0);
     EXPECT_EQ(df_IsDiskReady(3), -1);
@@ -162,33 +156,33 @@ TEST_F(MountProcessesTest, FailedMountLeavesTheImageOtherProcessesUse) {
     ASSERT_EQ(df_DiskFormat(dev_.c_str()), 0);
     ASSERT_EQ(df_DiskMount(dev_.c_str()), 0);
     ASSERT_EQ(df_DiskUnmout(dev_.c_str()), 0);  // the slot keeps the image
-    step_[0] = 1;
-    ASSERT_TRUE(step_.Await(1, 1));
+    shared_[0] = 1;
+    ASSERT_TRUE(shared_.Await(1, 1));
     ASSERT_EQ(df_DiskMount(dev_.c_str()), 0);
-    step_[0] = 2;
-    ASSERT_TRUE(step_.Await(1, 2));
-    step_[2] = Allocate(dev_, 0);
-    step_[0] = 3;
+    shared_[0] = 2;
+    ASSERT_TRUE(shared_.Await(1, 2));
+    shared_[2] = Allocate(dev_, 0);
+    shared_[0] = 3;
   });
   pid_t b = Spawn([&] {
     TestOs os = StartDiskLayer();
-    ASSERT_TRUE(step_.Await(0, 1));
+    ASSERT_TRUE(shared_.Await(0, 1));
     for (int copy : {0, 1})
       os.faults->Add({.call = Call::kRead,
                       .fromOffset = HeaderPlace(copy),
                       .toOffset = HeaderPlace(copy) + 1});
     EXPECT_EQ(df_DiskMount(dev_.c_str()), -1);
     os.faults->Clear();
-    step_[1] = 1;
-    ASSERT_TRUE(step_.Await(0, 2));
+    shared_[1] = 1;
+    ASSERT_TRUE(shared_.Await(0, 2));
     ASSERT_EQ(df_DiskMount(dev_.c_str()), 0);
-    step_[1] = 2;
-    ASSERT_TRUE(step_.Await(0, 3));
-    step_[3] = Allocate(dev_, 1);
+    shared_[1] = 2;
+    ASSERT_TRUE(shared_.Await(0, 3));
+    shared_[3] = Allocate(dev_, 1);
   });
   ASSERT_TRUE(WaitAll({a, b}, 30s));
-  EXPECT_EQ(step_[2], 0);
-  EXPECT_EQ(step_[3], 1) << "two channels were given the same block";
+  EXPECT_EQ(shared_[2], 0);
+  EXPECT_EQ(shared_[3], 1) << "two channels were given the same block";
 }
 
 }  // namespace

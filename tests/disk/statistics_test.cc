@@ -1,5 +1,5 @@
 // Bad-block tagging and the statistics that follow the map: statfs, the
-// used-block list, the space of a (channel, type), the dump.
+// used-block list, the space of a (channel, type).
 #include "disk/disk_fixture.h"
 
 namespace zrfs::test {
@@ -103,30 +103,6 @@ TEST_F(StatisticsTest, StatisticsFollowTheMapAndTheBlockHeaders) {
   EXPECT_EQ(df_DiskStatfs(dev_.c_str(), fs), -1);
   EXPECT_EQ(df_GetBlockNumOfDataType(dev_.c_str(), 3, 3), -1);
   EXPECT_EQ(df_GetDiskUsedBlockNum(dev_.c_str()), 0);
-}
-
-TEST_F(StatisticsTest, DumpShowsOneLinePerAttachedDisk) {
-  const std::string title =
-      "===========ZRDISK============"
-      "\nid\tfd\tmapIndex\tstat\tmounted\tver\ttolblk\tuseblk\tbadblk\n";
-  ASSERT_EQ(Allocate(dev_, 0), 0);
-  ASSERT_EQ(Allocate(dev_, 1), 1);
-  ASSERT_EQ(df_TagBadBlock(kDisk, 1), 0);
-  ASSERT_EQ(df_TagBadUnit(dev_.c_str(), BlockAddr(5), 1), 0);
-  std::string other = root_.MakeImage(TestRoot::DevicePath(12), ImageBytesFor(2));
-  ASSERT_EQ(df_DiskFormat(other.c_str()), 0);  // formatted here, never mounted
-
-  std::string first = "3\t" + std::to_string(g_dfDiskTable[3].fd) + "\t0\t\t0\t1\t2\t8\t1\t2\n";
-  std::string expected = title + first + "12\t-1\t0\t\t1\t0\t2\t2\t0\t0\n";
-  char buf[4096];
-  ASSERT_EQ(df_GetDebugInfo(buf, sizeof buf), int(expected.size()));
-  EXPECT_EQ(std::string(buf), expected);
-  // Cut short: the count is what the text would have had, up to the cut line.
-  EXPECT_EQ(df_GetDebugInfo(buf, 100), int(title.size() + first.size()));
-  EXPECT_EQ(std::string(buf), expected.substr(0, 99));
-  buf[0] = 'x';
-  EXPECT_EQ(df_GetDebugInfo(buf, 99), 0);
-  EXPECT_EQ(buf[0], 'x');
 }
 
 }  // namespace
