@@ -98,7 +98,8 @@ TEST_F(AllocateTest, CurrentBlockIsGivenUpAtEachLimit) {
     for (const auto &read : io().Reads()) EXPECT_LT(read.first, BlockAddr(kBlocks));
     if (blk >= 0) ASSERT_EQ(df_ReleaseBlock(kDisk, blk, 9, 0), 0);
   }
-  while (Allocate(dev_, 100 + cur) >= 0) ++cur;  // fill the disk
+  for (int32_t blk; (blk = Allocate(dev_, 100 + cur)) >= 0; ++cur)  // fill the disk
+    EXPECT_LT(blk, int32_t(kBlocks)) << "a block past the last one";
   FileCreateParam p{};
   p.ichan = 999;
   snprintf(p.diskPath, sizeof p.diskPath, "%s", dev_.c_str());
