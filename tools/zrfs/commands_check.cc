@@ -38,8 +38,10 @@ uint32_t MountedElsewhere(const DiskTarget &target) {
 Json FindingsJson(const Analysis &a) {
   Json list = Json::array();
   for (const Finding &f : a.findings) {
-    Json item = {
-        {"severity", SeverityName(f.severity)}, {"location", f.location}, {"message", f.message}};
+    Json item = {{"severity", SeverityName(f.severity)},
+                 {"code", f.code},
+                 {"location", f.location},
+                 {"message", f.message}};
     item["repair"] = f.repair.empty() ? Json(nullptr) : Json(f.repair);
     list.push_back(item);
   }
@@ -61,7 +63,8 @@ Json SummaryJson(const Analysis &a) {
 std::string FindingsText(const Analysis &a, bool repairing) {
   std::string text;
   for (const Finding &f : a.findings) {
-    text += fmt::format("{:<7}  {}: {}\n", SeverityName(f.severity), f.location, f.message);
+    text += fmt::format("{:<7}  {}: {} [{}]\n", SeverityName(f.severity), f.location, f.message,
+                        f.code);
     if (!f.repair.empty())
       text += fmt::format("         {}: {}\n", repairing ? "repair" : "fix", f.repair);
   }

@@ -3,6 +3,7 @@
 // the command line (2).  Both carry a hint that tells the user what to do.
 #pragma once
 
+#include <cstring>
 #include <stdexcept>
 #include <string>
 
@@ -28,6 +29,8 @@ class UsageError : public ToolError {
 };
 
 // errno's text, for messages about system calls.
-std::string ErrnoText(int err);
+inline std::string ErrnoText(int err) {
+  return strerror(err);
+}
 
 }  // namespace zrfs::tool

@@ -72,10 +72,6 @@ std::string DevicePathOf(int disk) {
 
 }  // namespace
 
-std::string ErrnoText(int err) {
-  return strerror(err);
-}
-
 std::string KeyDirectory(const std::string &root) {
   return root + "/dvr/zrfs";
 }

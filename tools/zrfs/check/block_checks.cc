@@ -68,14 +68,15 @@ void CheckRun::ScanBlocks(const ScanProgress &progress) {
     BlockScan scan = ScanBlock(disk, address, state == kBlkFree);
     if (state != kBlkFree && state != kBlkUsed) {
       bool holds = scan.read && !scan.files.empty();
-      Add(Severity::kError, BlockLocation(blk),
+      Add(Severity::kError, "unknown-map-state", BlockLocation(blk),
           fmt::format("map state {:#04x} is no known state", state),
           holds ? "mark it used: it holds record files" : "mark it free: it holds no record files");
       state = a.map[b] = holds ? kBlkUsed : kBlkFree;
     }
     if (state == kBlkUsed) {
       if (!scan.read) {
-        Add(Severity::kError, BlockLocation(blk), "its header area cannot be read");
+        Add(Severity::kError, "header-area-unreadable", BlockLocation(blk),
+            "its header area cannot be read");
         ++unreadableBad;
         continue;
       }
@@ -101,13 +102,17 @@ void CheckRun::CheckUsedBlock(int32_t blk) {
                                                  "none is there",
                                                  s.head.fileNum)
                                            : "holds no record files";
-    Add(Severity::kWarning, BlockLocation(blk), "is marked used but " + why,
-        "give it back: clear its header area and mark it free");
+    Add(Severity::kWarning, "used-block-without-files", BlockLocation(blk),
+        "is marked used but " + why, "give it back: clear its header area and mark it free");
     GiveBack(blk);
     return;
   }
   if (!plausible) {
-    Add(Severity::kError, BlockLocation(blk),
+    // An all-zero header is one a power cut can leave: the header of a new
+    // block lost while its first file's header was kept, or the zeroing of
+    // a block given back kept only in part.  Anything else was overwritten.
+    Add(Severity::kError, s.headZero ? "block-header-missing" : "block-header-damaged",
+        BlockLocation(blk),
         fmt::format("block header is damaged ({}); the block holds {} record file(s)",
                     BlockHeadDamage(s.head, unit), s.files.size()),
         "rebuild the block header from its record files");
@@ -173,7 +178,7 @@ void CheckRun::ResolveOrphans(const std::vector<int32_t> &orphans) {
   };
   auto adopt = [&](int32_t blk, const TypeChannel &tc, const char *why) {
     BlockScan &s = scans[blk];
-    Add(Severity::kError, BlockLocation(blk),
+    Add(Severity::kError, "free-block-holds-files", BlockLocation(blk),
         fmt::format("holds {} record file(s) but the map marks it free; {}", s.files.size(), why),
         "mark it used again");
     a.map[uint32_t(blk)] = kBlkUsed;
@@ -196,7 +201,7 @@ void CheckRun::ResolveOrphans(const std::vector<int32_t> &orphans) {
       adopt(blk, tc, "the block counts still include it");
       continue;
     }
-    Add(Severity::kNote, BlockLocation(blk),
+    Add(Severity::kNote, "free-block-stale-headers", BlockLocation(blk),
         fmt::format("is free but still holds {} record-file header(s) from earlier use; they are "
                     "cleared when the block is used again",
                     scans[blk].files.size()));
@@ -221,20 +226,24 @@ void CheckRun::CheckRecordFiles(int32_t blk) {
     TfFileHeader h = f.header;
     bool changed = false;
     const std::string where = fmt::format("block {} file {}", blk, f.slot);
-    auto fail = [&](const std::string &message) { Add(Severity::kError, where, message); };
+    auto fail = [&](const char *code, const std::string &message) {
+      Add(Severity::kError, code, where, message);
+    };
     if (f.magicDamaged) {
-      Add(Severity::kError, where, "record-file header has a damaged magic", "restore it");
+      Add(Severity::kError, "file-magic-damaged", where, "record-file header has a damaged magic",
+          "restore it");
       memcpy(h.magic, "ZRND", 4);
       changed = true;
     }
     if (h.fileNo != f.slot) {
-      Add(Severity::kError, where, fmt::format("header says file number {}", h.fileNo),
-          fmt::format("set it to {}", f.slot));
+      Add(Severity::kError, "file-number-wrong", where,
+          fmt::format("header says file number {}", h.fileNo), fmt::format("set it to {}", f.slot));
       h.fileNo = f.slot;
       changed = true;
     }
     if (h.extName[sizeof h.extName - 1] != 0) {
-      Add(Severity::kWarning, where, "extension is not NUL-terminated", "terminate it");
+      Add(Severity::kWarning, "file-extension-unterminated", where,
+          "extension is not NUL-terminated", "terminate it");
       h.extName[sizeof h.extName - 1] = 0;
       changed = true;
     }
@@ -248,7 +257,7 @@ void CheckRun::CheckRecordFiles(int32_t blk) {
         if (g.slot > f.slot && gs > start && gs < bound) bound = gs;
       }
       if (bound == unit && append > start && append < bound) bound = append;
-      Add(Severity::kError, where,
+      Add(Severity::kError, "file-end-past-block", where,
           fmt::format("EndAddr {:#x} lies beyond the block's end at {:#x}", h.EndAddr, unit),
           fmt::format("set it to {:#x}, where the next data of the block begins", bound));
       h.EndAddr = bound;
@@ -259,44 +268,52 @@ void CheckRun::CheckRecordFiles(int32_t blk) {
     std::vector<Extent> mine;
     if (!HasRing(h)) {
       if (h.StartAddr < kHeaderAreaSize || h.StartAddr > unit) {
-        fail(fmt::format("StartAddr {:#x} lies outside the block's data area", h.StartAddr));
+        fail("file-start-invalid",
+             fmt::format("StartAddr {:#x} lies outside the block's data area", h.StartAddr));
         sound = false;
       } else if (h.EndAddr < h.StartAddr) {
-        fail(fmt::format("EndAddr {:#x} lies below StartAddr {:#x}", h.EndAddr, h.StartAddr));
+        fail("file-end-before-start",
+             fmt::format("EndAddr {:#x} lies below StartAddr {:#x}", h.EndAddr, h.StartAddr));
         sound = false;
       } else {
         if (h.EndAddr > unit) clampEnd(h.StartAddr);
         mine.push_back({h.StartAddr, h.EndAddr, f.slot});
       }
     } else if (h.preStart < kHeaderAreaSize || h.preEnd <= h.preStart || h.preEnd > unit) {
-      fail(fmt::format("pre-record ring [{:#x}, {:#x}) lies outside the block's data area",
+      fail("file-ring-invalid",
+           fmt::format("pre-record ring [{:#x}, {:#x}) lies outside the block's data area",
                        h.preStart, h.preEnd));
       sound = false;
     } else if (h.preRecStartPtr == 0 && h.preRecEndPtr == 0) {  // ring not fixed yet
       openRing = true;
       if (h.StartAddr != 0) {
-        fail(fmt::format("ring is not fixed yet but StartAddr is {:#x}", h.StartAddr));
+        fail("file-ring-invalid",
+             fmt::format("ring is not fixed yet but StartAddr is {:#x}", h.StartAddr));
         sound = false;
       } else if (h.EndAddr != 0 && h.EndAddr < h.preStart) {
-        fail(fmt::format("EndAddr {:#x} lies before the ring at {:#x}", h.EndAddr, h.preStart));
+        fail("file-end-before-start",
+             fmt::format("EndAddr {:#x} lies before the ring at {:#x}", h.EndAddr, h.preStart));
         sound = false;
       } else {
         if (h.EndAddr > unit) clampEnd(h.preStart);
         mine.push_back({h.preStart, std::max(h.preEnd, h.EndAddr), f.slot});
       }
     } else if (h.preRecStartPtr == 0 || h.preRecEndPtr == 0) {
-      fail("only one of the two ring pointers is set");
+      fail("file-ring-invalid", "only one of the two ring pointers is set");
       sound = false;
     } else if (h.preRecStartPtr < h.preStart || h.preRecStartPtr >= h.preEnd ||
                h.preRecEndPtr < h.preStart || h.preRecEndPtr >= h.preEnd) {
-      fail(fmt::format("ring pointers {:#x} and {:#x} lie outside the ring [{:#x}, {:#x})",
+      fail("file-ring-invalid",
+           fmt::format("ring pointers {:#x} and {:#x} lie outside the ring [{:#x}, {:#x})",
                        h.preRecStartPtr, h.preRecEndPtr, h.preStart, h.preEnd));
       sound = false;
     } else if (h.StartAddr < h.preEnd || h.StartAddr > unit) {
-      fail(fmt::format("StartAddr {:#x} lies inside the ring or outside the block", h.StartAddr));
+      fail("file-start-invalid",
+           fmt::format("StartAddr {:#x} lies inside the ring or outside the block", h.StartAddr));
       sound = false;
     } else if (h.EndAddr < h.StartAddr) {
-      fail(fmt::format("EndAddr {:#x} lies below StartAddr {:#x}", h.EndAddr, h.StartAddr));
+      fail("file-end-before-start",
+           fmt::format("EndAddr {:#x} lies below StartAddr {:#x}", h.EndAddr, h.StartAddr));
       sound = false;
     } else {
       if (h.EndAddr > unit) clampEnd(h.StartAddr);
@@ -322,20 +339,21 @@ void CheckRun::CheckRecordFiles(int32_t blk) {
 
   // The block header against its files.  A header made anew takes its
   // values from the files without further report.
-  auto fix = [&](Severity sev, const std::string &message, const std::string &repair) {
-    if (!rebuiltHere) Add(sev, BlockLocation(blk), message, repair);
+  auto fix = [&](Severity sev, const char *code, const std::string &message,
+                 const std::string &repair) {
+    if (!rebuiltHere) Add(sev, code, BlockLocation(blk), message, repair);
     headChanged = true;
   };
   const auto files = uint32_t(s.files.size());
   if (head.fileNum != files) {
-    fix(Severity::kError,
+    fix(Severity::kError, "block-file-count-wrong",
         fmt::format("block header counts {} record file(s), its header area holds {}", head.fileNum,
                     files),
         fmt::format("set the count to {}", files));
     head.fileNum = files;
   }
   if (head.lastFileNo < s.highestSlot) {
-    fix(Severity::kError,
+    fix(Severity::kError, "block-last-file-number-low",
         fmt::format("newest file number is {} but slot {} is taken; the next file would overwrite "
                     "it",
                     head.lastFileNo, s.highestSlot),
@@ -344,7 +362,7 @@ void CheckRun::CheckRecordFiles(int32_t blk) {
   }
   uint64_t wanted = std::min(RoundUp(maxEnd, kAppendAlign), unit);
   if (uint64_t(head.appendPos) < maxEnd) {
-    fix(maxEndIsOpenRing ? Severity::kWarning : Severity::kError,
+    fix(maxEndIsOpenRing ? Severity::kWarning : Severity::kError, "append-position-below-data",
         fmt::format("append position {:#x} lies below the end of file {}'s {} at {:#x}; the next "
                     "file would start inside it",
                     head.appendPos, maxEndSlot, maxEndIsOpenRing ? "unfixed ring" : "data", maxEnd),
@@ -352,7 +370,7 @@ void CheckRun::CheckRecordFiles(int32_t blk) {
     head.appendPos = int64_t(wanted);
   } else if (head.appendPos % kAppendAlign != 0) {
     uint64_t rounded = std::min(RoundUp(uint64_t(head.appendPos), kAppendAlign), unit);
-    fix(Severity::kWarning,
+    fix(Severity::kWarning, "append-position-unaligned",
         fmt::format("append position {:#x} is not a multiple of {}", head.appendPos, kAppendAlign),
         fmt::format("round it up to {:#x}", rounded));
     head.appendPos = int64_t(rounded);
@@ -364,7 +382,7 @@ void CheckRun::CheckRecordFiles(int32_t blk) {
     const Extent &prev = extents[i - 1], &next = extents[i];
     if (prev.slot != next.slot && prev.end > prev.start && next.end > next.start &&
         next.start < prev.end)
-      Add(Severity::kError, fmt::format("block {} file {}", blk, next.slot),
+      Add(Severity::kError, "files-overlap", fmt::format("block {} file {}", blk, next.slot),
           fmt::format("data [{:#x}, {:#x}) overlaps file {}'s data [{:#x}, {:#x})", next.start,
                       next.end, prev.slot, prev.start, prev.end));
   }

@@ -43,9 +43,9 @@ bool CheckHeaders(CheckRun &run) {
     for (int c = 0; c < 2; ++c) {
       std::vector<std::string> texts;
       for (const auto &p : problems[c]) texts.push_back(p.text);
-      run.Add(Severity::kError, fmt::format("copy {} header", c), Join(texts));
+      run.Add(Severity::kError, "header-unusable", fmt::format("copy {} header", c), Join(texts));
     }
-    run.Add(Severity::kError, "disk",
+    run.Add(Severity::kError, anyMagic ? "no-usable-header" : "not-formatted", "disk",
             anyMagic ? "neither metadata copy has a usable header; nothing else can be checked"
                      : "no disk layout: neither metadata copy is formatted");
     return false;
@@ -61,21 +61,22 @@ bool CheckHeaders(CheckRun &run) {
     std::vector<std::string> texts;
     for (const auto &p : problems[c]) texts.push_back(p.text);
     if (c != ref && !usable[c]) {
-      run.Add(Severity::kError, where, Join(texts), fmt::format("rewrite it from copy {}", ref));
+      run.Add(Severity::kError, "header-unusable", where, Join(texts),
+              fmt::format("rewrite it from copy {}", ref));
     } else if (c != ref && !HeaderDifferences(a.copies[c].head, a.copies[ref].head).empty() &&
                HeaderDifferences(a.copies[c].head, a.copies[ref].head) !=
                    std::vector<std::string>{"reserved bytes"}) {
-      run.Add(Severity::kError, where,
+      run.Add(Severity::kError, "header-copies-differ", where,
               fmt::format("differs from copy {} in {}", ref,
                           Join(HeaderDifferences(a.copies[c].head, a.copies[ref].head))),
               fmt::format("rewrite it from copy {}", ref));
     } else if (!texts.empty()) {
-      run.Add(Severity::kWarning, where, Join(texts), "clear them");
+      run.Add(Severity::kWarning, "header-stray-bytes", where, Join(texts), "clear them");
     }
   }
   if (a.head.ver < kFormatVersion) {
     run.Add(
-        Severity::kWarning, "disk",
+        Severity::kWarning, "old-format-version", "disk",
         fmt::format("format version {}; mounting upgrades it to {} and rebuilds the block counts",
                     a.head.ver, kFormatVersion),
         fmt::format("set version {} with recounted block counts", kFormatVersion));
@@ -97,7 +98,7 @@ bool CheckMaps(CheckRun &run) {
   for (const Place &p : order)
     if (a.copies[p.copy].mapRead[p.place]) readable.push_back(&a.copies[p.copy].map[p.place]);
   if (readable.empty()) {
-    run.Add(Severity::kError, "block map", "no place of either copy can be read");
+    run.Add(Severity::kError, "map-unreadable", "block map", "no place of either copy can be read");
     return false;
   }
   a.map.assign(kMaxBlocks, 0);
@@ -119,14 +120,14 @@ bool CheckMaps(CheckRun &run) {
     const MetaCopy &copy = a.copies[p.copy];
     std::string where = fmt::format("copy {} map place {}", p.copy, kPlaceNames[p.place]);
     if (!copy.mapRead[p.place]) {
-      run.Add(Severity::kError, where, "cannot be read", "rewrite it");
+      run.Add(Severity::kError, "map-place-unreadable", where, "cannot be read", "rewrite it");
       continue;
     }
     std::vector<uint32_t> differing;
     for (uint32_t blk = 0; blk < uint32_t(kMaxBlocks); ++blk)
       if (copy.map[p.place][blk] != a.map[blk]) differing.push_back(blk);
     if (!differing.empty())
-      run.Add(Severity::kError, where,
+      run.Add(Severity::kError, "map-copies-differ", where,
               fmt::format("disagrees with the other places for {} block(s): {}", differing.size(),
                           FirstIds(differing)),
               "rewrite it");
@@ -138,7 +139,7 @@ bool CheckMaps(CheckRun &run) {
       a.map[blk] = kBlkFree;
     }
   if (!beyond.empty())
-    run.Add(Severity::kWarning, "block map",
+    run.Add(Severity::kWarning, "map-states-past-end", "block map",
             fmt::format("holds states for {} block(s) past the disk's {}: {}", beyond.size(),
                         run.blocks, FirstIds(beyond)),
             "clear them");
@@ -162,22 +163,26 @@ void CheckTables(CheckRun &run) {
     for (int c = 0; c < 2; ++c) {
       const MetaCopy &copy = a.copies[c];
       if (!copy.curRead[type])
-        run.Add(Severity::kError, fmt::format("copy {} current-block page {}", c, type),
-                "cannot be read", "rewrite it");
+        run.Add(Severity::kError, "table-page-unreadable",
+                fmt::format("copy {} current-block page {}", c, type), "cannot be read",
+                "rewrite it");
       if (!copy.cntRead[type])
-        run.Add(Severity::kError, fmt::format("copy {} block-count page {}", c, type),
-                "cannot be read", "rewrite it");
+        run.Add(Severity::kError, "table-page-unreadable",
+                fmt::format("copy {} block-count page {}", c, type), "cannot be read",
+                "rewrite it");
     }
     if (mine.curRead[type] && other.curRead[type] &&
         !std::equal(mine.cur.begin() + long(base), mine.cur.begin() + long(base + kChannels),
                     other.cur.begin() + long(base)))
-      run.Add(Severity::kError, fmt::format("copy {} current-block page {}", 1 - ref, type),
+      run.Add(Severity::kError, "current-pages-differ",
+              fmt::format("copy {} current-block page {}", 1 - ref, type),
               fmt::format("differs from copy {}", ref),
               fmt::format("rewrite it from copy {}", ref));
     if (mine.cntRead[type] && other.cntRead[type] &&
         !std::equal(mine.cnt.begin() + long(base), mine.cnt.begin() + long(base + kChannels),
                     other.cnt.begin() + long(base)))
-      run.Add(Severity::kError, fmt::format("copy {} block-count page {}", 1 - ref, type),
+      run.Add(Severity::kError, "count-pages-differ",
+              fmt::format("copy {} block-count page {}", 1 - ref, type),
               fmt::format("differs from copy {}", ref),
               fmt::format("rewrite it from copy {}", ref));
   }
@@ -195,7 +200,8 @@ void CheckCounts(CheckRun &run, bool countsKept) {
       if (stored == found) continue;
       if (stored > found && stored - found <= run.unreadableBad) continue;
       if (countsKept)
-        run.Add(Severity::kError, fmt::format("block count type {} channel {}", type, chan),
+        run.Add(Severity::kError, "block-count-wrong",
+                fmt::format("block count type {} channel {}", type, chan),
                 fmt::format("says {} block(s), the disk holds {}", stored, found),
                 fmt::format("set it to {}", found));
       stored = found;
@@ -209,7 +215,7 @@ void CheckCurrentBlocks(CheckRun &run) {
       if (v == -1) continue;
       std::string where = fmt::format("current block type {} channel {}", type, chan);
       if (v < -1 || uint32_t(v) >= run.blocks) {
-        run.Add(Severity::kError, where,
+        run.Add(Severity::kError, "current-block-out-of-range", where,
                 fmt::format("is {}, not a block of this disk (0..{})", v, int64_t(run.blocks) - 1),
                 "reset it to -1");
         v = -1;
@@ -217,18 +223,18 @@ void CheckCurrentBlocks(CheckRun &run) {
       }
       uint8_t state = run.a.map[uint32_t(v)];
       if (IsBadState(state)) {
-        run.Add(Severity::kNote, where,
+        run.Add(Severity::kNote, "current-block-is-bad", where,
                 fmt::format("names block {}, which is marked bad; the next file of the channel "
                             "goes to a new block",
                             v));
       } else if (state == kBlkFree) {
-        run.Add(Severity::kWarning, where, fmt::format("names block {}, which is free", v),
-                "reset it to -1");
+        run.Add(Severity::kWarning, "current-block-names-free-block", where,
+                fmt::format("names block {}, which is free", v), "reset it to -1");
         v = -1;
       } else if (run.headKnown[uint32_t(v)]) {
         const BlkHeader &h = run.scans[v].head;
         if (h.blkType != type || h.ichan != chan) {
-          run.Add(Severity::kError, where,
+          run.Add(Severity::kError, "current-block-wrong-channel", where,
                   fmt::format("names block {}, which belongs to type {} channel {}", v, h.blkType,
                               h.ichan),
                   "reset it to -1");

@@ -27,8 +27,9 @@ struct CheckRun {
   uint32_t unreadableBad = 0;               // bad or used blocks whose header could not be read
   std::vector<int32_t> rebuilt;             // blocks whose block header is made anew
 
-  void Add(Severity s, std::string location, std::string message, std::string repair = {}) {
-    a.findings.push_back({s, std::move(location), std::move(message), std::move(repair)});
+  void Add(Severity s, const char *code, std::string location, std::string message,
+           std::string repair = {}) {
+    a.findings.push_back({s, code, std::move(location), std::move(message), std::move(repair)});
   }
   uint64_t BlockAddress(int32_t blk) const { return a.head.dataStart + uint64_t(blk) * unit; }
   int32_t &Cur(uint32_t type, uint32_t chan) { return a.cur[size_t(type) * kChannels + chan]; }

@@ -1,6 +1,9 @@
 // What the checker reports: one finding per problem, with where it is, how
 // bad it is, and what a repair does about it (nothing when it cannot be
-// mended without guessing or losing recordings).
+// mended without guessing or losing recordings).  Each finding carries a
+// short kebab-case code naming its kind of problem, the same whatever the
+// message says, so scripts and tests can tell findings apart without
+// parsing the text.
 #pragma once
 
 #include <string>
@@ -15,6 +18,7 @@ enum class Severity {
 
 struct Finding {
   Severity severity;
+  const char *code;      // "map-copies-differ", "used-block-without-files", ...
   std::string location;  // "copy 1 header", "block 3", "block 3 file 2", ...
   std::string message;
   std::string repair;  // what --repair does; empty when it leaves it
