@@ -1,39 +1,32 @@
-#include <sys/mman.h>
-
-#include <atomic>
 #include <chrono>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "block_fixture.h"
+#include "block/mounted_image.h"
 #include "support/fault_os.h"
 #include "support/processes.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using namespace zrfs::test;
 using zrfs::BlkHeader;
 using zrfs::TfFileHeader;
-using zrfs::test::BlockTest;
-using zrfs::test::Call;
-using zrfs::test::Fault;
-using zrfs::test::FaultOs;
-using zrfs::test::kUnit;
 
-class BlockIoTest : public BlockTest {
+class BlockIoTest : public MountedImage<Layer::kBlock> {
  protected:
   void SetUp() override {
-    BlockTest::SetUp();
-    h_ = Create(Param(2), &name_, &file_);
-    ASSERT_NE(h_, nullptr);
+    MountedImage::SetUp();
+    FileCreateParam p = Param(2);
+    char name[ZRFS_NAME_MAX];
+    ASSERT_NE(h_ = bf_CreateFile(&p, name, &file_), nullptr);
   }
   void TearDown() override {
     if (h_ != nullptr) bf_CloseFile(h_);
   }
   BfHandle *h_ = nullptr;
-  std::string name_;
   TfFileHeader file_;
 };
 
@@ -42,26 +35,31 @@ TEST_F(BlockIoTest, WritesAtTheEndOfTheBlock) {
   EXPECT_EQ(bf_Write(kUnit - 4096, page.data(), 4096, h_), 4096);
   EXPECT_EQ(bf_GetErrorNo(h_), 28);  // written, with the warning that the block is full
   EXPECT_EQ(ReadImage(BlockAddress(0) + kUnit - 1, 1), "e");
-
   EXPECT_EQ(bf_Write(kUnit - 4095, page.data(), 4096, h_), -1);  // one byte too many
   EXPECT_EQ(bf_GetErrorNo(h_), 28);
   EXPECT_EQ(ReadImage(BlockAddress(1), 1), std::string(1, '\0'));  // nothing spilled over
-
   EXPECT_EQ(bf_Write(0x200000, page.data(), 1000, h_), 1000);
   EXPECT_EQ(bf_GetErrorNo(h_), 0);
-  EXPECT_EQ(bf_Write(uint32_t(kUnit), page.data(), 10, h_), -1);
-  EXPECT_EQ(bf_GetErrorNo(h_), 0);  // argument checks leave the error number alone
-  EXPECT_EQ(bf_Write(0x200000, page.data(), 0, h_), 0);
-  EXPECT_EQ(bf_Write(0x200000, nullptr, 0, h_), 0);
-  EXPECT_EQ(bf_Write(0x200000, nullptr, 5, h_), -1);
 }
 
-TEST_F(BlockIoTest, ReadsRefuseBadArgumentsWithoutTouchingTheErrorNumber) {
-  char buf[16];
-  EXPECT_EQ(bf_Read(uint32_t(kUnit), buf, 16, h_), -1);
-  EXPECT_EQ(bf_Read(0x200000, buf, 0, h_), -1);
-  EXPECT_EQ(bf_Read(0x200000, nullptr, 16, h_), -1);
-  EXPECT_EQ(bf_Read(0x200000, buf, 16, nullptr), -1);
+TEST_F(BlockIoTest, BadArgumentsAreRefusedBeforeAnyTransferAndKeepTheErrorNumber) {
+  char buf[16] = {};
+  FaultOs faults;
+  struct {
+    const char *what;
+    int result, expected;
+  } rows[] = {
+      {"write at the block size", bf_Write(uint32_t(kUnit), buf, 10, h_), -1},
+      {"write of nothing", bf_Write(0x200000, buf, 0, h_), 0},
+      {"write of nothing from null", bf_Write(0x200000, nullptr, 0, h_), 0},
+      {"write from null", bf_Write(0x200000, nullptr, 5, h_), -1},
+      {"read at the block size", bf_Read(uint32_t(kUnit), buf, 16, h_), -1},
+      {"read of nothing", bf_Read(0x200000, buf, 0, h_), -1},
+      {"read into null", bf_Read(0x200000, nullptr, 16, h_), -1},
+      {"read without a handle", bf_Read(0x200000, buf, 16, nullptr), -1},
+  };
+  for (const auto &row : rows) EXPECT_EQ(row.result, row.expected) << row.what;
+  EXPECT_EQ(faults.Count(Call::kWrite), 0);
   EXPECT_EQ(bf_GetErrorNo(h_), 0);
   EXPECT_EQ(bf_Read(0x200000, buf, 16, h_), 16);
 }
@@ -111,9 +109,8 @@ TEST_F(BlockIoTest, SyncWithAnUnfixedRingChangesOnlyTheFileHeader) {
   file.EndAddr = 0x280000;
   file.modifyTime = 1900000000;
   ASSERT_EQ(bf_Sync(&file, h_), 0);
-  BlkHeader block = DiskBlockHeader(0);
-  EXPECT_EQ(block.appendPos, 0x200000);
-  EXPECT_EQ(block.modifyTime, 0);
+  EXPECT_EQ(DiskBlockHeader(0).appendPos, 0x200000);
+  EXPECT_EQ(DiskBlockHeader(0).modifyTime, 0);
   EXPECT_EQ(DiskFileHeader(0, 1).EndAddr, 0x280000u);
 }
 
@@ -124,9 +121,8 @@ TEST_F(BlockIoTest, SyncOfANewerTimeBelowTheAppendPositionKeepsThePosition) {
   file.EndAddr = 0x200000 + 100;
   file.modifyTime = 1900000000;
   ASSERT_EQ(bf_Sync(&file, h_), 0);
-  BlkHeader block = DiskBlockHeader(0);
-  EXPECT_EQ(block.appendPos, 0x200000 + 8192);
-  EXPECT_EQ(block.modifyTime, 1900000000);
+  EXPECT_EQ(DiskBlockHeader(0).appendPos, 0x200000 + 8192);
+  EXPECT_EQ(DiskBlockHeader(0).modifyTime, 1900000000);
 }
 
 // A failure between the two header writes of a sync must never leave a file
@@ -139,45 +135,38 @@ TEST_F(BlockIoTest, FailedSyncNeverLeavesAFileEndingPastTheAppendPosition) {
     FaultOs faults;
     faults.Add({.call = Call::kWrite, .pathContains = "host03", .nth = failing});
     EXPECT_EQ(bf_Sync(&file, h_), -1);
-    uint64_t endOnDisk = DiskFileHeader(0, 1).EndAddr;
     int64_t appendOnDisk = DiskBlockHeader(0).appendPos;
-    EXPECT_LE(endOnDisk, uint64_t(appendOnDisk)) << "write " << failing << " failed";
+    EXPECT_LE(DiskFileHeader(0, 1).EndAddr, uint64_t(appendOnDisk)) << "write " << failing;
     h_->share->head.appendPos = appendOnDisk;  // as a fresh process would see it
   }
 }
 
 TEST(BlockConcurrency, ThreadsAndProcessesWritingOneBlockKeepSeekAndTransferTogether) {
-  using zrfs::test::TestRoot;
   TestRoot root;
-  std::string dev = root.MakeImage(TestRoot::DevicePath(3), zrfs::test::ImageBytes(2));
+  std::string dev = MakeDisk(root, 2);
   constexpr uint32_t kChunk = 64 * 1024;
   constexpr int kProcesses = 3, kThreads = 3, kRounds = 16;
-  auto pattern = [](int writer, int round, uint32_t i) {
-    return char('A' + (writer * 7 + round * 3 + i / 4096) % 26);
-  };
   auto offsetOf = [](int writer, int round) {
     return 0x200000u + uint32_t((round * 16 + writer) * kChunk);
   };
-  auto *name = static_cast<char *>(
-      mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
-  ASSERT_TRUE(zrfs::test::RunInChildren(
+  SharedMapping<char[64]> name;
+  ASSERT_TRUE(RunInChildren(
       1,
       [&](int) {
-        zrfs::test::StartAndMount(dev, true);
-        FileCreateParam p{};
-        snprintf(p.diskPath, sizeof p.diskPath, "%s", dev.c_str());
+        StartAndMount(Layer::kBlock, dev, true);
+        FileCreateParam p = Param(dev, 0);
         TfFileHeader file;
-        BfHandle *h = bf_CreateFile(&p, name, &file);
+        BfHandle *h = bf_CreateFile(&p, *name, &file);
         ASSERT_NE(h, nullptr);
         bf_CloseFile(h);
       },
       30s));
-  ASSERT_TRUE(zrfs::test::RunInChildren(
+  ASSERT_TRUE(RunInChildren(
       kProcesses,
       [&](int p) {
-        zrfs::test::StartAndMount(dev, false);
+        StartAndMount(Layer::kBlock, dev, false);
         TfFileHeader file;
-        BfHandle *h = bf_OpenFile(name, &file);
+        BfHandle *h = bf_OpenFile(*name, &file);
         ASSERT_NE(h, nullptr);
         std::vector<std::thread> threads;
         for (int t = 0; t < kThreads; ++t) {
@@ -185,7 +174,7 @@ TEST(BlockConcurrency, ThreadsAndProcessesWritingOneBlockKeepSeekAndTransferToge
             int writer = p * kThreads + t;
             std::vector<char> buf(kChunk);
             for (int round = 0; round < kRounds; ++round) {
-              for (uint32_t i = 0; i < kChunk; ++i) buf[i] = pattern(writer, round, i);
+              for (uint32_t i = 0; i < kChunk; ++i) buf[i] = PatternByte(writer + round * 16, i);
               EXPECT_EQ(bf_Write(offsetOf(writer, round), buf.data(), kChunk, h), int(kChunk));
             }
           });
@@ -194,15 +183,14 @@ TEST(BlockConcurrency, ThreadsAndProcessesWritingOneBlockKeepSeekAndTransferToge
         bf_CloseFile(h);
       },
       120s));
-  munmap(name, 4096);
   int fd = open(root.Real(dev).c_str(), O_RDONLY);
   std::vector<char> back(kChunk);
   for (int w = 0; w < kProcesses * kThreads; ++w) {
     for (int round = 0; round < kRounds; ++round) {
-      uint64_t at = zrfs::test::kDataStart + offsetOf(w, round);
-      ASSERT_EQ(pread(fd, back.data(), kChunk, off_t(at)), ssize_t(kChunk));
+      ASSERT_EQ(pread(fd, back.data(), kChunk, off_t(kDataStart + offsetOf(w, round))),
+                ssize_t(kChunk));
       for (uint32_t i = 0; i < kChunk; i += 512)
-        ASSERT_EQ(back[i], pattern(w, round, i)) << "writer " << w << " round " << round;
+        ASSERT_EQ(back[i], PatternByte(w + round * 16, i)) << "writer " << w << " round " << round;
     }
   }
   close(fd);

@@ -9,24 +9,26 @@
 
 namespace {
 
-using zrfs::ParseRecordName;
-using zrfs::RecordName;
-
-std::string Make(uint32_t disk, uint32_t blk, uint32_t fileNo, const char *tag, uint32_t lockFlag) {
-  char identity[8];
-  memcpy(identity, "ZRND", 4);
-  memcpy(identity + 4, tag, 4);
-  char name[25];
-  EXPECT_EQ(bf_MakeFileName(disk, blk, fileNo, name, identity, lockFlag), 0);
-  return name;
-}
-
-TEST(RecordNames, HaveTwentyFourCharactersForEachLockState) {
-  EXPECT_EQ(Make(0, 0x12, 1, "3A5F", 0), "H000001200013A5F0000C00.");
-  EXPECT_EQ(Make(0, 0x12, 1, "3A5F", 1), "H000001200013A5F0000L00.");
-  EXPECT_EQ(Make(0, 0x12, 1, "3A5F", 2), "H000001200013A5F0000B00.");
-  EXPECT_EQ(Make(10, 0x1FFFF, 4095, "0000", 3), "Ha01FFFF0FFF00000000C00.");
-  EXPECT_EQ(Make(23, 0, 7, "BEEF", 0)[1], 'n');
+TEST(RecordNames, HaveTwentyFourCharactersForEachLockStateAndDisk) {
+  struct {
+    uint32_t disk, blk, fileNo;
+    const char *tag;
+    uint32_t lockFlag;
+    const char *expected;
+  } rows[] = {
+      {0, 0x12, 1, "3A5F", 0, "H000001200013A5F0000C00."},
+      {0, 0x12, 1, "3A5F", 1, "H000001200013A5F0000L00."},
+      {0, 0x12, 1, "3A5F", 2, "H000001200013A5F0000B00."},
+      {10, 0x1FFFF, 4095, "0000", 3, "Ha01FFFF0FFF00000000C00."},
+      {23, 0, 7, "BEEF", 0, "Hn0000000007BEEF0000C00."},
+  };
+  for (const auto &row : rows) {
+    char identity[8] = {'Z', 'R', 'N', 'D'};
+    memcpy(identity + 4, row.tag, 4);
+    char name[25];
+    ASSERT_EQ(bf_MakeFileName(row.disk, row.blk, row.fileNo, name, identity, row.lockFlag), 0);
+    EXPECT_STREQ(name, row.expected);
+  }
 }
 
 TEST(RecordNames, NewIdentityGetsMagicAndATagRepeatedInTheName) {
@@ -40,43 +42,43 @@ TEST(RecordNames, NewIdentityGetsMagicAndATagRepeatedInTheName) {
   EXPECT_EQ(strlen(name), 24u);
 }
 
-TEST(RecordNames, ParseReadsDiskAndBlockFromTheFullStop) {
-  int32_t pair[2] = {-9, -9};
-  ASSERT_EQ(bf_ParseFileName("H3000A1B0002BEEF0000C00.mp4", pair), 0);
-  EXPECT_EQ(pair[0], 3);
-  EXPECT_EQ(pair[1], 0xA1B);
-  ASSERT_EQ(bf_ParseFileName("some/dir/HA000A1B0002BEEF0000C00.mp4", pair), 0);
-  EXPECT_EQ(pair[0], 10);  // 'A' and 'a' both name disk 10
-  ASSERT_EQ(bf_ParseFileName("/dev/scsi/host5/H3000A1B0002BEEF0000C00.x", pair), 0);
-  EXPECT_EQ(pair[0], 5);  // a device path in front names the disk
-}
-
-TEST(RecordNames, ParseRefusesWhatIsNoName) {
+TEST(RecordNames, ParseReadsDiskAndBlockOrRefusesWhatIsNoName) {
+  struct {
+    const char *name;
+    int result, disk, blk;
+  } rows[] = {
+      {"H3000A1B0002BEEF0000C00.mp4", 0, 3, 0xA1B},
+      {"some/dir/HA000A1B0002BEEF0000C00.mp4", 0, 10, 0xA1B},      // 'A' and 'a': disk 10
+      {"/dev/scsi/host5/H3000A1B0002BEEF0000C00.x", 0, 5, 0xA1B},  // the device path wins
+      {"H3000A1B0002BEEF0000C00mp4", -1},                          // no full stop
+      {"3000A1B0002BEEF0000C00.mp4", -1},                          // 22 before it
+      {"H3000G1B0002BEEF0000C00.mp4", -1},                         // not hexadecimal
+      {"H3000A1B0000BEEF0000C00.mp4", -1},                         // file 0: the block header
+      {"H3000A1B1000BEEF0000C00.mp4", -1},                         // file 4096: data area
+      // Exactly sized heap copies below: a read before the string's start
+      // shows up under the address sanitizer.
+      {".", -1},
+      {"a.b", -1},
+      {"H3000A1B0002BEEF0000C0.", -1},
+      {"x", -1},
+  };
+  for (const auto &row : rows) {
+    char *exact = strdup(row.name);
+    int32_t pair[2] = {-9, -9};
+    EXPECT_EQ(bf_ParseFileName(exact, pair), row.result) << row.name;
+    if (row.result == 0) {
+      EXPECT_EQ(pair[0], row.disk) << row.name;
+      EXPECT_EQ(pair[1], row.blk) << row.name;
+    }
+    free(exact);
+  }
   int32_t pair[2];
   EXPECT_EQ(bf_ParseFileName(nullptr, pair), -1);
   EXPECT_EQ(bf_ParseFileName("H3000A1B0002BEEF0000C00.mp4", nullptr), -1);
-  EXPECT_EQ(bf_ParseFileName("H3000A1B0002BEEF0000C00mp4", pair), -1);   // no full stop
-  EXPECT_EQ(bf_ParseFileName("3000A1B0002BEEF0000C00.mp4", pair), -1);   // 22 before it
-  EXPECT_EQ(bf_ParseFileName("H3000G1B0002BEEF0000C00.mp4", pair), -1);  // not hexadecimal
-  EXPECT_EQ(bf_ParseFileName("H3000A1B0000BEEF0000C00.mp4", pair), -1);  // file 0: the block header
-  EXPECT_EQ(bf_ParseFileName("H3000A1B1000BEEF0000C00.mp4", pair), -1);  // file 4096: data area
-  RecordName parsed;
-  ASSERT_TRUE(ParseRecordName("H3000A1B0fffbeef0000C00.", &parsed));
+  zrfs::RecordName parsed;
+  ASSERT_TRUE(zrfs::ParseRecordName("H3000A1B0fffbeef0000C00.", &parsed));
   EXPECT_EQ(parsed.fileNo, 4095u);
   EXPECT_EQ(std::string(parsed.tag, 4), "beef");
-}
-
-TEST(RecordNames, ShortStringsAreNeverReadOutsideTheirBytes) {
-  // Exactly sized heap copies: a read before the string's start shows up
-  // under the address sanitizer.
-  for (const char *text : {".", "a.b", "H3000A1B0002BEEF0000C0.", "x"}) {
-    size_t len = strlen(text) + 1;
-    char *exact = static_cast<char *>(malloc(len));
-    memcpy(exact, text, len);
-    int32_t pair[2];
-    EXPECT_EQ(bf_ParseFileName(exact, pair), -1) << text;
-    free(exact);
-  }
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 // What a block's append position must survive: other processes attaching the
 // block while it is written, and crashes that left the block header behind
 // its files.
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -10,19 +9,16 @@
 
 #include <gtest/gtest.h>
 
-#include "block_fixture.h"
+#include "block/mounted_image.h"
 #include "os/os.h"
 #include "support/processes.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using namespace zrfs::test;
 using zrfs::BlkHeader;
 using zrfs::TfFileHeader;
-using zrfs::test::ImageBytes;
-using zrfs::test::kDataStart;
-using zrfs::test::StartAndMount;
-using zrfs::test::TestRoot;
 
 // Runs a hook around reads and writes of one device range.
 class HookOs final : public zrfs::OsWrapper {
@@ -51,33 +47,23 @@ struct Shared {
 
 class ReattachTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dev_ = root_.MakeImage(TestRoot::DevicePath(3), ImageBytes(2));
-    shared_ = static_cast<Shared *>(
-        mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
-  }
-  void TearDown() override { munmap(shared_, sizeof(Shared)); }
+  void SetUp() override { dev_ = MakeDisk(root_, 2); }
 
   // Formats the disk and makes two empty files of channel 9 in block 0.
   void MakeTwoFiles() {
-    ASSERT_TRUE(zrfs::test::RunInChildren(
+    ASSERT_TRUE(RunInChildren(
         1,
         [&](int) {
-          StartAndMount(dev_, true);
+          StartAndMount(Layer::kBlock, dev_, true);
           for (char *name : {shared_->file1, shared_->file2}) {
+            FileCreateParam p = Param(dev_, 9);
             TfFileHeader file;
-            BfHandle *h = bf_CreateFile(&Param(), name, &file);
+            BfHandle *h = bf_CreateFile(&p, name, &file);
             ASSERT_NE(h, nullptr);
             bf_CloseFile(h);
           }
         },
         30s));
-  }
-  FileCreateParam &Param() {
-    param_ = FileCreateParam{};
-    param_.ichan = 9;
-    snprintf(param_.diskPath, sizeof param_.diskPath, "%s", dev_.c_str());
-    return param_;
   }
   template <typename T>
   T ReadImage(uint64_t offset) {
@@ -87,15 +73,17 @@ class ReattachTest : public ::testing::Test {
     close(fd);
     return value;
   }
-  // Creates a third file in block 0 and writes its first 64 KiB.
-  void CreateThirdFileAndWrite() {
-    ASSERT_TRUE(zrfs::test::RunInChildren(
+  // Creates a third file in block 0, writes its first 64 KiB, and checks it
+  // starts behind the first file, whose last byte is still there.
+  void ExpectAThirdFileStartsBehindTheFirst() {
+    ASSERT_TRUE(RunInChildren(
         1,
         [&](int) {
-          StartAndMount(dev_, false);
+          StartAndMount(Layer::kBlock, dev_, false);
+          FileCreateParam p = Param(dev_, 9);
           char name[64];
           TfFileHeader file;
-          BfHandle *h = bf_CreateFile(&Param(), name, &file);
+          BfHandle *h = bf_CreateFile(&p, name, &file);
           ASSERT_NE(h, nullptr);
           ASSERT_EQ(h->share->blkid, 0);
           std::string data(65536, 'C');
@@ -103,12 +91,16 @@ class ReattachTest : public ::testing::Test {
           bf_CloseFile(h);
         },
         30s));
+    auto first = ReadImage<TfFileHeader>(kDataStart + 512);
+    auto third = ReadImage<TfFileHeader>(kDataStart + 3 * 512);
+    EXPECT_GE(third.StartAddr, first.EndAddr) << "the third file starts inside the first";
+    EXPECT_EQ(third.StartAddr % 4096, 0u);
+    EXPECT_EQ(ReadImage<char>(kDataStart + first.EndAddr - 1), 'A');
   }
 
   TestRoot root_;
   std::string dev_;
-  Shared *shared_ = nullptr;
-  FileCreateParam param_;
+  SharedMapping<Shared> shared_;
 };
 
 // Process A raises the append position while process B attaches the block
@@ -116,8 +108,8 @@ class ReattachTest : public ::testing::Test {
 TEST_F(ReattachTest, AttachingAHeldBlockKeepsItsRaisedAppendPosition) {
   MakeTwoFiles();
   const std::string data(3 * 4096 + 7, 'A');
-  pid_t writer = zrfs::test::Spawn([&] {
-    StartAndMount(dev_, false);
+  pid_t writer = Spawn([&] {
+    StartAndMount(Layer::kBlock, dev_, false);
     TfFileHeader file;
     BfHandle *h = bf_OpenFile(shared_->file1, &file);
     ASSERT_NE(h, nullptr);
@@ -134,8 +126,8 @@ TEST_F(ReattachTest, AttachingAHeldBlockKeepsItsRaisedAppendPosition) {
     EXPECT_EQ(bf_Sync(&file, h), 0);
     bf_CloseFile(h);
   });
-  pid_t opener = zrfs::test::Spawn([&] {
-    StartAndMount(dev_, false);
+  pid_t opener = Spawn([&] {
+    StartAndMount(Layer::kBlock, dev_, false);
     while (shared_->step < 1) usleep(1000);
     HookOs hook;
     hook.afterRead = [&](uint64_t offset, size_t len) {
@@ -147,22 +139,18 @@ TEST_F(ReattachTest, AttachingAHeldBlockKeepsItsRaisedAppendPosition) {
     shared_->step = 3;
     bf_CloseFile(h);
   });
-  ASSERT_TRUE(zrfs::test::WaitAll({writer, opener}, 30s));
-  CreateThirdFileAndWrite();
-  auto first = ReadImage<TfFileHeader>(kDataStart + 512);
-  auto third = ReadImage<TfFileHeader>(kDataStart + 3 * 512);
-  EXPECT_GE(third.StartAddr, first.EndAddr) << "the third file starts inside the first";
-  EXPECT_EQ(ReadImage<char>(kDataStart + first.EndAddr - 1), 'A');
+  ASSERT_TRUE(WaitAll({writer, opener}, 30s));
+  ExpectAThirdFileStartsBehindTheFirst();
 }
 
 // A crash kept the first file's new end but not the block header's raised
 // append position: the next file must still start behind the first one.
 TEST_F(ReattachTest, FreshEntryCoversFilesThatEndPastTheStoredAppendPosition) {
   MakeTwoFiles();
-  ASSERT_TRUE(zrfs::test::RunInChildren(
+  ASSERT_TRUE(RunInChildren(
       1,
       [&](int) {
-        StartAndMount(dev_, false);
+        StartAndMount(Layer::kBlock, dev_, false);
         TfFileHeader file;
         BfHandle *h = bf_OpenFile(shared_->file1, &file);
         ASSERT_NE(h, nullptr);
@@ -181,12 +169,7 @@ TEST_F(ReattachTest, FreshEntryCoversFilesThatEndPastTheStoredAppendPosition) {
   ASSERT_EQ(pwrite(fd, &block, sizeof block, off_t(kDataStart)), ssize_t(sizeof block));
   close(fd);
 
-  CreateThirdFileAndWrite();
-  auto first = ReadImage<TfFileHeader>(kDataStart + 512);
-  auto third = ReadImage<TfFileHeader>(kDataStart + 3 * 512);
-  EXPECT_GE(third.StartAddr, first.EndAddr) << "the third file starts inside the first";
-  EXPECT_EQ(third.StartAddr % 4096, 0u);
-  EXPECT_EQ(ReadImage<char>(kDataStart + first.EndAddr - 1), 'A');
+  ExpectAThirdFileStartsBehindTheFirst();
 }
 
 }  // namespace

@@ -3,28 +3,34 @@
 
 #include <gtest/gtest.h>
 
-#include "block_fixture.h"
+#include "block/mounted_image.h"
 
 namespace {
 
+using namespace zrfs::test;
 using zrfs::BlkHeader;
 using zrfs::TfFileHeader;
-using zrfs::test::BlockTest;
 
-class UnlinkStatTest : public BlockTest {
+class UnlinkStatTest : public MountedImage<Layer::kBlock> {
  protected:
   // Creates n files on channel 6 (one block) and closes them.
   std::vector<std::string> MakeFiles(int n) {
     std::vector<std::string> names;
     for (int i = 0; i < n; ++i) {
-      std::string name;
+      FileCreateParam p = Param(6);
+      char name[ZRFS_NAME_MAX] = {};
       TfFileHeader file;
-      BfHandle *h = Create(Param(6), &name, &file);
+      BfHandle *h = bf_CreateFile(&p, name, &file);
       EXPECT_NE(h, nullptr);
       bf_CloseFile(h);
       names.push_back(name);
     }
     return names;
+  }
+  static bool NoHandleOpen() {
+    for (BfHandle *h : zrfs::g_stBlkFileTable)
+      if (h != nullptr) return false;
+    return true;
   }
 };
 
@@ -36,7 +42,7 @@ TEST_F(UnlinkStatTest, RemovingTheOnlyFileGivesTheBlockBack) {
   EXPECT_EQ(ReadImage(BlockAddress(0), 0x200000),
             std::string(0x200000, '\0'));      // header area zeroed
   EXPECT_EQ(bf_Unlink(names[0].c_str()), -1);  // gone: no tag to match
-  EXPECT_EQ(OpenHandles(), 0);
+  EXPECT_TRUE(NoHandleOpen());
 }
 
 TEST_F(UnlinkStatTest, RemovingOneOfThreeKeepsTheBlockAndItsNumber) {
@@ -74,7 +80,7 @@ TEST_F(UnlinkStatTest, NamesWithImpossibleFileNumbersTouchNothing) {
     EXPECT_EQ(bf_OpenFile(crafted.c_str(), &file), nullptr) << crafted;
   }
   EXPECT_EQ(ReadImage(BlockAddress(0), 0x201000), before);
-  EXPECT_EQ(OpenHandles(), 0);
+  EXPECT_TRUE(NoHandleOpen());
 }
 
 TEST_F(UnlinkStatTest, BlockStatListsFilesInSlotOrderUpToTheRoom) {

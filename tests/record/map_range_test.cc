@@ -4,20 +4,9 @@
 
 namespace {
 
-using zrfs::tf_MapRange;
 using zrfs::TfFileHeader;
 
-struct Mapped {
-  int count;
-  uint32_t offsets[3];
-  uint32_t lengths[3];
-};
-
-Mapped Map(const TfFileHeader &h, uint32_t pos, uint32_t len, bool reading) {
-  Mapped m{};
-  m.count = tf_MapRange(pos, len, &h, m.offsets, m.lengths, reading);
-  return m;
-}
+constexpr uint64_t B = 0x200000;
 
 TfFileHeader Plain(uint64_t start, uint64_t end) {
   TfFileHeader h{};
@@ -26,76 +15,64 @@ TfFileHeader Plain(uint64_t start, uint64_t end) {
   return h;
 }
 
+// A ring [preStart, preEnd) with its oldest byte at startPtr and its newest
+// just before endPtr, followed by the main window up to mainEnd.
 TfFileHeader Ring(uint64_t preStart, uint64_t preEnd, uint64_t startPtr, uint64_t endPtr,
                   uint64_t mainEnd) {
-  TfFileHeader h{};
+  TfFileHeader h = Plain(preEnd, mainEnd);
   h.preStart = preStart;
   h.preEnd = preEnd;
   h.preRecStartPtr = startPtr;
   h.preRecEndPtr = endPtr;
-  h.StartAddr = preEnd;
-  h.EndAddr = mainEnd;
   return h;
 }
 
-TEST(MapRange, FileWithoutRingIsItsMainWindow) {
-  TfFileHeader h = Plain(0x200000, 0x201000);
-  Mapped m = Map(h, 100, 50, true);
-  ASSERT_EQ(m.count, 1);
-  EXPECT_EQ(m.offsets[0], 0x200000u + 100);
-  EXPECT_EQ(m.lengths[0], 50u);
-  m = Map(h, 4000, 500, true);  // crosses the end: cut there
-  ASSERT_EQ(m.count, 1);
-  EXPECT_EQ(m.lengths[0], 96u);
-  EXPECT_EQ(Map(h, 4096, 1, true).count, -1);  // starts at the end
-  m = Map(h, 4096, 1000, false);               // writing may extend it
-  ASSERT_EQ(m.count, 1);
-  EXPECT_EQ(m.offsets[0], 0x201000u);
-  EXPECT_EQ(Map(h, 0, 0, true).count, -1);
-  EXPECT_EQ(tf_MapRange(0, 1, nullptr, m.offsets, m.lengths, true), -1);
-}
-
-TEST(MapRange, UnfixedRingIsWrittenAndReadFromItsStart) {
-  TfFileHeader h = Ring(0x200000, 0x300000, 0, 0, 0);
+TfFileHeader UnfixedRing() {
+  TfFileHeader h = Ring(B, B + 0x100000, 0, 0, 0);
   h.StartAddr = 0;
-  for (bool reading : {true, false}) {
-    Mapped m = Map(h, 1234, 10, reading);
-    ASSERT_EQ(m.count, 1);
-    EXPECT_EQ(m.offsets[0], 0x200000u + 1234);
-  }
+  return h;
 }
 
-TEST(MapRange, WrappedRingReadsOlderThenNewerThenMain) {
+TEST(MapRange, PiecesOfEachLayout) {
   // Ring [B, B+1000): oldest byte at B+900, newest just before B+100.
-  const uint64_t B = 0x200000;
-  TfFileHeader h = Ring(B, B + 1000, B + 900, B + 100, B + 1000 + 300);
-  Mapped m = Map(h, 50, 400, true);  // 50 older, 100 newer, 250 main
-  ASSERT_EQ(m.count, 3);
-  EXPECT_EQ(m.offsets[0], B + 950);
-  EXPECT_EQ(m.lengths[0], 50u);
-  EXPECT_EQ(m.offsets[1], B);
-  EXPECT_EQ(m.lengths[1], 100u);
-  EXPECT_EQ(m.offsets[2], B + 1000);
-  EXPECT_EQ(m.lengths[2], 250u);
-  m = Map(h, 150, 1000, true);  // starts in the newer part, cut at the end of main
-  ASSERT_EQ(m.count, 2);
-  EXPECT_EQ(m.offsets[0], B + 50);
-  EXPECT_EQ(m.lengths[0], 50u);
-  EXPECT_EQ(m.lengths[1], 300u);
-}
-
-TEST(MapRange, UnwrappedAndEqualPointers) {
-  const uint64_t B = 0x200000;
-  TfFileHeader h = Ring(B, B + 1000, B + 100, B + 400, B + 1000 + 10);
-  Mapped m = Map(h, 0, 1000, true);
-  ASSERT_EQ(m.count, 2);
-  EXPECT_EQ(m.offsets[0], B + 100);
-  EXPECT_EQ(m.lengths[0], 300u);
-  EXPECT_EQ(m.lengths[1], 10u);
-  h = Ring(B, B + 1000, B + 500, B + 500, B + 1000 + 10);  // equal: the ring part is empty here
-  m = Map(h, 0, 5, true);
-  ASSERT_EQ(m.count, 1);
-  EXPECT_EQ(m.offsets[0], B + 1000);
+  TfFileHeader wrapped = Ring(B, B + 1000, B + 900, B + 100, B + 1300);
+  TfFileHeader unwrapped = Ring(B, B + 1000, B + 100, B + 400, B + 1010);
+  TfFileHeader equal = Ring(B, B + 1000, B + 500, B + 500, B + 1010);
+  struct Piece {
+    uint64_t offset;
+    uint32_t length;
+  };
+  struct {
+    const char *layout;
+    TfFileHeader header;
+    uint32_t pos, len;
+    bool reading;
+    int count;
+    Piece pieces[3];
+  } rows[] = {
+      {"plain", Plain(B, B + 4096), 100, 50, true, 1, {{B + 100, 50}}},
+      {"plain, cut at the end", Plain(B, B + 4096), 4000, 500, true, 1, {{B + 4000, 96}}},
+      {"plain, read at the end", Plain(B, B + 4096), 4096, 1, true, -1},
+      {"plain, write at the end", Plain(B, B + 4096), 4096, 1000, false, 1, {{B + 4096, 1000}}},
+      {"plain, nothing", Plain(B, B + 4096), 0, 0, true, -1},
+      {"unfixed ring, read", UnfixedRing(), 1234, 10, true, 1, {{B + 1234, 10}}},
+      {"unfixed ring, write", UnfixedRing(), 1234, 10, false, 1, {{B + 1234, 10}}},
+      {"wrapped, older", wrapped, 50, 400, true, 3, {{B + 950, 50}, {B, 100}, {B + 1000, 250}}},
+      {"wrapped, newer", wrapped, 150, 1000, true, 2, {{B + 50, 50}, {B + 1000, 300}}},
+      {"unwrapped", unwrapped, 0, 1000, true, 2, {{B + 100, 300}, {B + 1000, 10}}},
+      {"equal pointers", equal, 0, 5, true, 1, {{B + 1000, 5}}},  // no ring part here
+  };
+  for (const auto &row : rows) {
+    uint32_t offsets[3] = {}, lengths[3] = {};
+    int count = zrfs::tf_MapRange(row.pos, row.len, &row.header, offsets, lengths, row.reading);
+    ASSERT_EQ(count, row.count) << row.layout;
+    for (int i = 0; i < count; ++i) {
+      EXPECT_EQ(offsets[i], row.pieces[i].offset) << row.layout << ", piece " << i;
+      EXPECT_EQ(lengths[i], row.pieces[i].length) << row.layout << ", piece " << i;
+    }
+  }
+  uint32_t offsets[3], lengths[3];
+  EXPECT_EQ(zrfs::tf_MapRange(0, 1, nullptr, offsets, lengths, true), -1);
 }
 
 }  // namespace

@@ -1,5 +1,4 @@
 // Record files used by several processes and threads at once.
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -9,17 +8,13 @@
 
 #include <gtest/gtest.h>
 
-#include "record_fixture.h"
+#include "block/mounted_image.h"
 #include "support/processes.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using zrfs::test::MakeDiskImage;
-using zrfs::test::PatternByte;
-using zrfs::test::RecordParam;
-using zrfs::test::StartRecordLayer;
-using zrfs::test::TestRoot;
+using namespace zrfs::test;
 
 constexpr int kProcesses = 4;
 constexpr int kThreads = 4;
@@ -32,12 +27,6 @@ struct Names {
   char shared[64];
   char own[kWriters][64];
 };
-
-template <typename T>
-T *SharedMapping() {
-  void *p = mmap(nullptr, sizeof(T), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-  return new (p) T();
-}
 
 void FillChunk(std::vector<char> &buf, int writer, uint64_t from) {
   for (uint32_t i = 0; i < buf.size(); ++i) buf[i] = PatternByte(writer, from + i);
@@ -53,30 +42,30 @@ bool ReadAndCheck(TfHandle *h, uint32_t pos, uint32_t len, int writer, uint64_t 
 
 TEST(RecordConcurrency, ProcessesAndThreadsWriteTheirOwnAndOneSharedFile) {
   TestRoot root;
-  std::string dev = MakeDiskImage(root, 2 * kWriters + 2);
-  Names *names = SharedMapping<Names>();
-  ASSERT_TRUE(zrfs::test::RunInChildren(
+  std::string dev = MakeDisk(root, 2 * kWriters + 2);
+  SharedMapping<Names> names;
+  ASSERT_TRUE(RunInChildren(
       1,
       [&](int) {
-        StartRecordLayer(dev, true);
-        FileCreateParam p = RecordParam(dev, 1000);
+        StartAndMount(Layer::kRecord, dev, true);
+        FileCreateParam p = Param(dev, 1000);
         TfHandle *h = tf_OpenFile(&p, names->shared);
         ASSERT_NE(h, nullptr);
         tf_CloseFile(h);
       },
       30s));
 
-  ASSERT_TRUE(zrfs::test::RunInChildren(
+  ASSERT_TRUE(RunInChildren(
       kProcesses,
       [&](int process) {
-        StartRecordLayer(dev, false);
+        StartAndMount(Layer::kRecord, dev, false);
         TfHandle *shared = tf_OpenFile(nullptr, names->shared);
         ASSERT_NE(shared, nullptr);
         std::vector<std::thread> threads;
         for (int t = 0; t < kThreads; ++t) {
           threads.emplace_back([&, t] {
             int writer = process * kThreads + t;
-            FileCreateParam p = RecordParam(dev, uint32_t(writer));
+            FileCreateParam p = Param(dev, uint32_t(writer));
             TfHandle *own = tf_OpenFile(&p, names->own[writer]);
             ASSERT_NE(own, nullptr);
             std::vector<char> buf(kChunk);
@@ -95,10 +84,10 @@ TEST(RecordConcurrency, ProcessesAndThreadsWriteTheirOwnAndOneSharedFile) {
       },
       180s));
 
-  ASSERT_TRUE(zrfs::test::RunInChildren(
+  ASSERT_TRUE(RunInChildren(
       1,
       [&](int) {
-        StartRecordLayer(dev, false);
+        StartAndMount(Layer::kRecord, dev, false);
         TfHandle *shared = tf_OpenFile(nullptr, names->shared);
         ASSERT_NE(shared, nullptr);
         TfFileStat st;
@@ -118,17 +107,16 @@ TEST(RecordConcurrency, ProcessesAndThreadsWriteTheirOwnAndOneSharedFile) {
         tf_CloseFile(shared);
       },
       60s));
-  munmap(names, sizeof(Names));
 }
 
 TEST(RecordConcurrency, ReaderFollowsAGrowingRecording) {
   TestRoot root;
-  std::string dev = MakeDiskImage(root, 2);
-  Names *names = SharedMapping<Names>();
+  std::string dev = MakeDisk(root, 2);
+  SharedMapping<Names> names;
   constexpr int kAppends = 40;
-  pid_t recorder = zrfs::test::Spawn([&] {
-    StartRecordLayer(dev, true);
-    FileCreateParam p = RecordParam(dev, 3);
+  pid_t recorder = Spawn([&] {
+    StartAndMount(Layer::kRecord, dev, true);
+    FileCreateParam p = Param(dev, 3);
     TfHandle *h = tf_OpenFile(&p, names->shared);
     ASSERT_NE(h, nullptr);
     names->step = 1;
@@ -140,9 +128,9 @@ TEST(RecordConcurrency, ReaderFollowsAGrowingRecording) {
     }
     tf_CloseFile(h);
   });
-  pid_t reader = zrfs::test::Spawn([&] {
+  pid_t reader = Spawn([&] {
     while (names->step < 1) usleep(1000);
-    StartRecordLayer(dev, false);
+    StartAndMount(Layer::kRecord, dev, false);
     TfHandle *h = tf_OpenFile(nullptr, names->shared);
     ASSERT_NE(h, nullptr);
     uint64_t seen = 0;
@@ -161,8 +149,32 @@ TEST(RecordConcurrency, ReaderFollowsAGrowingRecording) {
     EXPECT_GT(observedSizes, 1);  // it saw the recording grow, not just its end
     tf_CloseFile(h);
   });
-  EXPECT_TRUE(zrfs::test::WaitAll({recorder, reader}, 60s));
-  munmap(names, sizeof(Names));
+  EXPECT_TRUE(WaitAll({recorder, reader}, 60s));
+}
+
+TEST(RecordProcesses, UnlinkIsRefusedWhileAnotherProcessHasTheFileOpen) {
+  TestRoot root;
+  std::string dev = MakeDisk(root, 2);
+  SharedMapping<Names> names;
+  pid_t holder = Spawn([&] {
+    StartAndMount(Layer::kRecord, dev, true);
+    FileCreateParam p = Param(dev, 1);
+    TfHandle *h = tf_OpenFile(&p, names->shared);
+    ASSERT_NE(h, nullptr);
+    names->step = 1;
+    while (names->step < 2) usleep(1000);
+    tf_CloseFile(h);
+    names->step = 3;
+  });
+  pid_t remover = Spawn([&] {
+    while (names->step < 1) usleep(1000);
+    StartAndMount(Layer::kRecord, dev, false);
+    EXPECT_EQ(tf_Unlink(names->shared), -1);
+    names->step = 2;
+    while (names->step < 3) usleep(1000);
+    EXPECT_EQ(tf_Unlink(names->shared), 0);
+  });
+  EXPECT_TRUE(WaitAll({holder, remover}, 30s));
 }
 
 }  // namespace

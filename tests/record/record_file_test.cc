@@ -1,24 +1,42 @@
+// Record files in one process: transfers, the pre-record ring, status
+// records, truncation, the handle table, unlink and the dump.
+#include <algorithm>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "record_fixture.h"
+#include "block/mounted_image.h"
 #include "support/fault_os.h"
 
 namespace {
 
+using namespace zrfs::test;
 using zrfs::TfFileHeader;
-using zrfs::test::Call;
-using zrfs::test::FaultOs;
-using zrfs::test::kRecUnit;
-using zrfs::test::PatternByte;
-using zrfs::test::RecordTest;
 
 std::string Pattern(int w, uint64_t from, size_t len) {
   std::string s(len, '\0');
   for (size_t i = 0; i < len; ++i) s[i] = PatternByte(w, from + i);
   return s;
 }
+
+class RecordTest : public MountedImage<Layer::kRecord> {
+ protected:
+  TfHandle *Create(uint32_t chan, uint32_t kind = 0, int32_t preRecSize = 0,
+                   std::string *name = nullptr) {
+    FileCreateParam p = Param(chan, kind, preRecSize);
+    char buf[ZRFS_NAME_MAX] = {};
+    TfHandle *h = tf_OpenFile(&p, buf);
+    if (name != nullptr) *name = buf;
+    return h;
+  }
+  TfFileHeader DiskHeader(TfHandle *h) {
+    return DiskFileHeader(h->blockFile->share->blkid, h->entry->header.fileNo);
+  }
+  static int OpenHandles() {
+    return int(std::count_if(std::begin(zrfs::g_tfFileTable), std::end(zrfs::g_tfFileTable),
+                             [](TfHandle *h) { return h != nullptr; }));
+  }
+};
 
 using RecordIoTest = RecordTest;
 
@@ -40,8 +58,7 @@ TEST_F(RecordIoTest, AppendsMoveTheEndAndWriteTheHeaderAtOnce) {
   EXPECT_EQ(faults.Count(Call::kWrite), 1);  // the data byte only, no header
   std::string back(10000, '\0');
   ASSERT_EQ(tf_Read(0, back.data(), 10000, h), 10000);
-  EXPECT_EQ(back[0], 'X');
-  EXPECT_EQ(back.substr(1), data.substr(1));
+  EXPECT_EQ(back, "X" + data.substr(1));
   EXPECT_EQ(tf_Read(9990, back.data(), 100, h), 10);  // crosses the end
   EXPECT_EQ(tf_Read(10000, back.data(), 1, h), -1);   // starts at it
   tf_CloseFile(h);
@@ -76,6 +93,21 @@ TEST_F(RecordIoTest, RingFileReadsItsValidRingThenTheMainWindow) {
   tf_CloseFile(h);
 }
 
+TEST_F(RecordIoTest, RingSizesCountWrappedAndEqualPointers) {
+  TfHandle *h = Create(4, 1, 1000);
+  ASSERT_NE(h, nullptr);
+  struct {
+    int64_t oldest, newest, size;
+  } rows[] = {{900, 100, 200}, {900, 900, 1000 /* a full ring */}, {100, 50, 950}, {100, 600, 500}};
+  for (const auto &row : rows) {
+    ASSERT_EQ(tf_UpdataePreRecPtr(h, row.oldest, row.newest), 0);
+    TfFileStat st;
+    ASSERT_EQ(tf_GetFileStat(&st, h), 0);
+    EXPECT_EQ(st.st_size, row.size) << row.oldest << ".." << row.newest;
+  }
+  tf_CloseFile(h);
+}
+
 TEST_F(RecordIoTest, StatusRecordFollowsTheHeaderAndLeavesTheRestAlone) {
   TfHandle *h = Create(3);
   ASSERT_NE(h, nullptr);
@@ -91,7 +123,7 @@ TEST_F(RecordIoTest, StatusRecordFollowsTheHeaderAndLeavesTheRestAlone) {
   EXPECT_EQ(st.st_mtim.tv_sec, st.st_ctim.tv_sec);
   EXPECT_NE(st.st_mtim.tv_sec, 0);
   EXPECT_EQ(st.ichan, 3u);
-  EXPECT_EQ(st.recType, 3);
+  EXPECT_EQ(st.recType, 7);
   const auto *raw = reinterpret_cast<const uint8_t *>(&st);
   for (int i = 0; i < 48; ++i) ASSERT_EQ(raw[i], 0x5C) << "byte " << i;
 
@@ -110,25 +142,10 @@ TEST_F(RecordIoTest, StatusRecordFollowsTheHeaderAndLeavesTheRestAlone) {
   tf_CloseFile(h);
 }
 
-TEST_F(RecordIoTest, RingSizesCountWrappedAndEqualPointers) {
-  TfHandle *h = Create(4, 1, 1000);
-  ASSERT_NE(h, nullptr);
-  TfFileStat st;
-  ASSERT_EQ(tf_UpdataePreRecPtr(h, 900, 100), 0);
-  ASSERT_EQ(tf_GetFileStat(&st, h), 0);
-  EXPECT_EQ(st.st_size, 200);
-  ASSERT_EQ(tf_UpdataePreRecPtr(h, 900, 900), 0);
-  ASSERT_EQ(tf_GetFileStat(&st, h), 0);
-  EXPECT_EQ(st.st_size, 1000);  // equal pointers: a full ring
-  ASSERT_EQ(tf_UpdataePreRecPtr(h, 100, 50), 0);
-  ASSERT_EQ(tf_GetFileStat(&st, h), 0);
-  EXPECT_EQ(st.st_size, 950);
-  tf_CloseFile(h);
-}
-
 TEST_F(RecordIoTest, TruncationStopsAtTheRing) {
   TfHandle *ring = Create(5, 1, 1000);
-  ASSERT_NE(ring, nullptr);
+  TfHandle *plain = Create(6);
+  ASSERT_TRUE(ring && plain);
   ASSERT_EQ(tf_UpdataePreRecPtr(ring, 100, 600), 0);  // 500 ring bytes
   std::string data(300, 'm');
   ASSERT_EQ(tf_Write(500, data.data(), 300, ring), 300);
@@ -137,10 +154,9 @@ TEST_F(RecordIoTest, TruncationStopsAtTheRing) {
   TfFileStat st;
   ASSERT_EQ(tf_GetFileStat(&st, ring), 0);
   EXPECT_EQ(st.st_size, 500);
-  EXPECT_EQ(tf_ftruncate(ring, int64_t(kRecUnit)), -1);
+  EXPECT_EQ(tf_ftruncate(ring, int64_t(kUnit)), -1);
   EXPECT_EQ(tf_ftruncate(ring, -1), -1);
 
-  TfHandle *plain = Create(6);
   ASSERT_EQ(tf_Write(0, data.data(), 300, plain), 300);
   ASSERT_EQ(tf_ftruncate(plain, 0), 0);
   EXPECT_EQ(plain->entry->header.EndAddr, plain->entry->header.StartAddr);
@@ -171,13 +187,107 @@ TEST_F(RecordIoTest, WriteThatReachesTheBlockEndLeavesTheEndAlone) {
   TfHandle *h = Create(9);
   ASSERT_NE(h, nullptr);
   uint64_t start = h->entry->header.StartAddr;
-  uint32_t pos = uint32_t(kRecUnit - start - 4096);
+  uint32_t pos = uint32_t(kUnit - start - 4096);
   std::vector<char> page(4096, 'z');
   EXPECT_EQ(tf_Write(pos, page.data(), 4096, h), 4096);
   EXPECT_EQ(tf_GetErrorNo(h), 28);  // the block is full
   EXPECT_EQ(h->entry->header.EndAddr, start);
   EXPECT_EQ(tf_Write(pos + 1, page.data(), 4096, h), -1);
   EXPECT_EQ(tf_GetErrorNo(h), 28);
+  tf_CloseFile(h);
+}
+
+using RecordTableTest = RecordTest;
+
+TEST_F(RecordTableTest, SameNameTwiceIsOneHandleWithTwoReferences) {
+  std::string name;
+  TfHandle *created = Create(1, 0, 0, &name);
+  ASSERT_NE(created, nullptr);
+  ASSERT_EQ(tf_OpenFile(nullptr, name.data()), created);
+  EXPECT_EQ(created->InRef, 2);
+  EXPECT_EQ(created->entry->ShrRef, 2);
+  std::string prefixed = "/some/dir/" + name;  // the stored name inside a longer one
+  EXPECT_EQ(tf_OpenFile(nullptr, prefixed.data()), created);
+  EXPECT_EQ(created->InRef, 3);
+  tf_CloseFile(created);
+  tf_CloseFile(created);
+  EXPECT_EQ(OpenHandles(), 1);
+  tf_CloseFile(created);
+  EXPECT_EQ(OpenHandles(), 0);
+  EXPECT_EQ(g_stZrfsFileList[0], 0u);  // the shared entry went with the last reference
+}
+
+TEST_F(RecordTableTest, BadNamesAndFailedCreationsLeaveNothingBehind) {
+  char name[64] = "x";
+  for (const char *bad : {"", "no-full-stop", "short.x", "H3000000000012340000C00x",
+                          "H3000000000002340000C00.dat" /* file number 0 */,
+                          "H3000004000112340000C00.dat" /* block beyond the disk */}) {
+    snprintf(name, sizeof name, "%s", bad);
+    EXPECT_EQ(tf_OpenFile(nullptr, name), nullptr) << bad;
+  }
+  EXPECT_EQ(tf_OpenFile(nullptr, nullptr), nullptr);
+  FileCreateParam p = Param(1024);  // no such channel
+  EXPECT_EQ(tf_OpenFile(&p, name), nullptr);
+  EXPECT_STREQ(name, "");
+  EXPECT_EQ(OpenHandles(), 0);
+  for (int slot = 0; slot < 1024; ++slot) ASSERT_EQ(g_stZrfsFileList[slot], 0u);
+  EXPECT_EQ(tf_CloseFile(nullptr), -1);
+  EXPECT_EQ(tf_GetErrorNo(nullptr), -1);
+  EXPECT_EQ(tf_SyncFile(nullptr), -1);
+}
+
+TEST_F(RecordTableTest, UnlinkWaitsUntilNobodyHasTheFileOpen) {
+  std::string name;
+  TfHandle *h = Create(2, 0, 0, &name);
+  ASSERT_NE(h, nullptr);
+  EXPECT_EQ(tf_Unlink(name.c_str()), -1);
+  EXPECT_EQ(h->InRef, 1);  // the check's reference was given back
+  EXPECT_EQ(h->entry->ShrRef, 1);
+  tf_CloseFile(h);
+  EXPECT_EQ(tf_Unlink(name.c_str()), 0);  // the last file: the block goes back too
+  EXPECT_EQ(MapByte(0), 0);
+  EXPECT_EQ(tf_OpenFile(nullptr, name.data()), nullptr);
+  EXPECT_EQ(tf_Unlink(name.c_str()), -1);
+  EXPECT_EQ(tf_Unlink(nullptr), -1);
+  EXPECT_EQ(tf_Unlink("no-full-stop"), -1);
+  EXPECT_EQ(OpenHandles(), 0);
+}
+
+TEST_F(RecordTableTest, TheThousandAndTwentyFifthFileIsRefused) {
+  std::vector<TfHandle *> open;
+  for (int i = 0; i < 1024; ++i) {
+    TfHandle *h = Create(uint32_t(i % 2));
+    ASSERT_NE(h, nullptr) << i;
+    open.push_back(h);
+  }
+  EXPECT_EQ(Create(1), nullptr);
+  tf_CloseFile(open.back());
+  open.back() = Create(1);
+  EXPECT_NE(open.back(), nullptr);
+  for (TfHandle *f : open) tf_CloseFile(f);
+  EXPECT_EQ(OpenHandles(), 0);
+}
+
+TEST_F(RecordTableTest, DumpListsOpenFilesAndTheLayersBelow) {
+  std::string name;
+  TfHandle *h = Create(2, 0, 0, &name);
+  ASSERT_NE(h, nullptr);
+  char small[140];
+  EXPECT_EQ(tf_GetDebugInfo(small, 139), 0);
+  EXPECT_EQ(tf_GetDebugInfo(nullptr, 4096), 0);
+  std::vector<char> buf(8192);
+  int n = tf_GetDebugInfo(buf.data(), int(buf.size()));
+  ASSERT_GT(n, 0);
+  std::string text(buf.data(), size_t(n));
+  char line[256];
+  snprintf(line, sizeof line,
+           "=================ZRFILE==============\nfileid\terrno\tfilename\t\t\tInRef\tShrRef\t "
+           "StartAddr\t   EndAddr\t  preStart\t    preEnd\n"
+           "0\t0\t%s\t1\t1\t%10lld\t%10lld\t%10lld\t%10lld\n==============ZRBLOCK",
+           name.c_str(), 0x200000LL, 0x200000LL, 0LL, 0LL);
+  EXPECT_EQ(text.find(line), 0u) << text;
+  EXPECT_NE(text.find("===========ZRDISK============"), std::string::npos);
+  EXPECT_GE(tf_GetDebugInfo(buf.data(), 150), 150);  // cut in the middle of the first line
   tf_CloseFile(h);
 }
 
