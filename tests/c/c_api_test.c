@@ -20,15 +20,19 @@ static int g_failures;
 
 static unsigned g_allocs;
 static unsigned g_frees;
+static unsigned g_nullFrees;
+static uint32_t g_lastSize;
 static unsigned char g_arena[256];
 
 static void *CountingAlloc(uint32_t size) {
   ++g_allocs;
+  g_lastSize = size;
   return size <= sizeof g_arena ? g_arena : NULL;
 }
 
 static void CountingFree(void *ptr) {
   if (ptr == g_arena) ++g_frees;
+  if (ptr == NULL) ++g_nullFrees;
 }
 
 static void CheckNaming(void) {
@@ -60,13 +64,16 @@ static void CheckAllocator(void) {
 
   /* A registered pair serves every block until the defaults come back. */
   CHECK(zrfs_RegistAllocatorInterface(CountingAlloc, CountingFree) == 0);
-  block = zrfs_Malloc(16);
-  CHECK(block == g_arena);
+  block = zrfs_Malloc(56);
+  CHECK(block == g_arena && g_lastSize == 56);
   zrfs_Free(block);
   CHECK(g_allocs == 1 && g_frees == 1);
+  zrfs_Free(NULL); /* handed to the callback unchanged */
+  CHECK(g_nullFrees == 1);
 
   /* Half a pair is refused and leaves the registered one in place. */
   CHECK(zrfs_RegistAllocatorInterface(NULL, free) == 0);
+  CHECK(zrfs_RegistAllocatorInterface(CountingAlloc, NULL) == 0);
   CHECK(zrfs_Malloc(8) == g_arena);
   CHECK(g_allocs == 2);
 

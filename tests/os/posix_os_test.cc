@@ -15,31 +15,24 @@ namespace {
 using zrfs::os;
 using zrfs::test::TestRoot;
 
-TEST(RootDirectory, ResolvesEveryPathUnderTheRoot) {
+TEST(RootDirectory, ResolvesEveryPathUnderItAndRefusesWhatIsNoDirectory) {
   TestRoot root;
-  char out[4096];
-  ASSERT_TRUE(zrfs::ResolvePath("/dev/scsi/host03/part1", out, sizeof out));
-  EXPECT_EQ(std::string(out), root.path() + "/dev/scsi/host03/part1");
-  ASSERT_TRUE(zrfs::ResolvePath("relative/x", out, sizeof out));
-  EXPECT_EQ(std::string(out), root.path() + "/relative/x");
-  EXPECT_FALSE(zrfs::ResolvePath("/dev/x", out, root.path().size() + 6));  // no room for the NUL
-  EXPECT_TRUE(zrfs::ResolvePath("/dev/x", out, root.path().size() + 7));
-}
+  auto resolved = [](const char *path, size_t room = 4096) {
+    char out[4096];
+    return zrfs::ResolvePath(path, out, room) ? std::string(out) : std::string("(refused)");
+  };
+  EXPECT_EQ(resolved("/dev/scsi/host03/part1"), root.path() + "/dev/scsi/host03/part1");
+  EXPECT_EQ(resolved("relative/x"), root.path() + "/relative/x");
+  EXPECT_EQ(resolved("/dev/x", root.path().size() + 6), "(refused)");  // no room for the NUL
+  EXPECT_EQ(resolved("/dev/x", root.path().size() + 7), root.path() + "/dev/x");
 
-TEST(RootDirectory, RefusesMissingDirectoriesAndRestoresRealPaths) {
-  TestRoot root;
   EXPECT_EQ(zrfs_SetRootDir("/no/such/dir"), -1);
-  std::string file = root.MakeImage("/file", 10);
-  EXPECT_EQ(zrfs_SetRootDir(root.Real(file).c_str()), -1);  // not a directory
-  char out[4096];
-  ASSERT_TRUE(zrfs::ResolvePath("/a", out, sizeof out));
-  EXPECT_EQ(std::string(out), root.path() + "/a");  // a refused root leaves the old one
+  EXPECT_EQ(zrfs_SetRootDir(root.Real(root.MakeImage("/file", 10)).c_str()), -1);  // a file
+  EXPECT_EQ(resolved("/a"), root.path() + "/a");  // a refused root leaves the old one
   EXPECT_EQ(zrfs_SetRootDir((root.path() + "///").c_str()), 0);
-  ASSERT_TRUE(zrfs::ResolvePath("/a", out, sizeof out));
-  EXPECT_EQ(std::string(out), root.path() + "/a");
+  EXPECT_EQ(resolved("/a"), root.path() + "/a");
   EXPECT_EQ(zrfs_SetRootDir(""), 0);
-  ASSERT_TRUE(zrfs::ResolvePath("/a", out, sizeof out));
-  EXPECT_STREQ(out, "/a");
+  EXPECT_EQ(resolved("/a"), "/a");
   EXPECT_EQ(zrfs_SetRootDir(root.path().c_str()), 0);
 }
 
@@ -57,14 +50,6 @@ TEST(DiskImages, ServeAsDevicesWithTheirSizeAndPresence) {
   int present = -1;
   ASSERT_EQ(os().Presence(fd, &present), 0);
   EXPECT_EQ(present, 1);
-
-  ASSERT_EQ(os().Seek(fd, 4096, SEEK_SET), 4096);
-  ASSERT_EQ(os().Write(fd, "frame", 5), 5);
-  char back[5];
-  ASSERT_EQ(os().Seek(fd, 4096, SEEK_SET), 4096);
-  ASSERT_EQ(os().Read(fd, back, 5), 5);
-  EXPECT_EQ(memcmp(back, "frame", 5), 0);
-  EXPECT_EQ(os().DataSync(fd), 0);
 
   unlink(root.Real(dev).c_str());  // pulling the disk
   ASSERT_EQ(os().Presence(fd, &present), 0);

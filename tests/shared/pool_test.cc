@@ -19,9 +19,15 @@ using namespace std::chrono_literals;
 using zrfs::test::TestRoot;
 
 // Record-file keys as the record layer forms them: disk << 40 | unit << 16 | file.
-uint64_t RecordKey(int n) { return uint64_t{1} << 40 | uint64_t(n) << 16 | 1; }
-void *TakeRecord(uint64_t key) { return fsc_TfMalloc(uint32_t(key), uint32_t(key >> 32), 584); }
-void *TakeBlock(uint64_t key) { return fsc_BfMalloc(uint32_t(key), uint32_t(key >> 32), 544); }
+uint64_t RecordKey(int n) {
+  return uint64_t{1} << 40 | uint64_t(n) << 16 | 1;
+}
+void *TakeRecord(uint64_t key) {
+  return fsc_TfMalloc(uint32_t(key), uint32_t(key >> 32), 584);
+}
+void *TakeBlock(uint64_t key) {
+  return fsc_BfMalloc(uint32_t(key), uint32_t(key >> 32), 544);
+}
 void *TakeDisk(int disk) {
   uint64_t key = zrfs::DiskEntryKey(disk);
   return fsc_DfMalloc(uint32_t(key), uint32_t(key >> 32), zrfs::kDiskEntrySize);
@@ -33,7 +39,9 @@ int32_t &ShrRef(void *entry, uint32_t offset) {
 uint32_t PoolSlot(void *entry, uint32_t offset) {
   return *reinterpret_cast<uint32_t *>(static_cast<char *>(entry) + offset);
 }
-bool SegmentExists(int slot) { return shmget(fsc_GetShmKey(slot), 0, 0) >= 0; }
+bool SegmentExists(int slot) {
+  return shmget(fsc_GetShmKey(slot), 0, 0) >= 0;
+}
 
 class PoolTest : public ::testing::Test {
  protected:

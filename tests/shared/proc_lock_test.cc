@@ -27,7 +27,9 @@ using zrfs::test::Spawn;
 using zrfs::test::TestRoot;
 using zrfs::test::WaitAll;
 
-int SemValue(int id) { return semctl(id, 0, GETVAL); }
+int SemValue(int id) {
+  return semctl(id, 0, GETVAL);
+}
 
 // Words of shared memory for the processes of one test, removed at the end.
 class SharedCounters {
@@ -50,7 +52,7 @@ class ProcLockTest : public ::testing::Test {
   TestRoot root_;
 };
 
-TEST_F(ProcLockTest, InitIsIdempotentAndMakesTheLockFree) {
+TEST_F(ProcLockTest, InitIsIdempotentMakesTheLockFreeAndRefusesKeysNotPositive) {
   int key = LayerLockKey();
   int id = fsc_ProcLockInit(key);
   ASSERT_GE(id, 0);
@@ -62,19 +64,9 @@ TEST_F(ProcLockTest, InitIsIdempotentAndMakesTheLockFree) {
   EXPECT_EQ(SemValue(id), 0);
   fsc_ProcUnlock(id);
   EXPECT_EQ(SemValue(id), 1);
-}
-
-TEST_F(ProcLockTest, KeysThatAreNotPositiveAreRefused) {
   EXPECT_EQ(fsc_ProcLockInit(0), -1);
   EXPECT_EQ(fsc_ProcLockInit(-1), -1);
   EXPECT_EQ(fsc_ProcLockInit(static_cast<int>(0x80123456u)), -1);  // project id 128
-}
-
-TEST_F(ProcLockTest, NoLockIdIsANoOp) {
-  fsc_ProcLock(-1);
-  fsc_ProcUnlock(-1);
-  ProcessLockGuard guard(-1, LockLevel::kDisk);
-  EXPECT_TRUE(guard.ok());
 }
 
 TEST_F(ProcLockTest, ExcludesOtherProcessesAndThreads) {
@@ -117,7 +109,8 @@ TEST_F(ProcLockTest, LockOfAKilledHolderIsGivenBack) {
   EXPECT_EQ(SemValue(id), 0);
   kill(holder, SIGKILL);
   EXPECT_FALSE(WaitAll({holder}, 5s));  // killed, so it did not exit cleanly
-  EXPECT_TRUE(RunInChildren(1, [&](int) { fsc_ProcLock(fsc_ProcLockInit(key)); }, 5s));
+  EXPECT_TRUE(RunInChildren(
+      1, [&](int) { fsc_ProcLock(fsc_ProcLockInit(key)); }, 5s));
   EXPECT_EQ(SemValue(id), 1);  // the child's own hold was undone at its exit too
   close(ready[0]);
   close(ready[1]);
@@ -225,6 +218,9 @@ TEST_F(ProcLockTest, GuardThatFailedToLockDoesNotUnlock) {
 }
 
 TEST_F(ProcLockTest, GuardReleasesOnEveryPathAndEarlyUnlockIsFinal) {
+  fsc_ProcLock(-1);  // no lock: nothing to do
+  fsc_ProcUnlock(-1);
+  EXPECT_TRUE(ProcessLockGuard(-1, LockLevel::kDisk).ok());
   int id = fsc_ProcLockInit(LayerLockKey());
   auto work = [&](bool early) -> int {
     ProcessLockGuard guard(id, LockLevel::kBlock);
