@@ -163,6 +163,7 @@ TEST_F(ToolCheckTest, FindingsComeAsJsonForScripts) {
   ToolResult r = Run({"check", image_, "--json"});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.out.find("\"severity\": \"error\""), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\"code\": \"current-block-out-of-range\""), std::string::npos);
   EXPECT_NE(r.out.find("\"location\": \"current block type 2 channel 5\""), std::string::npos);
   EXPECT_NE(r.out.find("\"repair\": \"reset it to -1\""), std::string::npos);
   ToolResult fixed = Run({"check", "--repair", "--json", image_});
