@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "disk/layout.h"
+#include "format/block_format.h"
 #include "zrfs.h"
 
 namespace zrfs::fuzz {
@@ -86,6 +88,23 @@ FileCreateParam MakeParam(uint32_t chan, uint32_t kind, int32_t preRecSize) {
   snprintf(p.diskPath, sizeof p.diskPath, "%s", g_dev.c_str());
   snprintf(p.extName, sizeof p.extName, "%s", "h264");
   return p;
+}
+
+std::vector<Region> CheckedRegions() {
+  std::vector<Region> regions;
+  for (int copy = 0; copy < 2; ++copy) regions.push_back({HeaderPlace(copy), kSectorSize});
+  for (int copy = 0; copy < 2; ++copy) {
+    regions.push_back({MapPlaceA(copy), kSectorSize});
+    regions.push_back({MapPlaceB(copy), kSectorSize});
+  }
+  for (int copy = 0; copy < 2; ++copy)
+    for (int type = 0; type < 4; ++type) {
+      regions.push_back({CurBlkPage(copy, type), 256});
+      regions.push_back({BlkCntPage(copy, type), 256});
+    }
+  for (int blk = 0; blk < kImageBlocks; ++blk)
+    regions.push_back({kDataStart + uint64_t(blk) * kUnit, 8 * kSectorSize});
+  return regions;
 }
 
 }  // namespace zrfs::fuzz

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "zrfs.h"
 
@@ -30,5 +31,18 @@ void Poke(uint64_t offset, const void *bytes, size_t len);
 
 // Fills a creation record for channel chan on the disk.
 FileCreateParam MakeParam(uint32_t chan, uint32_t kind, int32_t preRecSize);
+
+// The image blocks the empty disk has after a format.
+inline constexpr int kImageBlocks = 4;
+
+// Where the disk checker's fuzz input goes, in input order: both metadata
+// headers, the first map bytes of every place, the first entries of the
+// current-block and block-count pages of types 0..3, and the block header
+// with the first record-file headers of every block.
+struct Region {
+  uint64_t offset;
+  size_t len;
+};
+std::vector<Region> CheckedRegions();
 
 }  // namespace zrfs::fuzz

@@ -2,8 +2,9 @@
 // image recorded on by the library (plain, pre-record and locked files), cut
 // into the pieces each target reads.
 //
-//   zrfs_fuzz_seeds DIR   makes DIR/mount_tables, DIR/block_headers and
-//                         DIR/record_name, one seed per file
+//   zrfs_fuzz_seeds DIR   makes DIR/mount_tables, DIR/block_headers,
+//                         DIR/record_name and DIR/check_image, one seed per
+//                         file
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -49,6 +50,13 @@ std::string Record(uint32_t chan, uint32_t kind, int32_t preRecSize, uint32_t by
   return name;
 }
 
+// The parts of the image the disk checker's target overlays, in its order.
+std::string CheckedBytes() {
+  std::string bytes;
+  for (const Region &r : CheckedRegions()) bytes += ReadImage(r.offset, r.len);
+  return bytes;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -61,7 +69,7 @@ int main(int argc, char **argv) {
   if (zrfs_Format(dev.c_str()) != 0 || zrfs_Mount(dev.c_str()) != 0) return 1;
   std::vector<std::string> names = {Record(0, 0, 0, 65536), Record(0, 1, 262144, 131072),
                                     Record(0, 2, 0, 8192), Record(1, 0, 0, 4096)};
-  for (const char *target : {"mount_tables", "block_headers", "record_name"})
+  for (const char *target : {"mount_tables", "block_headers", "record_name", "check_image"})
     mkdir((out + "/" + target).c_str(), 0777);
 
   std::string tables = ReadImage(HeaderPlace(0), 512) + ReadImage(MapPlaceA(0), 512) +
@@ -71,6 +79,12 @@ int main(int argc, char **argv) {
   for (size_t i = 0; i < names.size(); ++i)
     WriteSeed(out + "/record_name", "name" + std::to_string(i), names[i]);
   WriteSeed(out + "/record_name", "with-device", dev + "/" + names[0]);
+  WriteSeed(out + "/check_image", "recorded", CheckedBytes());
+  // Channel 1's block given back with its file's header left in it, and the
+  // last block tagged bad.
+  if (zrfs_Unlink(names[3].c_str()) != 0) return 1;
+  if (zrfs_TagBadUnit(dev.c_str(), kDataStart + 3 * kUnit + 4096, 512) != 0) return 1;
+  WriteSeed(out + "/check_image", "unlinked-and-tagged", CheckedBytes());
   zrfs_UnMount(dev.c_str());
   return 0;
 }
