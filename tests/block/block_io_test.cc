@@ -81,13 +81,18 @@ TEST_F(BlockIoTest, ReadThatComesShortThenFailsCountsItsBytesAndTagsTheBlock) {
   EXPECT_EQ(MapByte(0), 0xFF);  // reported bad to the disk layer
 }
 
-TEST_F(BlockIoTest, AbsentDiskFailsWritesWithEio) {
+TEST_F(BlockIoTest, AbsentOrUnmountedDiskFailsTransfersWithEio) {
+  char buf[100] = {};
   FaultOs faults;
   faults.Add({.call = Call::kPresence, .fault = Fault::kAbsent});
-  char buf[100] = {};
   EXPECT_EQ(bf_Write(0x200000, buf, 100, h_), -1);
   EXPECT_EQ(bf_GetErrorNo(h_), 5);
-  EXPECT_EQ(faults.Count(Call::kWrite), 0);
+  faults.Clear();
+  ASSERT_EQ(df_DiskUnmout(dev_.c_str()), 0);
+  EXPECT_EQ(bf_Write(0x200000, buf, 100, h_), -1);
+  EXPECT_EQ(bf_GetErrorNo(h_), 5);
+  EXPECT_EQ(bf_Read(0x200000, buf, 100, h_), -1);
+  EXPECT_EQ(faults.Count(Call::kWrite) + faults.Count(Call::kRead), 0);
 }
 
 TEST_F(BlockIoTest, SyncRaisesTheAppendPositionToTheNextPage) {
