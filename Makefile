@@ -123,7 +123,7 @@ clean:
 FUZZ_SECONDS ?= 30
 CI_FUZZ_SECONDS ?= 20
 STRESS_SECONDS ?= 1800
-FUZZ_TARGETS := record_name mount_tables block_headers
+FUZZ_TARGETS := record_name mount_tables block_headers check_image
 IPC_PRIVATE = $$(unshare --ipc true >/dev/null 2>&1 && echo unshare --ipc)
 
 fuzz:

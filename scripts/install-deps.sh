@@ -18,6 +18,7 @@ declare -A needs=(
   [arm-linux-gnueabihf-nm]=binutils-arm-linux-gnueabihf
   [qemu-arm]=qemu-user
   [/usr/src/googletest/CMakeLists.txt]=googletest
+  [dpkg:libgtest-dev]=libgtest-dev
   # the zrfs tool's argument parsing, formatting and JSON
   [/usr/include/CLI/CLI.hpp]=libcli11-dev
   [/usr/include/fmt/format.h]=libfmt-dev

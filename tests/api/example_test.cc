@@ -14,8 +14,8 @@ TEST(Example, RecordsPlaysBackAndDeletesThroughThePublicHeaderAlone) {
   zrfs::test::TestRoot root;
   std::string dev =
       root.MakeImage(zrfs::test::TestRoot::DevicePath(0), 0x41100000ull + 3 * 0x40000000ull);
-  std::string command =
-      std::string(ZRFS_EXAMPLE_PROGRAM) + " " + root.path() + " " + dev + " --format";
+  std::string command = ZRFS_EXAMPLE_PROGRAM;
+  command += " " + root.path() + " " + dev + " --format";
   FILE *out = popen(command.c_str(), "r");
   ASSERT_NE(out, nullptr);
   std::string text;

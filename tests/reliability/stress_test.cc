@@ -167,7 +167,8 @@ TEST(Stress, RecordReadUnlinkRemount) {
 #ifdef ZRFS_TOOL_PATH
   // The disk checker reads the image raw: after all that, nothing on it may
   // contradict itself.
-  std::string check = std::string(ZRFS_TOOL_PATH) + " check " + root.Real(dev);
+  std::string check = ZRFS_TOOL_PATH;
+  check += " check " + root.Real(dev);
   EXPECT_EQ(system(check.c_str()), 0) << check;
 #endif
   printf(

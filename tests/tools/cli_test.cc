@@ -1,11 +1,39 @@
 // The zrfs tool end to end: command-line handling, listings against golden
 // outputs, and getting recordings in and out of an image.
 #include <random>
+#include <regex>
 
 #include "tools/tool_harness.h"
 
 namespace zrfs::test {
 namespace {
+
+// Times, record-file tags, the scratch directory and the disk's creation
+// time become fixed markers, so outputs compare across runs.
+std::string Normalise(std::string text, const std::string &scratch) {
+  text = std::regex_replace(text, std::regex(scratch), "<dir>");
+  text = std::regex_replace(text, std::regex(R"(\d{4}-\d\d-\d\d[ T]\d\d:\d\d:\d\dZ?)"), "<time>");
+  text = std::regex_replace(text, std::regex(R"((H[0-9a-n][0-9A-F]{10})[0-9A-F]{4})"), "$1TTTT");
+  return text;
+}
+
+// Compares text with tests/tools/golden/name; ZRFS_UPDATE_GOLDEN=1 rewrites
+// the file instead.
+void ExpectGolden(const std::string &name, const std::string &text) {
+#ifdef ZRFS_TOOL_GOLDEN_DIR
+  std::string path = std::string(ZRFS_TOOL_GOLDEN_DIR) + "/" + name;
+  const char *update = getenv("ZRFS_UPDATE_GOLDEN");
+  if (update != nullptr && update[0] == '1') {
+    WriteFile(path, text);
+    return;
+  }
+  EXPECT_EQ(text, ReadFile(path)) << "golden file " << path
+                                  << " differs (ZRFS_UPDATE_GOLDEN=1 rewrites it)";
+#else
+  (void)name;
+  (void)text;
+#endif
+}
 
 constexpr int kUsage = 2;
 

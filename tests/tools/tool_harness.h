@@ -1,7 +1,6 @@
 // Running the built zrfs tool from tests: a child process with its output
 // captured and a deadline, scratch directories for images, raw byte edits
-// of an image, and golden-file comparison with times, tags and paths
-// normalised.
+// of an image.
 #pragma once
 
 #include <fcntl.h>
@@ -16,7 +15,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -156,33 +154,6 @@ inline void PokeBytes(const std::string &path, uint64_t offset, const void *byte
 template <typename T>
 void Poke(const std::string &path, uint64_t offset, const T &value) {
   PokeBytes(path, offset, &value, sizeof value);
-}
-
-// Times, record-file tags, the scratch directory and the disk's creation
-// time become fixed markers, so outputs compare across runs.
-inline std::string Normalise(std::string text, const std::string &scratch) {
-  text = std::regex_replace(text, std::regex(scratch), "<dir>");
-  text = std::regex_replace(text, std::regex(R"(\d{4}-\d\d-\d\d[ T]\d\d:\d\d:\d\dZ?)"), "<time>");
-  text = std::regex_replace(text, std::regex(R"((H[0-9a-n][0-9A-F]{10})[0-9A-F]{4})"), "$1TTTT");
-  return text;
-}
-
-// Compares text with tests/tools/golden/name; ZRFS_UPDATE_GOLDEN=1 rewrites
-// the file instead.
-inline void ExpectGolden(const std::string &name, const std::string &text) {
-#ifdef ZRFS_TOOL_GOLDEN_DIR
-  std::string path = std::string(ZRFS_TOOL_GOLDEN_DIR) + "/" + name;
-  const char *update = getenv("ZRFS_UPDATE_GOLDEN");
-  if (update != nullptr && update[0] == '1') {
-    WriteFile(path, text);
-    return;
-  }
-  EXPECT_EQ(text, ReadFile(path)) << "golden file " << path
-                                  << " differs (ZRFS_UPDATE_GOLDEN=1 rewrites it)";
-#else
-  (void)name;
-  (void)text;
-#endif
 }
 
 }  // namespace zrfs::test
