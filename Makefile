@@ -128,14 +128,7 @@ IPC_PRIVATE = $$(unshare --ipc true >/dev/null 2>&1 && echo unshare --ipc)
 
 fuzz:
 	cmake --preset fuzz && cmake --build --preset fuzz
-	@set -o pipefail; corpus=build/fuzz/corpus; mkdir -p $$corpus; \
-	$(IPC_PRIVATE) build/fuzz/fuzz/zrfs_fuzz_seeds $$corpus || exit 1; \
-	for t in $(FUZZ_TARGETS); do \
-	  echo "==== fuzz $$t: $(FUZZ_SECONDS) s"; \
-	  $(IPC_PRIVATE) build/fuzz/fuzz/zrfs_fuzz_$$t -max_total_time=$(FUZZ_SECONDS) \
-	    -print_final_stats=1 -artifact_prefix=build/fuzz/$$t- $$corpus/$$t 2>&1 | \
-	    grep -E "^(Done|stat::number_of_executed_units)|ERROR|SUMMARY|artifact" || exit 1; \
-	done
+	$(IPC_PRIVATE) scripts/run-fuzz.sh $(FUZZ_SECONDS) $(FUZZ_TARGETS)
 
 tsan:
 	$(IPC_PRIVATE) $(MAKE) --no-print-directory test-tsan
