@@ -14,6 +14,7 @@
 
 #include "disk/layout.h"
 #include "format/block_format.h"
+#include "support/recording_param.h"
 #include "zrfs.h"
 
 namespace zrfs::fuzz {
@@ -79,15 +80,7 @@ void Poke(uint64_t offset, const void *bytes, size_t len) {
 }
 
 FileCreateParam MakeParam(uint32_t chan, uint32_t kind, int32_t preRecSize) {
-  FileCreateParam p{};
-  p.ichan = chan;
-  p.createTime = 1700000000;
-  p.kind = kind;
-  p.preRecSize = preRecSize;
-  p.recType = 1;
-  snprintf(p.diskPath, sizeof p.diskPath, "%s", g_dev.c_str());
-  snprintf(p.extName, sizeof p.extName, "%s", "h264");
-  return p;
+  return zrfs::test::RecordingParam(g_dev, chan, kind, preRecSize);
 }
 
 std::vector<Region> CheckedRegions() {

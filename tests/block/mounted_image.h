@@ -17,6 +17,7 @@
 #include "block/block_file.h"
 #include "disk/layout.h"
 #include "record/record_file.h"
+#include "support/recording_param.h"
 #include "support/test_root.h"
 #include "zrfs.h"
 #include "zrfs/df.h"
@@ -54,15 +55,7 @@ inline void StartAndMount(Layer layer, const std::string &dev, bool format) {
 
 inline FileCreateParam Param(const std::string &dev, uint32_t chan, uint32_t kind = 0,
                              int32_t preRecSize = 0, const char *ext = "mp4") {
-  FileCreateParam p{};
-  p.ichan = chan;
-  p.createTime = 1700000000;
-  p.kind = kind;
-  p.preRecSize = preRecSize;
-  p.recType = 7;
-  snprintf(p.diskPath, sizeof p.diskPath, "%s", dev.c_str());
-  snprintf(p.extName, sizeof p.extName, "%s", ext);
-  return p;
+  return RecordingParam(dev, chan, kind, preRecSize, ext, 7);
 }
 
 // Byte i of a recording made by writer w.

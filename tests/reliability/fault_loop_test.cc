@@ -22,6 +22,7 @@
 #include "reliability/write_log.h"
 #include "support/fault_os.h"
 #include "support/processes.h"
+#include "support/recording_param.h"
 #include "support/test_root.h"
 #include "zrfs.h"
 
@@ -90,15 +91,7 @@ std::vector<char> Pattern(int seed) {
 
 FileCreateParam Param(const std::string &dev, uint32_t chan, uint32_t kind = 0,
                       int32_t preRecSize = 0) {
-  FileCreateParam p{};
-  p.ichan = chan;
-  p.createTime = 1700000000;
-  p.kind = kind;
-  p.preRecSize = preRecSize;
-  p.recType = 1;
-  snprintf(p.diskPath, sizeof p.diskPath, "%s", dev.c_str());
-  snprintf(p.extName, sizeof p.extName, "%s", "h264");
-  return p;
+  return RecordingParam(dev, chan, kind, preRecSize);
 }
 
 uint8_t MapByte(int blk) {

@@ -22,6 +22,7 @@
 #include "reliability/library_state.h"
 #include "reliability/power_cut.h"
 #include "support/processes.h"
+#include "support/recording_param.h"
 #include "support/test_root.h"
 #ifdef ZRFS_TOOL_PATH
 #include <nlohmann/json.hpp>
@@ -70,14 +71,7 @@ class Workload {
   // Creates a recording and writes `chunks` chunks; returns it open in *fd.
   Recording Start(uint32_t chan, uint32_t seed, int chunks, int *fd, uint32_t kind = 0,
                   int32_t preRecSize = 0) {
-    FileCreateParam p{};
-    p.ichan = chan;
-    p.createTime = 1700000000;
-    p.kind = kind;
-    p.preRecSize = preRecSize;
-    p.recType = 1;
-    snprintf(p.diskPath, sizeof p.diskPath, "%s", dev_.c_str());
-    snprintf(p.extName, sizeof p.extName, "%s", "h264");
+    FileCreateParam p = zrfs::test::RecordingParam(dev_, chan, kind, preRecSize);
     Recording r{};
     *fd = zrfs_Open(&p, r.name, 2);
     EXPECT_GE(*fd, 0);
