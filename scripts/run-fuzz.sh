@@ -18,8 +18,9 @@ run_one() {
   build/fuzz/fuzz/zrfs_fuzz_"$target" -max_total_time="$seconds" -print_final_stats=1 \
     -artifact_prefix=build/fuzz/"$target"- "$corpus/$target" >"$log" 2>&1
   local status=$?
-  echo "==== fuzz $target: $seconds s, exit $status"
-  grep -E "^(Done|stat::number_of_executed_units)|ERROR|SUMMARY|artifact" "$log"
+  # One write, so the two runs' summaries do not interleave.
+  printf '%s\n%s\n' "==== fuzz $target: $seconds s, exit $status" \
+    "$(grep -E "^(Done|stat::number_of_executed_units)|ERROR|SUMMARY|artifact" "$log")"
   return $status
 }
 
