@@ -42,8 +42,17 @@ ZRFS_LAYOUT_CHECK(offsetof(FileCreateParam, recType) == 16, file_create_param_re
 ZRFS_LAYOUT_CHECK(offsetof(FileCreateParam, diskPath) == 24, file_create_param_disk_path);
 ZRFS_LAYOUT_CHECK(offsetof(FileCreateParam, extName) == 88, file_create_param_ext_name);
 
-/* Longest name a record file can have (24 characters, the extension, NUL). */
+/* Size of the buffer that receives a new record file's name: 24 characters,
+ * the extension (at most 39 characters, NUL-terminated inside extName) and a
+ * NUL.  An extName without a NUL in its 40 bytes is refused. */
 #define ZRFS_NAME_MAX 64
+
+/* Longest name, with the NUL, that the calls taking a record file's name
+ * accept.  A name may stand behind a directory part without full stops (a
+ * device path there names the disk); the file is found by the disk, block,
+ * file number and tag the name spells, so names of any length up to this
+ * limit never stand for another file.  Longer names are refused. */
+#define ZRFS_PATH_MAX 256
 
 /* Seconds and nanoseconds of a 32-bit time stamp. */
 typedef struct ZrfsTimeSpec32 {
@@ -182,7 +191,16 @@ ZRFS_API extern pthread_mutex_t g_tZrFsMutex;
  * (at most ZRFS_NAME_MAX bytes with the NUL) into nameOut.  flags: 0 read
  * only, 1 write only, 2 (or 3) read and write.  Returns a descriptor >= 0, or
  * -1 (NULL name, 1024 descriptors open, no such file, disk not ready, no
- * room).  zrfs_Close always returns 0. */
+ * room).  zrfs_Close always returns 0.
+ *
+ * Files of one channel never overlap.  A new file starts behind every byte
+ * the channel's files hold; while a file of the channel's current block is
+ * open for writing (by a live process), a new file of the channel goes to
+ * another block, so both can grow.  A file that is no longer the last of its
+ * block (reopened after another file followed it) can be written only up to
+ * where the next file starts: a write past that point fails with error 28,
+ * like one past the end of the block.  After a format, descriptors opened
+ * before it fail every read and write with error 5. */
 ZRFS_API int zrfs_Open(FileCreateParam *param, char *name, int flags);
 ZRFS_API int zrfs_Close(int fd);
 
@@ -199,7 +217,8 @@ ZRFS_API int64_t zrfs_Seek(int fd, int64_t distance, int whence);
 ZRFS_API int zrfs_Tell(int fd);
 /* 1 at or after the end, 0 before it, -1 for a bad descriptor. */
 ZRFS_API int zrfs_Eof(int fd);
-/* Fills the status record; 0, or -1 for a bad descriptor or NULL record. */
+/* Fills the status record; 0, or -1 for a bad descriptor (0 for a NULL
+ * record on a good descriptor: a status read that fails still gives 0). */
 ZRFS_API int zrfs_fstat(int fd, TfFileStat *st);
 /* Writes the file's header through; -1 for read-only descriptors. */
 ZRFS_API int zrfs_fsync(int fd);

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "record/record_file.h"
 #include "zrfs.h"
 
 extern "C" {
@@ -81,6 +82,9 @@ FsHandle *OpenDescriptor(const FileCreateParam *param, char *name, int flags) {
     HandleLock lock(h);
     h->rwflag = AccessMode(flags);
     h->file = tf_OpenFile(param, name);
+    // A file opened to be written counts as growing from now on, written
+    // or not yet: no file of its channel is put behind it meanwhile.
+    if (h->file != nullptr && (h->rwflag & kMayWrite)) tf_MarkWriting(h->file);
   }
   if (h->file == nullptr) {
     Remove(h);

@@ -52,7 +52,7 @@ bool Transfer(int fd, uint64_t address, void *buf, size_t len, bool write) {
 // block bad.
 int WriteHeaderSector(BfHandle *h, uint64_t blockOffset, const void *sector) {
   BfShareEntry *entry = h->share;
-  if (entry == nullptr) return -1;
+  if (entry == nullptr || Retired(h)) return -1;
   uint64_t address = static_cast<uint64_t>(entry->blkaddr) + blockOffset;
   if (os().Seek(h->Fd, static_cast<int64_t>(address), SEEK_SET) < 0) return -1;
   if (df_IsDiskOnline(h->Fd) == 0) return -1;
@@ -70,7 +70,9 @@ int WriteHeaderSector(BfHandle *h, uint64_t blockOffset, const void *sector) {
 // After a crash the block header may lag behind its files: a file's header
 // (with its new end) can reach the disk without the raised append position.
 // When an entry is made afresh from disk, the append position is raised to
-// cover every file's data, so no new file is placed over it.
+// cover every file's data, and the reservation also covers every ring's
+// room (a ring not fixed yet does not move the append position), so no new
+// file is placed over either.
 void CoverFilesWithAppendPos(BfHandle *h) {
   BlkHeader &head = h->share->head;
   uint32_t files = head.lastFileNo < kMaxFileNo ? head.lastFileNo : kMaxFileNo;
@@ -78,6 +80,7 @@ void CoverFilesWithAppendPos(BfHandle *h) {
   if (files == 0 || scan == nullptr) return;
   uint64_t unit = df_GetDiskUnitSize();
   uint64_t highest = 0;
+  uint64_t claimed = 0;
   // Slots 1..files in pieces of the scan buffer (the first piece holds the
   // block header too).
   for (uint32_t first = 0; first <= files; first += kScanPieceBytes / kSectorSize) {
@@ -90,11 +93,14 @@ void CoverFilesWithAppendPos(BfHandle *h) {
       const auto *file = reinterpret_cast<const TfFileHeader *>(scan + size_t{i} * kSectorSize);
       if (slot == 0 || file->fileNo != slot || strncasecmp(file->magic, "ZRND", 4) != 0) continue;
       if (file->EndAddr < unit && file->EndAddr > highest) highest = file->EndAddr;
+      if (file->preStart != 0 && file->preEnd <= unit && file->preEnd > claimed)
+        claimed = file->preEnd;
     }
   }
   uint64_t covered = (highest + kAppendAlign - 1) / kAppendAlign * kAppendAlign;
   if (head.inUse != 0 && covered > static_cast<uint64_t>(head.appendPos))
     head.appendPos = static_cast<int64_t>(covered);
+  if (head.inUse != 0 && claimed > covered) h->share->reservedEnd = static_cast<uint32_t>(claimed);
 }
 
 void FreeHandle(BfHandle *h) {
@@ -153,7 +159,9 @@ BfHandle *bf_AttachBlock(const int32_t diskAndBlock[2]) {
       if (freeSlot < 0) freeSlot = slot;
       continue;
     }
-    if (h->share != nullptr && h->share->diskid == disk && h->share->blkid == blk) {
+    // A retired handle stands for the block of an earlier format: never
+    // hand it out again.
+    if (h->share != nullptr && h->share->diskid == disk && h->share->blkid == blk && !Retired(h)) {
       h->share->ShrRef += 1;
       h->InRef += 1;
       return h;
@@ -183,7 +191,8 @@ BfHandle *bf_AttachBlock(const int32_t diskAndBlock[2]) {
     return nullptr;
   }
   int lockKey = fsc_GetShmKey(static_cast<int>(entry->poolSlot));
-  h->lockId = lockKey == -1 ? -1 : fsc_ProcLockInit(lockKey + kObjectLockKeyOffset);
+  // The block's lock set also counts the block's live writers.
+  h->lockId = lockKey == -1 ? -1 : ProcLockWithCountInit(lockKey + kObjectLockKeyOffset);
   if (h->lockId < 0) {
     fsc_BfFree(entry);
     FreeHandle(h);

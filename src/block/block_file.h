@@ -13,18 +13,25 @@
 namespace zrfs {
 
 // One per block in use, in the shared pool; every process sees the same
-// bytes.  `head` and every read, write and seek of the block are guarded by
-// the block's own lock (BfHandle::lockId); diskid, blkid, blkaddr never
-// change after the first attachment; ShrRef is guarded by g_tBlkFileMutex.
+// bytes.  `head`, `reservedEnd` and every read, write and seek of the block
+// are guarded by the block's own lock (BfHandle::lockId); diskid, blkid,
+// blkaddr never change after the first attachment; ShrRef is guarded by
+// g_tBlkFileMutex.
+//
+// reservedEnd is where the block's files have written or claimed room up
+// to, in memory only: a write raises it before its data goes out, and a
+// ring claims its whole room when its file is made.  The next file of the
+// block starts behind both it and appendPos, so a file created while
+// another one grows never starts inside bytes already written.
 struct BfShareEntry {
-  BlkHeader head;     // the block header; changed here, then written to sector 0
-  int32_t diskid;     // disk number
-  int32_t blkid;      // block number on that disk
-  int32_t ShrRef;     // attachments summed over all processes
-  uint8_t pad0[4];    // zero
-  int64_t blkaddr;    // byte address of the block on the device
-  uint32_t poolSlot;  // 1024.. : selects the entry's segment key and lock key
-  uint8_t pad1[4];    // zero
+  BlkHeader head;        // the block header; changed here, then written to sector 0
+  int32_t diskid;        // disk number
+  int32_t blkid;         // block number on that disk
+  int32_t ShrRef;        // attachments summed over all processes
+  uint32_t reservedEnd;  // block offset; see above
+  int64_t blkaddr;       // byte address of the block on the device
+  uint32_t poolSlot;     // 1024.. : selects the entry's segment key and lock key
+  uint8_t pad1[4];       // zero
 };
 static_assert(sizeof(BfShareEntry) == kBlockEntrySize);
 static_assert(offsetof(BfShareEntry, head) == 0);
@@ -32,7 +39,7 @@ static_assert(offsetof(BfShareEntry, diskid) == 512);
 static_assert(offsetof(BfShareEntry, blkid) == 516);
 static_assert(offsetof(BfShareEntry, ShrRef) == 520);
 static_assert(offsetof(BfShareEntry, ShrRef) == kBlockKind.shrRefOffset);
-static_assert(offsetof(BfShareEntry, pad0) == 524);
+static_assert(offsetof(BfShareEntry, reservedEnd) == 524);
 static_assert(offsetof(BfShareEntry, blkaddr) == 528);
 static_assert(offsetof(BfShareEntry, poolSlot) == 536);
 static_assert(offsetof(BfShareEntry, poolSlot) == kBlockKind.poolSlotOffset);
@@ -84,6 +91,46 @@ struct RecordName {
   const char *tag;  // the 4 tag characters inside the name
 };
 bool ParseRecordName(const char *name, RecordName *out);
+// A record-file name proper ("H", disk, block, file number, tag,
+// attributes) is this many characters before its full stop.
+inline constexpr int kNameCharsBeforeStop = 23;
+
+// A format retired the handle's entry: the block it stood for belongs to a
+// layout that no longer exists, so nothing may be read or written through
+// it any more.
+bool Retired(const BfHandle *h);
+
+// Where the next record file of the block starts: behind the append
+// position and everything reserved, on a 4 KiB boundary.  Callers hold the
+// block's lock.
+uint64_t NextFileStart(const BfShareEntry &entry);
+
+// Record-file data.  Like bf_Read and bf_Write, but each transfer stays in
+// the block's data area and a write stays below the file's growth limit:
+// the block's end for the block's newest file, else the start of the next
+// file.  A write past the limit writes nothing and sets error 28, like one
+// past the block's end.  Reads are clipped to the limit only when asked
+// (a ring not fixed yet, whose reads no header field bounds).  A write
+// reserves the room it fills before its data goes out.
+int WriteFileData(BfHandle *h, uint32_t fileNo, uint32_t offset, const void *buf, uint32_t len);
+int ReadFileData(BfHandle *h, uint32_t fileNo, bool toGrowthLimit, uint32_t offset, void *buf,
+                 uint32_t len);
+// Reserves the file's room up to end (a truncation that lengthens it, a
+// ring being fixed): 0, or -1 when end is past its growth limit or the
+// block is not usable.
+int ClaimFileRoom(BfHandle *h, uint32_t fileNo, uint64_t end);
+
+// Live writers of the block's files, counted by the system across
+// processes: a process adds itself for every file it writes and drops out
+// when it lets go of the file or dies.  A block with live writers takes no
+// new file.  LiveWriters is 0 when the count is unknown.
+void AddWriter(BfHandle *h);
+// bf_CreateFile, and with countWriter the creator counted as a live writer
+// of the block before any other file can be created.
+BfHandle *CreateRecordFile(const FileCreateParam *param, char *name, void *header,
+                           bool countWriter);
+void DropWriter(BfHandle *h);
+int LiveWriters(BfHandle *h);
 
 // Attaches block (disk, blk): the process's handle with one more attachment,
 // made (and the shared entry with it) when needed.  Blocks the disk does not

@@ -2,10 +2,12 @@
 // headers up to date.  Data goes straight between the caller's buffer and
 // the device: one seek, then as few read or write calls as the device needs.
 #include <errno.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include "block/block_file.h"
 #include "os/os.h"
+#include "shared/pool.h"
 #include "shared/proc_lock.h"
 #include "zrfs/df.h"
 
@@ -14,6 +16,11 @@ namespace {
 
 bool DiskReady(BfHandle *h) {
   return df_IsDiskReady(static_cast<unsigned>(h->share->diskid)) == 0;
+}
+
+// The handle may carry data: its disk is mounted and its entry not retired.
+bool Usable(BfHandle *h) {
+  return DiskReady(h) && !Retired(h);
 }
 
 void ReportBadBlock(BfHandle *h) {
@@ -29,20 +36,52 @@ bool PreRecordFieldsSound(const TfFileHeader &file, uint64_t unit) {
   return none || fixed;
 }
 
-}  // namespace
-}  // namespace zrfs
+uint64_t RoundUpToAppendAlign(uint64_t offset) {
+  return (offset + kAppendAlign - 1) / kAppendAlign * kAppendAlign;
+}
 
-using namespace zrfs;
+// The first byte a file's data may occupy: its ring, or its main window.
+uint64_t FileDataStart(const TfFileHeader &file) {
+  return file.preStart != 0 ? file.preStart : file.StartAddr;
+}
 
-extern "C" int bf_Read(uint32_t offset, void *buf, uint32_t len, BfHandle *h) {
-  if (h == nullptr || buf == nullptr || h->share == nullptr) return -1;
-  if (!DiskReady(h)) {
-    SetErrNo(h, kEioError);
-    return -1;
+// Raises the block's reservation to cover [.., end).  Callers hold the lock.
+void Reserve(BfShareEntry &entry, uint64_t end) {
+  constexpr uint64_t kLargest = 0xFFFFFFFFu / kAppendAlign * kAppendAlign;
+  uint64_t rounded = RoundUpToAppendAlign(end);
+  if (rounded > kLargest) rounded = kLargest;
+  if (rounded > entry.reservedEnd) entry.reservedEnd = static_cast<uint32_t>(rounded);
+}
+
+// How far file fileNo may reach.  The block's newest file may grow to the
+// block's end: every other file lies before it.  An older file stops where
+// the next file that still exists begins; with none left it stops where the
+// next new file will begin.  Files are placed in the order of their
+// numbers, each behind everything its predecessors reserved, so the next
+// existing number holds the nearest start.  False when the header area
+// cannot be read (the block is then reported bad).  Callers hold the lock.
+bool GrowthLimit(BfHandle *h, uint32_t fileNo, uint64_t unit, uint64_t *limit) {
+  const BfShareEntry &entry = *h->share;
+  uint32_t newest = entry.head.lastFileNo;
+  if (fileNo >= newest) {
+    *limit = unit;
+    return true;
   }
-  if (offset >= df_GetDiskUnitSize()) return -1;
-  ProcessLockGuard blockLock(h->lockId, LockLevel::kBlock);
-  if (!blockLock.ok()) return -1;
+  uint32_t last = newest < kMaxFileNo ? newest : kMaxFileNo;
+  for (uint32_t n = fileNo + 1; n <= last; ++n) {
+    TfFileHeader next{};
+    if (!ReadBlockSector(h, uint64_t{n} * kSectorSize, &next)) return false;
+    if (next.fileNo != n || strncasecmp(next.magic, "ZRND", 4) != 0) continue;  // removed
+    *limit = FileDataStart(next);
+    return true;
+  }
+  *limit = NextFileStart(entry);
+  return true;
+}
+
+// Reads len bytes at offset.  Callers hold the lock.  Returns the bytes
+// read; a failure midway reports the block and sets error 5.
+uint32_t ReadLocked(BfHandle *h, uint32_t offset, void *buf, uint32_t len) {
   auto *bytes = static_cast<uint8_t *>(buf);
   uint32_t done = 0;
   if (os().Seek(h->Fd, h->share->blkaddr + offset, SEEK_SET) >= 0) {
@@ -58,24 +97,12 @@ extern "C" int bf_Read(uint32_t offset, void *buf, uint32_t len, BfHandle *h) {
     ReportBadBlock(h);
     SetErrNo(h, kEioError);
   }
-  return done == 0 ? -1 : static_cast<int>(done);
+  return done;
 }
 
-extern "C" int bf_Write(uint32_t offset, const void *buf, uint32_t len, BfHandle *h) {
-  int refused = len == 0 ? 0 : -1;
-  if (h == nullptr || buf == nullptr || h->share == nullptr) return refused;
-  if (!DiskReady(h)) {
-    SetErrNo(h, kEioError);
-    return refused;
-  }
-  uint64_t unit = df_GetDiskUnitSize();
-  if (offset >= unit) return refused;
-  if (uint64_t{offset} + len > unit) {  // past the end of the block: nothing is written
-    SetErrNo(h, kNoSpaceError);
-    return refused;
-  }
-  ProcessLockGuard blockLock(h->lockId, LockLevel::kBlock);
-  if (!blockLock.ok()) return refused;
+// Writes len bytes at offset.  Callers hold the lock and have checked that
+// the range lies in the block.  Returns the bytes left unwritten.
+uint32_t WriteLocked(BfHandle *h, uint32_t offset, const void *buf, uint32_t len, uint64_t unit) {
   const auto *bytes = static_cast<const uint8_t *>(buf);
   uint32_t left = len;
   if (os().Seek(h->Fd, h->share->blkaddr + offset, SEEK_SET) < 0) {
@@ -99,21 +126,138 @@ extern "C" int bf_Write(uint32_t offset, const void *buf, uint32_t len, BfHandle
   }
   // A write that started in the block's last 2 MiB warns that it is full.
   if (unit <= uint64_t{offset} + kHeaderAreaSize + left) SetErrNo(h, kNoSpaceError);
-  return left == 0 ? static_cast<int>(len) : -1;
+  return left;
+}
+
+}  // namespace
+
+bool Retired(const BfHandle *h) {
+  return h->share == nullptr || SlotRetired(h->share->poolSlot);
+}
+
+uint64_t NextFileStart(const BfShareEntry &entry) {
+  uint64_t append = static_cast<uint64_t>(entry.head.appendPos);
+  uint64_t start = append > entry.reservedEnd ? append : entry.reservedEnd;
+  if (start < kHeaderAreaSize) start = kHeaderAreaSize;
+  return RoundUpToAppendAlign(start);
+}
+
+int WriteFileData(BfHandle *h, uint32_t fileNo, uint32_t offset, const void *buf, uint32_t len) {
+  int refused = len == 0 ? 0 : -1;
+  if (h == nullptr || buf == nullptr || h->share == nullptr) return refused;
+  if (!Usable(h)) {
+    SetErrNo(h, kEioError);
+    return refused;
+  }
+  uint64_t unit = df_GetDiskUnitSize();
+  ProcessLockGuard blockLock(h->lockId, LockLevel::kBlock);
+  if (!blockLock.ok()) return refused;
+  uint64_t limit = 0;
+  if (!GrowthLimit(h, fileNo, unit, &limit) || offset < kHeaderAreaSize) {
+    SetErrNo(h, kEioError);  // unreadable headers, or a header pointing into them
+    return refused;
+  }
+  uint64_t end = uint64_t{offset} + len;
+  if (end > limit) {  // past the next file or the block: nothing is written
+    SetErrNo(h, kNoSpaceError);
+    return refused;
+  }
+  // Reserved before the data goes out: a file created meanwhile (after this
+  // lock is let go) starts behind these bytes even before any header says so.
+  Reserve(*h->share, end);
+  return WriteLocked(h, offset, buf, len, unit) == 0 ? static_cast<int>(len) : -1;
+}
+
+int ReadFileData(BfHandle *h, uint32_t fileNo, bool toGrowthLimit, uint32_t offset, void *buf,
+                 uint32_t len) {
+  if (h == nullptr || buf == nullptr || h->share == nullptr) return -1;
+  if (!Usable(h)) {
+    SetErrNo(h, kEioError);
+    return -1;
+  }
+  uint64_t unit = df_GetDiskUnitSize();
+  ProcessLockGuard blockLock(h->lockId, LockLevel::kBlock);
+  if (!blockLock.ok()) return -1;
+  uint64_t bound = unit;
+  if (toGrowthLimit && !GrowthLimit(h, fileNo, unit, &bound)) {
+    SetErrNo(h, kEioError);
+    return -1;
+  }
+  if (offset < kHeaderAreaSize || offset >= bound) return -1;  // nothing of the file there
+  if (uint64_t{offset} + len > bound) len = static_cast<uint32_t>(bound - offset);
+  uint32_t done = ReadLocked(h, offset, buf, len);
+  return done == 0 ? -1 : static_cast<int>(done);
+}
+
+int ClaimFileRoom(BfHandle *h, uint32_t fileNo, uint64_t end) {
+  if (h == nullptr || h->share == nullptr || !Usable(h)) return -1;
+  uint64_t unit = df_GetDiskUnitSize();
+  ProcessLockGuard blockLock(h->lockId, LockLevel::kBlock);
+  uint64_t limit = 0;
+  if (!blockLock.ok() || !GrowthLimit(h, fileNo, unit, &limit) || end > limit) return -1;
+  Reserve(*h->share, end);
+  return 0;
+}
+
+void AddWriter(BfHandle *h) {
+  AddToLiveCount(h->lockId, 1);
+}
+
+void DropWriter(BfHandle *h) {
+  AddToLiveCount(h->lockId, -1);
+}
+
+int LiveWriters(BfHandle *h) {
+  int count = LiveCount(h->lockId);
+  return count > 0 ? count : 0;
+}
+
+}  // namespace zrfs
+
+using namespace zrfs;
+
+extern "C" int bf_Read(uint32_t offset, void *buf, uint32_t len, BfHandle *h) {
+  if (h == nullptr || buf == nullptr || h->share == nullptr) return -1;
+  if (!Usable(h)) {
+    SetErrNo(h, kEioError);
+    return -1;
+  }
+  if (offset >= df_GetDiskUnitSize()) return -1;
+  ProcessLockGuard blockLock(h->lockId, LockLevel::kBlock);
+  if (!blockLock.ok()) return -1;
+  uint32_t done = ReadLocked(h, offset, buf, len);
+  return done == 0 ? -1 : static_cast<int>(done);
+}
+
+extern "C" int bf_Write(uint32_t offset, const void *buf, uint32_t len, BfHandle *h) {
+  int refused = len == 0 ? 0 : -1;
+  if (h == nullptr || buf == nullptr || h->share == nullptr) return refused;
+  if (!Usable(h)) {
+    SetErrNo(h, kEioError);
+    return refused;
+  }
+  uint64_t unit = df_GetDiskUnitSize();
+  if (offset >= unit) return refused;
+  if (uint64_t{offset} + len > unit) {  // past the end of the block: nothing is written
+    SetErrNo(h, kNoSpaceError);
+    return refused;
+  }
+  ProcessLockGuard blockLock(h->lockId, LockLevel::kBlock);
+  if (!blockLock.ok()) return refused;
+  return WriteLocked(h, offset, buf, len, unit) == 0 ? static_cast<int>(len) : -1;
 }
 
 extern "C" int bf_Sync(const void *header, BfHandle *h) {
   if (header == nullptr || h == nullptr || h->share == nullptr) return -1;
   const auto &file = *static_cast<const TfFileHeader *>(header);
   ProcessLockGuard blockLock(h->lockId, LockLevel::kBlock);
-  if (!blockLock.ok() || !DiskReady(h)) return -1;  // asked once for both header writes
+  if (!blockLock.ok() || !Usable(h)) return -1;  // asked once for both header writes
   BlkHeader &block = h->share->head;
   uint64_t unit = df_GetDiskUnitSize();
   bool sound = PreRecordFieldsSound(file, unit);
   bool blockChanged = false;
   if (sound && file.EndAddr < unit && file.EndAddr > static_cast<uint64_t>(block.appendPos)) {
-    uint64_t aligned = (file.EndAddr + kAppendAlign - 1) / kAppendAlign * kAppendAlign;
-    block.appendPos = static_cast<int64_t>(aligned);
+    block.appendPos = static_cast<int64_t>(RoundUpToAppendAlign(file.EndAddr));
     blockChanged = true;
   }
   if (sound && static_cast<uint64_t>(file.modifyTime) > static_cast<uint64_t>(block.modifyTime)) {

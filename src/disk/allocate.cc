@@ -3,6 +3,7 @@
 // allocation and release of one disk are serial across processes.
 #include <cstring>
 
+#include "disk/allocate.h"
 #include "disk/block_head.h"
 #include "disk/device_io.h"
 #include "disk/disk_table.h"
@@ -25,12 +26,23 @@ constexpr uint32_t kSpareBytes = 0x300000;
 // table still names the block, and keeping it would let another channel
 // take it too), its header area has a free slot, and more than the file's
 // room is left after the append position.
-bool CanKeepCurrentBlock(DfDiskSlot &slot, int32_t cur, int32_t preRecSize) {
+//
+// A block the channel comes back to (not its current one) must also still
+// be the channel's: its header names the channel and type of its newest
+// file, so a block released and handed to another channel meanwhile is not
+// taken.
+struct Owner {
+  uint32_t chan;
+  uint32_t type;
+};
+bool CanTakeFile(DfDiskSlot &slot, int32_t cur, int32_t preRecSize, const Owner *owner) {
   DfDiskEntry &entry = *slot.entry;
   if (!IsBlockId(entry, cur) || entry.blkMap[cur] != kBlkUsed) return false;
   auto *header = static_cast<BlkHeader *>(zrfs_Malloc(sizeof(BlkHeader)));
   if (header == nullptr) return false;
   bool keep = ReadFullAt(slot.fd, BlockAddress(entry, cur), header, sizeof *header);
+  if (keep && owner != nullptr)
+    keep = header->inUse != 0 && header->ichan == owner->chan && header->blkType == owner->type;
   if (keep) {
     uint32_t area = header->hdrAreaSize;
     uint32_t slots = area == 0 || area > kHeaderAreaSize ? kMaxFileNo : area / kSectorSize - 1;
@@ -87,13 +99,10 @@ bool Settle(DfDiskEntry &entry, const CopyOutcome &copy0, const CopyOutcome &cop
   return true;
 }
 
-int32_t ChooseBlockLocked(DfDiskSlot &slot, uint32_t chan, uint32_t type, int32_t preRecSize) {
+// Takes the lowest free block for the channel and makes it current.
+int32_t AllocateLocked(DfDiskSlot &slot, uint32_t chan, uint32_t type) {
   DfDiskEntry &entry = *slot.entry;
   int32_t &cur = entry.curBlk[type][chan];
-  if (cur != -1) {
-    if (CanKeepCurrentBlock(slot, cur, preRecSize)) return cur;  // nothing to write
-    cur = -1;
-  }
   int32_t blk = FirstFreeBlock(entry);
   if (blk < 0 || ClearBlockHead(slot, blk) != 0) return -1;
   entry.blkMap[blk] = kBlkUsed;
@@ -106,29 +115,87 @@ int32_t ChooseBlockLocked(DfDiskSlot &slot, uint32_t chan, uint32_t type, int32_
   return Settle(entry, copy0, copy1) ? blk : -1;
 }
 
+int32_t ChooseBlockLocked(DfDiskSlot &slot, uint32_t chan, uint32_t type, int32_t preRecSize) {
+  int32_t &cur = slot.entry->curBlk[type][chan];
+  if (cur != -1) {
+    if (CanTakeFile(slot, cur, preRecSize, nullptr)) return cur;  // nothing to write
+    cur = -1;
+  }
+  return AllocateLocked(slot, chan, type);
+}
+
+// Makes blk the channel's current block again; both copies of the row.
+bool ReturnToBlockLocked(DfDiskSlot &slot, uint32_t chan, uint32_t type, int32_t blk) {
+  slot.entry->curBlk[type][chan] = blk;
+  bool copy0 = WriteCurBlkPage(slot, 0, int(type)) == 0;
+  bool copy1 = WriteCurBlkPage(slot, 1, int(type)) == 0;
+  return copy0 || copy1;
+}
+
+// The checks both ways of choosing share: a mounted disk, a channel and a
+// block type the tables have.  Fills the disk number; null on failure.
+struct Request {
+  DfDiskSlot *slot;
+  int disk;
+  uint32_t chan;
+  uint32_t type;
+};
+bool ParseRequest(const FileCreateParam &param, Request *out) {
+  char path[sizeof param.diskPath + 1];  // bounded even when the caller's is not
+  memcpy(path, param.diskPath, sizeof param.diskPath);
+  path[sizeof param.diskPath] = '\0';
+  out->disk = fsc_GetDiskNumByPath(path);
+  if (out->disk < 0) return false;
+  out->slot = SlotOfDisk(unsigned(out->disk));
+  out->chan = param.ichan;
+  out->type = fsc_GetBlkType(param.kind);
+  return true;
+}
+
 }  // namespace
 }  // namespace zrfs
 
 using namespace zrfs;
 
-extern "C" int df_GetFileBlkId(const FileCreateParam *param, DfFileBlk *out) {
-  if (param == nullptr || out == nullptr) return -1;
-  char path[sizeof param->diskPath + 1];  // bounded even when the caller's is not
-  memcpy(path, param->diskPath, sizeof param->diskPath);
-  path[sizeof param->diskPath] = '\0';
-  int pathDisk = fsc_GetDiskNumByPath(path);
-  if (pathDisk < 0) return -1;
-  out->blkId = -1;
-  DfDiskSlot *slot = SlotOfDisk(unsigned(pathDisk));
-  if (slot == nullptr) return -1;
+namespace zrfs {
 
-  ProcessLockGuard lock(slot->semId, LockLevel::kDisk);
-  if (!lock.ok() || !IsReady(*slot) || param->ichan >= uint32_t(kChannels)) return -1;
-  uint32_t type = fsc_GetBlkType(param->kind);
-  if (type >= uint32_t(kBlockTypes)) return -1;
-  int32_t blk = ChooseBlockLocked(*slot, param->ichan, type, param->preRecSize);
+int ChooseOtherFileBlock(const FileCreateParam *param, int32_t avoid, int32_t preferred,
+                         DfFileBlk *out) {
+  Request req;
+  if (param == nullptr || out == nullptr || !ParseRequest(*param, &req)) return -1;
+  out->blkId = -1;
+  if (req.slot == nullptr) return -1;
+  ProcessLockGuard lock(req.slot->semId, LockLevel::kDisk);
+  if (!lock.ok() || !IsReady(*req.slot) || req.chan >= uint32_t(kChannels) ||
+      req.type >= uint32_t(kBlockTypes))
+    return -1;
+  Owner owner{req.chan, req.type};
+  int32_t blk = -1;
+  if (preferred != avoid && CanTakeFile(*req.slot, preferred, param->preRecSize, &owner)) {
+    if (ReturnToBlockLocked(*req.slot, req.chan, req.type, preferred)) blk = preferred;
+  } else {
+    blk = AllocateLocked(*req.slot, req.chan, req.type);
+  }
   if (blk < 0) return -1;
-  out->diskNo = uint32_t(pathDisk);
+  out->diskNo = uint32_t(req.disk);
+  out->blkId = blk;
+  return 0;
+}
+
+}  // namespace zrfs
+
+extern "C" int df_GetFileBlkId(const FileCreateParam *param, DfFileBlk *out) {
+  Request req;
+  if (param == nullptr || out == nullptr || !ParseRequest(*param, &req)) return -1;
+  out->blkId = -1;
+  if (req.slot == nullptr) return -1;
+
+  ProcessLockGuard lock(req.slot->semId, LockLevel::kDisk);
+  if (!lock.ok() || !IsReady(*req.slot) || req.chan >= uint32_t(kChannels)) return -1;
+  if (req.type >= uint32_t(kBlockTypes)) return -1;
+  int32_t blk = ChooseBlockLocked(*req.slot, req.chan, req.type, param->preRecSize);
+  if (blk < 0) return -1;
+  out->diskNo = uint32_t(req.disk);
   out->blkId = blk;
   return 0;
 }

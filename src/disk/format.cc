@@ -11,6 +11,7 @@
 #include "disk/entry_attach.h"
 #include "disk/metadata_io.h"
 #include "os/os.h"
+#include "shared/pool.h"
 #include "shared/proc_lock.h"
 #include "zrfs/df.h"
 
@@ -57,6 +58,10 @@ int FormatLocked(DfDiskSlot &slot, int disk, uint32_t blocks) {
   if (slot.entry == nullptr) slot.entry = AttachDiskEntry(disk);
   if (slot.entry == nullptr) return -1;
   DfDiskEntry &entry = *slot.entry;
+  // Handles of any process made on the old layout must never touch the new
+  // one: their entries are retired, so their transfers fail and nobody
+  // attaches them again.
+  RetireDiskEntries(disk);
   FillHeader(entry.head, blocks);
   memset(entry.curBlk, 0xFF, sizeof entry.curBlk);  // -1: no current block
   memset(entry.blkCnt, 0, sizeof entry.blkCnt);

@@ -50,7 +50,7 @@ class Os {
   virtual int ShmRemove(int shmId) = 0;
   virtual int SemGet(int key, int nsems, int flags) = 0;
   virtual int SemStat(int semId, struct semid_ds *out) = 0;
-  virtual int SemGetValue(int semId) = 0;
+  virtual int SemGetValue(int semId, int semNum) = 0;
   virtual int SemOp(int semId, struct sembuf *ops, size_t nops) = 0;
 
  protected:
@@ -93,7 +93,7 @@ class OsWrapper : public Os {
   int ShmRemove(int id) override { return target_.ShmRemove(id); }
   int SemGet(int k, int n, int f) override { return target_.SemGet(k, n, f); }
   int SemStat(int id, struct semid_ds *o) override { return target_.SemStat(id, o); }
-  int SemGetValue(int id) override { return target_.SemGetValue(id); }
+  int SemGetValue(int id, int n) override { return target_.SemGetValue(id, n); }
   int SemOp(int id, struct sembuf *ops, size_t n) override { return target_.SemOp(id, ops, n); }
 
  protected:

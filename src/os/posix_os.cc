@@ -126,7 +126,7 @@ class PosixOsImpl final : public Os {
     arg.buf = out;
     return ::semctl(semId, 0, IPC_STAT, arg);
   }
-  int SemGetValue(int semId) override { return ::semctl(semId, 0, GETVAL); }
+  int SemGetValue(int semId, int semNum) override { return ::semctl(semId, semNum, GETVAL); }
   int SemOp(int semId, struct sembuf *ops, size_t nops) override {
     return ::semop(semId, ops, nops);
   }

@@ -21,7 +21,10 @@ int Store(const TfFileStat &st, TfHandle *h) {
   header.lockFlag = static_cast<uint32_t>(st.lockFlag);
   header.createTime = st.createTime;
   memcpy(header.usrParam, st.usrParam, sizeof header.usrParam);
-  memcpy(h->entry->filename, st.filename, sizeof h->entry->filename);
+  // The caller's name may lack its NUL: the entry's stays terminated.
+  size_t nameLen = strnlen(st.filename, sizeof h->entry->filename - 1);
+  memcpy(h->entry->filename, st.filename, nameLen);
+  memset(h->entry->filename + nameLen, 0, sizeof h->entry->filename - nameLen);
   return bf_Sync(&header, h->blockFile);
 }
 

@@ -3,6 +3,8 @@
 // of the ring, and the main data window.
 #include <ctime>
 
+#include "block/block_file.h"
+#include "block/file_stat.h"
 #include "record/record_file.h"
 #include "shared/proc_lock.h"
 #include "zrfs/df.h"
@@ -70,14 +72,19 @@ extern "C" int tf_Read(uint32_t pos, void *buf, uint32_t len, TfHandle *h) {
   if (h == nullptr || buf == nullptr || h->entry == nullptr) return -1;
   ProcessLockGuard fileLock(h->lockId, LockLevel::kRecord);
   if (!fileLock.ok()) return -1;
+  const TfFileHeader &header = h->entry->header;
   uint32_t offsets[kMaxPieces], lengths[kMaxPieces];
-  int pieces = tf_MapRange(pos, len, &h->entry->header, offsets, lengths, true);
+  int pieces = tf_MapRange(pos, len, &header, offsets, lengths, true);
   if (pieces < 1) return -1;
+  // No header field bounds a ring not fixed yet: its reads stop where the
+  // file's room ends, never in the next file or the next block.
+  bool toGrowthLimit = RingNotFixed(header);
   auto *bytes = static_cast<uint8_t *>(buf);
   uint32_t planned = 0;
   int total = 0;
   for (int i = 0; i < pieces; ++i) {
-    int n = bf_Read(offsets[i], bytes + planned, lengths[i], h->blockFile);
+    int n = ReadFileData(h->blockFile, header.fileNo, toGrowthLimit, offsets[i], bytes + planned,
+                         lengths[i]);
     SetErrNo(h, bf_GetErrorNo(h->blockFile));
     if (n < 0) return -1;
     total += n;
@@ -94,11 +101,12 @@ extern "C" int tf_Write(uint32_t pos, const void *buf, uint32_t len, TfHandle *h
   uint32_t offsets[kMaxPieces], lengths[kMaxPieces];
   int pieces = tf_MapRange(pos, len, &header, offsets, lengths, false);
   if (pieces < 1) return -1;
+  MarkWritingLocked(h);
   const auto *bytes = static_cast<const uint8_t *>(buf);
   uint32_t planned = 0;
   int last = 0;
   for (int i = 0; i < pieces; ++i) {
-    last = bf_Write(offsets[i], bytes + planned, lengths[i], h->blockFile);
+    last = WriteFileData(h->blockFile, header.fileNo, offsets[i], bytes + planned, lengths[i]);
     SetErrNo(h, bf_GetErrorNo(h->blockFile));
     if (last < 0) return -1;
     planned += lengths[i];

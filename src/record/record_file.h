@@ -39,9 +39,10 @@ struct TfHandle {
   zrfs::TfFileEntry *entry;  // the shared entry
   BfHandle *blockFile;       // the block holding the file; null until opened (lockId)
   int32_t lockId;            // the file's process lock
+  int32_t writing;           // 1 once counted among the block's live writers (lockId)
 };
 #if UINTPTR_MAX == 0xFFFFFFFFu
-static_assert(sizeof(TfHandle) == 24, "the recorder's handle layout");
+static_assert(sizeof(TfHandle) == 28, "the recorder's handle layout, and the writer mark");
 #endif
 
 namespace zrfs {
@@ -57,11 +58,23 @@ inline void SetErrNo(TfHandle *h, int value) {
 // The process's record-file table, guarded by g_zrFileMutex.
 extern TfHandle *g_tfFileTable[kRecordFileSlots];
 
-// With g_zrFileMutex held: the open handle whose stored name occurs in name
-// (with one more reference taken), or a new handle attached to the shared
-// entry of name's key.  Null for a name that is no record-file name, a disk
-// that is not ready, a full table or pool, or no lock.
+// Longest name (with any directory part) the calls that take a name accept.
+inline constexpr size_t kMaxNameChars = ZRFS_PATH_MAX - 1;
+
+// With g_zrFileMutex held: this process's open handle of the file that name
+// identifies (its disk, block, file number and tag; with one more reference
+// taken), or a new handle attached to the shared entry of name's key.  Null
+// for a name that is no record-file name or too long, one whose tag differs
+// from the open file's, a disk that is not ready, a full table or pool, or
+// no lock.
 TfHandle *tf_LookupOrAttach(const char *name);
+
+// Counts this process among the live writers of the file's block, once per
+// handle, until the handle goes; while a block has live writers its channel
+// puts new files elsewhere.  The first takes the file's lock; callers of the
+// second hold it.
+void tf_MarkWriting(TfHandle *h);
+void MarkWritingLocked(TfHandle *h);
 
 // Drops one reference; with g_zrFileMutex already held by the caller.
 void tf_ReleaseFileLocked(TfHandle *h);

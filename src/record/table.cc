@@ -1,10 +1,13 @@
 // The per-process table of open record files, their shared entries and the
 // operations that open, create, close and sync them.
+#include <strings.h>
+
 #include <cstring>
 
 #include "block/block_file.h"
 #include "record/record_file.h"
 #include "shared/keys.h"
+#include "shared/pool.h"
 #include "shared/proc_lock.h"
 #include "zrfs/df.h"
 #include "zrfs/fsc.h"
@@ -19,35 +22,60 @@ TfHandle *g_tfFileTable[kRecordFileSlots];
 
 namespace {
 
-constexpr size_t kStoredNameChars = 63;
+constexpr size_t kStoredNameChars = sizeof(TfFileEntry::filename) - 1;
 
-// The open handle whose stored name occurs in name; a reference is taken.
-TfHandle *LookupByName(const char *name) {
-  if (name[0] == '\0') return nullptr;
-  for (TfHandle *h : g_tfFileTable) {
-    if (h == nullptr || h->entry == nullptr || h->entry->filename[0] == '\0') continue;
-    if (strstr(name, h->entry->filename) == nullptr) continue;
-    h->InRef += 1;
-    h->entry->ShrRef += 1;
-    return h;
-  }
-  return nullptr;
+uint64_t FileKey(const RecordName &id) {
+  return static_cast<uint64_t>(id.disk) << 40 | static_cast<uint64_t>(id.blk) << 16 | id.fileNo;
 }
 
-// A new handle attached to the shared entry of name's key, without reading
+bool HeaderLoaded(const TfFileEntry &entry) {
+  static constexpr char kNone[4] = {};
+  return memcmp(entry.header.magic, kNone, sizeof kNone) != 0;
+}
+
+enum class Lookup { kFound, kNone, kOtherFile };
+
+// This process's handle of the file id names: the same key (and so the same
+// shared entry, unless a format retired it) and, once the file's header is
+// loaded, the same tag.  A reference is taken on a match.  kOtherFile: the
+// key is open for a file with another tag, so id names a file that is gone.
+Lookup LookupByIdentity(const RecordName &id, TfHandle **found) {
+  uint64_t key = FileKey(id);
+  for (TfHandle *h : g_tfFileTable) {
+    if (h == nullptr || h->entry == nullptr || SlotRetired(h->entry->poolSlot)) continue;
+    if (ListedKey(h->entry->poolSlot) != key) continue;
+    if (HeaderLoaded(*h->entry) && strncasecmp(h->entry->header.tag, id.tag, 4) != 0)
+      return Lookup::kOtherFile;
+    h->InRef += 1;
+    h->entry->ShrRef += 1;
+    *found = h;
+    return Lookup::kFound;
+  }
+  return Lookup::kNone;
+}
+
+// The name the entry keeps for the status record and the dump: the whole
+// name when it fits, else the record-file name without its directory part.
+void StoreName(TfFileEntry &entry, const char *name) {
+  const char *kept = name;
+  if (strlen(name) > kStoredNameChars) {
+    const char *stop = strchr(name, '.');
+    if (stop != nullptr && stop - name >= kNameCharsBeforeStop) kept = stop - kNameCharsBeforeStop;
+  }
+  strncpy(entry.filename, kept, kStoredNameChars);
+}
+
+// A new handle attached to the shared entry of id's key, without reading
 // the disk.
-TfHandle *AttachFile(const char *name) {
-  RecordName parsed;
-  if (!ParseRecordName(name, &parsed)) return nullptr;
+TfHandle *AttachFile(const char *name, const RecordName &parsed) {
   if (df_IsDiskReady(static_cast<unsigned>(parsed.disk)) != 0) return nullptr;
-  uint64_t key = static_cast<uint64_t>(parsed.disk) << 40 |
-                 static_cast<uint64_t>(parsed.blk) << 16 | parsed.fileNo;
+  uint64_t key = FileKey(parsed);
   int slot = 0;
   while (slot < kRecordFileSlots && g_tfFileTable[slot] != nullptr) ++slot;
   if (slot == kRecordFileSlots) return nullptr;
   auto *h = static_cast<TfHandle *>(zrfs_Malloc(sizeof(TfHandle)));
   if (h == nullptr) return nullptr;
-  *h = TfHandle{0, static_cast<uint32_t>(slot), 0, nullptr, nullptr, -1};
+  *h = TfHandle{0, static_cast<uint32_t>(slot), 0, nullptr, nullptr, -1, 0};
   auto *entry = static_cast<TfFileEntry *>(
       fsc_TfMalloc(static_cast<uint32_t>(key), static_cast<uint32_t>(key >> 32), kRecordEntrySize));
   if (entry == nullptr) {
@@ -63,7 +91,7 @@ TfHandle *AttachFile(const char *name) {
     zrfs_Free(h);
     return nullptr;
   }
-  strncpy(entry->filename, name, kStoredNameChars);
+  StoreName(*entry, name);
   entry->ShrRef += 1;
   h->entry = entry;
   h->InRef = 1;
@@ -80,16 +108,18 @@ TfHandle *LookupOrAttachUnderTableLock(const char *name) {
 TfHandle *CreateFile(const FileCreateParam *param, char *name) {
   name[0] = '\0';
   TfFileHeader header;
-  BfHandle *blockFile = bf_CreateFile(param, name, &header);
+  BfHandle *blockFile = CreateRecordFile(param, name, &header, /*countWriter=*/true);
   if (blockFile == nullptr) return nullptr;
   TfHandle *h = LookupOrAttachUnderTableLock(name);
   if (h == nullptr) {
+    DropWriter(blockFile);
     bf_CloseFile(blockFile);
     return nullptr;
   }
   ProcessLockGuard fileLock(h->lockId, LockLevel::kRecord);
   if (!fileLock.ok() || h->blockFile != nullptr) {
     // Cannot happen for a fresh name; keep the counts right if it does.
+    DropWriter(blockFile);
     bf_CloseFile(blockFile);
     if (!fileLock.ok()) {
       fileLock.Unlock();
@@ -100,20 +130,39 @@ TfHandle *CreateFile(const FileCreateParam *param, char *name) {
   }
   h->entry->header = header;
   h->blockFile = blockFile;
+  h->writing = 1;  // its creator records into it: counted at creation
   return h;
-}
-
-bool HeaderLoaded(const TfFileEntry &entry) {
-  static constexpr char kNone[4] = {};
-  return memcmp(entry.header.magic, kNone, sizeof kNone) != 0;
 }
 
 }  // namespace
 
 TfHandle *tf_LookupOrAttach(const char *name) {
-  if (name == nullptr || name[0] == '\0') return nullptr;
-  TfHandle *h = LookupByName(name);
-  return h != nullptr ? h : AttachFile(name);
+  RecordName id;
+  if (name == nullptr || strnlen(name, kMaxNameChars + 1) > kMaxNameChars ||
+      !ParseRecordName(name, &id))
+    return nullptr;
+  TfHandle *h = nullptr;
+  switch (LookupByIdentity(id, &h)) {
+    case Lookup::kFound:
+      return h;
+    case Lookup::kOtherFile:
+      return nullptr;
+    case Lookup::kNone:
+      break;
+  }
+  return AttachFile(name, id);
+}
+
+void MarkWritingLocked(TfHandle *h) {
+  if (h == nullptr || h->writing != 0 || h->blockFile == nullptr) return;
+  AddWriter(h->blockFile);
+  h->writing = 1;
+}
+
+void tf_MarkWriting(TfHandle *h) {
+  if (h == nullptr) return;
+  ProcessLockGuard fileLock(h->lockId, LockLevel::kRecord);
+  if (fileLock.ok()) MarkWritingLocked(h);
 }
 
 void tf_ReleaseFileLocked(TfHandle *h) {
@@ -121,6 +170,7 @@ void tf_ReleaseFileLocked(TfHandle *h) {
   h->InRef -= 1;
   if (h->entry != nullptr) h->entry->ShrRef -= 1;
   if (h->InRef > 0) return;
+  if (h->writing != 0) DropWriter(h->blockFile);
   if (h->blockFile != nullptr) bf_CloseFile(h->blockFile);
   fsc_TfFree(h->entry);
   g_tfFileTable[h->fileId] = nullptr;

@@ -1,5 +1,6 @@
 // Changing a record file as a whole: its size, its pre-record ring, its
 // existence.
+#include "block/block_file.h"
 #include "block/file_stat.h"
 #include "record/record_file.h"
 #include "shared/proc_lock.h"
@@ -27,17 +28,18 @@ extern "C" int tf_ftruncate(TfHandle *h, int64_t size) {
   ProcessLockGuard fileLock(h->lockId, LockLevel::kRecord);
   if (!fileLock.ok()) return -1;
   TfFileHeader &header = h->entry->header;
+  uint64_t end;
   if (RingNotFixed(header)) {
     // Positions of an unfixed ring count from preStart, as its size does.
-    if (header.preStart + wanted >= unit) return -1;
-    header.EndAddr = header.preStart + wanted;
-    return bf_Sync(&header, h->blockFile);
+    end = header.preStart + wanted;
+  } else {
+    uint64_t ring = RingLength(header);
+    if (ring > wanted) return -1;  // never into the ring part
+    end = header.StartAddr + (wanted - ring);
   }
-  uint64_t ring = RingLength(header);
-  if (ring > wanted) return -1;  // never into the ring part
-  uint64_t main = wanted - ring;
-  if (main >= unit) return -1;
-  header.EndAddr = header.StartAddr + main;
+  // A longer file must not reach into the next one.
+  if (end >= unit || ClaimFileRoom(h->blockFile, header.fileNo, end) != 0) return -1;
+  header.EndAddr = end;
   return bf_Sync(&header, h->blockFile);
 }
 
@@ -56,6 +58,7 @@ extern "C" int tf_UpdataePreRecPtr(TfHandle *h, int64_t start, int64_t end) {
   if (header.preStart == 0 || header.preEnd <= header.preStart) return -1;
   uint64_t ringSize = header.preEnd - header.preStart;
   if (from >= ringSize || to >= ringSize) return -1;
+  if (ClaimFileRoom(h->blockFile, header.fileNo, header.preEnd) != 0) return -1;
   header.preRecEndPtr = header.preStart + to;
   header.preRecStartPtr = header.preStart + from;
   header.StartAddr = header.preEnd;

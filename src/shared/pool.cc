@@ -3,6 +3,7 @@
 // proc_lock.h); nothing here locks.
 #include "shared/pool.h"
 
+#include <atomic>
 #include <cstring>
 
 #include "os/os.h"
@@ -21,7 +22,24 @@ namespace {
 constexpr uint32_t kFileListBytes = sizeof(FileList);
 constexpr uint32_t kPoolBytes = sizeof(SharedPool);
 
-bool Attached() { return g_stZrfsFileList != nullptr && g_stZrfsShrPool != nullptr; }
+// The list's keys are read and written a 32-bit word at a time: a format
+// retires keys (it changes a high word) while other processes scan the list
+// under the kind's lock, and each half must read whole.
+std::atomic_ref<uint32_t> KeyWord(uint32_t slot, int half) {
+  return std::atomic_ref<uint32_t>(reinterpret_cast<uint32_t *>(g_stZrfsFileList)[2 * slot + half]);
+}
+uint64_t LoadKey(uint32_t slot) {
+  uint64_t high = KeyWord(slot, 1).load(std::memory_order_relaxed);
+  return high << 32 | KeyWord(slot, 0).load(std::memory_order_relaxed);
+}
+void StoreKey(uint32_t slot, uint64_t key) {
+  KeyWord(slot, 0).store(uint32_t(key), std::memory_order_relaxed);
+  KeyWord(slot, 1).store(uint32_t(key >> 32), std::memory_order_relaxed);
+}
+
+bool Attached() {
+  return g_stZrfsFileList != nullptr && g_stZrfsShrPool != nullptr;
+}
 
 uint8_t *PoolEntry(const EntryKind &kind, int localIndex) {
   return static_cast<uint8_t *>(g_stZrfsShrPool) + kind.poolOffset +
@@ -70,16 +88,16 @@ void *RequestEntry(const EntryKind &kind, uint32_t keyLo, uint32_t keyHi, uint32
   uint64_t key = static_cast<uint64_t>(keyHi) << 32 | keyLo;
   if (key == 0 || size != kind.entrySize || !Attached()) return nullptr;
 
-  uint64_t *list = g_stZrfsFileList + kind.firstSlot;
   int freeIndex = -1;
   for (int i = 0; i < kSlotsPerKind; ++i) {
-    if (list[i] == key) {
+    uint64_t listed = LoadKey(uint32_t(kind.firstSlot + i));
+    if (listed == key) {
       if (i < kInPoolEntries) return PoolEntry(kind, i);
       // A found key whose segment cannot be attached fails the request:
       // going on would give the same object a second slot.
       return AttachHeldSlot(kind.firstSlot + i, size);
     }
-    if (list[i] == 0 && freeIndex < 0) freeIndex = i;
+    if (listed == 0 && freeIndex < 0) freeIndex = i;
   }
   if (freeIndex < 0) return nullptr;
 
@@ -90,7 +108,7 @@ void *RequestEntry(const EntryKind &kind, uint32_t keyLo, uint32_t keyHi, uint32
   // its list slot (a list recreated after a crash), whose counts would lie.
   memset(entry, 0, size);
   StoreU32(entry, kind.poolSlotOffset, static_cast<uint32_t>(slot));
-  list[freeIndex] = key;
+  StoreKey(uint32_t(slot), key);
   return entry;
 }
 
@@ -132,7 +150,30 @@ void fsc_ShmRelease(void *entry, int slot, bool last) {
       if (id >= 0) os().ShmRemove(id);  // attached holders keep their mapping
     }
   }
-  if (last) g_stZrfsFileList[slot] = 0;  // a pool entry's bytes stay until the next claim
+  if (last) StoreKey(uint32_t(slot), 0);  // a pool entry's bytes stay until the next claim
+}
+
+void RetireDiskEntries(int disk) {
+  if (g_stZrfsFileList == nullptr || disk < 0 || disk >= kMaxDisks) return;
+  for (uint32_t slot = 0; slot < uint32_t(kFirstDiskSlot); ++slot) {
+    // Record-file and block-file keys carry the disk in bits 40..47, that
+    // is bits 8..15 of the high word, and never the retired bit.
+    uint64_t key = LoadKey(slot);
+    auto high = uint32_t(key >> 32);
+    if (key == 0 || (high & kRetiredKeyBit) != 0 || ((high >> 8) & 0xFF) != uint32_t(disk))
+      continue;
+    KeyWord(slot, 1).store(high | kRetiredKeyBit, std::memory_order_relaxed);
+  }
+}
+
+bool SlotRetired(uint32_t poolSlot) {
+  if (g_stZrfsFileList == nullptr || poolSlot >= uint32_t(kFirstDiskSlot)) return true;
+  return (KeyWord(poolSlot, 1).load(std::memory_order_relaxed) & kRetiredKeyBit) != 0;
+}
+
+uint64_t ListedKey(uint32_t poolSlot) {
+  if (g_stZrfsFileList == nullptr || poolSlot >= uint32_t(kPoolSlotCount)) return 0;
+  return LoadKey(poolSlot);
 }
 
 void fsc_ResetProcessState() {
@@ -179,26 +220,31 @@ extern "C" void *fsc_DfMalloc(uint32_t keyLo, uint32_t keyHi, uint32_t size) {
   int slot = kFirstDiskSlot + disk;
   int shmKey = fsc_GetShmKey(slot);
   if (shmKey == -1) return nullptr;
-  if (g_stZrfsFileList[slot] == key) {
+  if (LoadKey(uint32_t(slot)) == key) {
     if (void *held = AttachExisting(shmKey, size)) return held;
     // Listed but gone: make it afresh below, with the tail of a new entry.
   }
 
   auto *entry = static_cast<uint8_t *>(fsc_ShmAttach(shmKey, size));
   if (entry == nullptr) return nullptr;
-  g_stZrfsFileList[slot] = key;
+  StoreKey(uint32_t(slot), key);
   DiskEntryTail tail{0, 1, 0, static_cast<uint32_t>(slot)};
   memcpy(entry + kDiskEntryTailOffset, &tail, sizeof tail);
   return entry;
 }
 
-extern "C" void fsc_TfFree(void *entry) { ReleaseEntry(kRecordKind, entry); }
+extern "C" void fsc_TfFree(void *entry) {
+  ReleaseEntry(kRecordKind, entry);
+}
 
-extern "C" void fsc_BfFree(void *entry) { ReleaseEntry(kBlockKind, entry); }
+extern "C" void fsc_BfFree(void *entry) {
+  ReleaseEntry(kBlockKind, entry);
+}
 
 extern "C" void fsc_DfFree(void *entry) {
   if (entry == nullptr) return;
-  int slot = static_cast<int>(LoadU32(entry, kDiskEntryTailOffset + offsetof(DiskEntryTail, poolSlot)));
+  int slot =
+      static_cast<int>(LoadU32(entry, kDiskEntryTailOffset + offsetof(DiskEntryTail, poolSlot)));
   if (slot < kFirstDiskSlot || slot >= kFirstDiskSlot + kMaxDisks) return;
   fsc_ShmRelease(entry, slot, true);
 }

@@ -14,6 +14,26 @@ void *fsc_ShmAttach(int key, uint32_t size);
 // holder also frees its list slot and removes the segment.
 void fsc_ShmRelease(void *entry, int slot, bool last);
 
+// Retirement.  A format gives a disk a new layout while processes may still
+// hold entries made from the old one.  Those entries are retired: their key
+// in the file list gets kRetiredKeyBit, so no request finds them again (a
+// request of the same key gets a fresh entry and slot), while their holders
+// keep the slot until they let go.  Every use of an entry for data checks
+// that it is not retired.
+inline constexpr uint32_t kRetiredKeyBit = 0x80000000u;  // in the key's high word
+
+// Retires every record-file and block-file entry of a disk.  Called by the
+// format under the disk's lock; requests of other processes may run at the
+// same time, which is why the key changes by one aligned 32-bit store.
+void RetireDiskEntries(int disk);
+
+// True when the entry in this pool slot has been retired (or the slot is
+// not listed at all).
+bool SlotRetired(uint32_t poolSlot);
+
+// The EntryKey listed for a slot (0 when free or out of range).
+uint64_t ListedKey(uint32_t poolSlot);
+
 // Detaches the file list and the pool and forgets the cached keys, so the
 // next fsc_ShareInit attaches the objects of the current root directory.
 void fsc_ResetProcessState();

@@ -23,6 +23,8 @@
 namespace zrfs {
 namespace {
 
+constexpr unsigned short kLockSemNum = 0;  // the lock of every set
+
 #if ZRFS_TSAN
 // ThreadSanitizer cannot see System V semaphores, so it would take every
 // field they guard for a race.  Tell it that a P acquires and a V releases
@@ -51,7 +53,7 @@ constexpr int kPollUs = 10 * 1000;
 
 bool SemStep(int semId, short delta) {
   if (semId == -1) return true;
-  struct sembuf op = {0, delta, SEM_UNDO};
+  struct sembuf op = {kLockSemNum, delta, SEM_UNDO};
   while (os().SemOp(semId, &op, 1) != 0) {
     if (errno != EINTR) return false;
     usleep(1000);
@@ -62,12 +64,12 @@ bool SemStep(int semId, short delta) {
 // Makes a new set free with a semop rather than SETVAL, so that every set
 // that was ever made free has a non-zero last-operation time.
 bool MakeFree(int semId) {
-  struct sembuf op = {0, 1, 0};
+  struct sembuf op = {kLockSemNum, 1, 0};
   return os().SemOp(semId, &op, 1) == 0;
 }
 
 bool NeverOperatedAndZero(int semId) {
-  if (os().SemGetValue(semId) != 0) return false;  // free (or broken: leave it)
+  if (os().SemGetValue(semId, 0) != 0) return false;  // free (or broken: leave it)
   struct semid_ds info;
   if (os().SemStat(semId, &info) != 0) return false;
   return info.sem_otime == 0;  // a held lock has been operated on
@@ -127,15 +129,47 @@ void ProcessLockGuard::Unlock() {
 
 using namespace zrfs;
 
-extern "C" int fsc_ProcLockInit(int key) {
+namespace zrfs {
+namespace {
+
+// A counted set keeps its count beside the lock.
+constexpr unsigned short kCountSem = 1;
+
+int InitLockSet(int key, int semaphores) {
   if (key <= 0) return -1;
-  int id = os().SemGet(key, 1, IPC_CREAT | IPC_EXCL | 0666);
+  int id = os().SemGet(key, semaphores, IPC_CREAT | IPC_EXCL | 0666);
   if (id >= 0) return MakeFree(id) ? id : -1;
   if (errno != EEXIST) return -1;
-  id = os().SemGet(key, 1, 0666);
+  id = os().SemGet(key, 0, 0666);  // whatever number of semaphores it has
   if (id < 0) return -1;
   FreeIfCreatorDied(id);
   return id;
+}
+
+}  // namespace
+
+int ProcLockWithCountInit(int key) {
+  return InitLockSet(key, 2);
+}
+
+bool AddToLiveCount(int semId, short delta) {
+  if (semId == -1) return false;
+  // Never waits: a count that would go below zero is left alone.
+  struct sembuf op = {kCountSem, delta, SEM_UNDO | IPC_NOWAIT};
+  while (os().SemOp(semId, &op, 1) != 0) {
+    if (errno != EINTR) return false;
+  }
+  return true;
+}
+
+int LiveCount(int semId) {
+  return semId == -1 ? -1 : os().SemGetValue(semId, kCountSem);
+}
+
+}  // namespace zrfs
+
+extern "C" int fsc_ProcLockInit(int key) {
+  return InitLockSet(key, 1);
 }
 
 extern "C" void fsc_ProcLock(int semId) {

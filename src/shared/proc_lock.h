@@ -31,6 +31,19 @@ enum class LockLevel : unsigned char {
 bool AcquireProcessLock(int semId);
 bool ReleaseProcessLock(int semId);
 
+// A lock set that also keeps a live count: semaphore 1 beside the lock.
+// Every process changes the count with SEM_UNDO, so when a process dies the
+// system takes back exactly what it added, and the count never includes a
+// process that no longer exists (whatever its pid becomes later).  Returns
+// the set's id, or -1.  A set that exists with the lock alone keeps working
+// as a lock; its count is then unknown.
+int ProcLockWithCountInit(int key);
+// Adds delta to the count without waiting; false when the set has no count
+// or the count would go below zero.
+bool AddToLiveCount(int semId, short delta);
+// The count, or -1 when it is unknown.
+int LiveCount(int semId);
+
 class ProcessLockGuard {
  public:
   ProcessLockGuard(int semId, LockLevel level);

@@ -254,15 +254,23 @@ TEST_F(RecordTableTest, UnlinkWaitsUntilNobodyHasTheFileOpen) {
 }
 
 TEST_F(RecordTableTest, TheThousandAndTwentyFifthFileIsRefused) {
+  // Files made one after another share a block; then all are held open.
+  std::vector<std::string> names(1025);
+  for (std::string &name : names) {
+    TfHandle *h = Create(1, 0, 0, &name);
+    ASSERT_NE(h, nullptr) << names.size();
+    tf_CloseFile(h);
+  }
   std::vector<TfHandle *> open;
   for (int i = 0; i < 1024; ++i) {
-    TfHandle *h = Create(uint32_t(i % 2));
+    TfHandle *h = tf_OpenFile(nullptr, names[size_t(i)].data());
     ASSERT_NE(h, nullptr) << i;
     open.push_back(h);
   }
+  EXPECT_EQ(tf_OpenFile(nullptr, names[1024].data()), nullptr);
   EXPECT_EQ(Create(1), nullptr);
   tf_CloseFile(open.back());
-  open.back() = Create(1);
+  open.back() = Create(1);  // files only read keep no new file out of their block
   EXPECT_NE(open.back(), nullptr);
   for (TfHandle *f : open) tf_CloseFile(f);
   EXPECT_EQ(OpenHandles(), 0);
