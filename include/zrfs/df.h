@@ -70,10 +70,9 @@ ZRFS_API uint64_t df_GetDiskUnitSize(void);
 /* ---- Blocks ----------------------------------------------------------------- */
 
 /* Picks the block for a new record file of (param's channel, block type of
- * its kind; its pre-record size is weighed too): the channel's current block while it has room, else the lowest
- * free block, whose header area is zeroed first.  0 with out filled, or -1
- * (out's block id is then -1, unless param or out is null or the path names
- * no disk). */
+ * its kind; its pre-record size is weighed too): the channel's current block while it has room,
+ * else the lowest free block, whose header area is zeroed first.  0 with out filled, or -1 (out's
+ * block id is then -1, unless param or out is null or the path names no disk). */
 ZRFS_API int df_GetFileBlkId(const FileCreateParam *param, DfFileBlk *out);
 /* Frees a block: zeroes its header area, marks it free and, for a type of
  * 0..15, updates the (type, chan) count and current block. */

@@ -15,24 +15,24 @@
 namespace zrfs {
 
 inline constexpr uint32_t kSectorSize = 512;
-inline constexpr uint32_t kHeaderAreaSize = 0x200000;  // 2 MiB
+inline constexpr uint32_t kHeaderAreaSize = 0x200000;                      // 2 MiB
 inline constexpr uint32_t kMaxFileNo = kHeaderAreaSize / kSectorSize - 1;  // 4095
 inline constexpr uint32_t kAppendAlign = 4096;  // appendPos is raised in these steps
 
 // Sector 0 of a block: which record files it holds and where the next one's
 // data begins.  All zero in a block that has never held a record file.
 struct BlkHeader {
-  uint32_t hdrAreaSize;   // bytes of the header area (0x200000) once used
-  uint32_t inUse;         // 1 once the block has received its first record file
-  int64_t createTime;     // seconds; of the file created while the block was empty
-  int64_t modifyTime;     // seconds; newest modifyTime of the block's files
-  uint32_t ichan;         // channel of the most recently created file
-  uint32_t blkType;       // fsc_GetBlkType of that file's kind
-  uint8_t reserved1[12];  // zero
-  uint32_t fileNum;       // record files that exist in the block
-  int64_t dataOffset;     // 0x200000 once used
-  int64_t appendPos;      // block offset where the next file's data begins
-  uint32_t lastFileNo;    // newest file number handed out; only grows
+  uint32_t hdrAreaSize;    // bytes of the header area (0x200000) once used
+  uint32_t inUse;          // 1 once the block has received its first record file
+  int64_t createTime;      // seconds; of the file created while the block was empty
+  int64_t modifyTime;      // seconds; newest modifyTime of the block's files
+  uint32_t ichan;          // channel of the most recently created file
+  uint32_t blkType;        // fsc_GetBlkType of that file's kind
+  uint8_t reserved1[12];   // zero
+  uint32_t fileNum;        // record files that exist in the block
+  int64_t dataOffset;      // 0x200000 once used
+  int64_t appendPos;       // block offset where the next file's data begins
+  uint32_t lastFileNo;     // newest file number handed out; only grows
   uint8_t reserved2[444];  // zero
 };
 static_assert(sizeof(BlkHeader) == 512);

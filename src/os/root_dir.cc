@@ -25,14 +25,16 @@ bool SetRootDir(const char *dir) {
   struct stat st;
   if (stat(dir, &st) != 0 || !S_ISDIR(st.st_mode)) return false;
   while (len > 1 && dir[len - 1] == '/') --len;  // "/tmp/r/" and "/tmp/r" are one root
-  if (len == 1) len = 0;                           // "/" is no root at all
+  if (len == 1) len = 0;                         // "/" is no root at all
   memcpy(g_rootDir, dir, len);
   g_rootDir[len] = '\0';
   g_rootLen = len;
   return true;
 }
 
-bool HasRootDir() { return g_rootLen != 0; }
+bool HasRootDir() {
+  return g_rootLen != 0;
+}
 
 bool ResolvePath(const char *logical, char *out, size_t outSize) {
   if (logical == nullptr || out == nullptr || outSize == 0) return false;

@@ -18,7 +18,9 @@ uint32_t g_fscKeyCache[kSlotKeyFiles];
 
 }  // namespace
 
-void LayerKeyFileName(char (&out)[64]) { snprintf(out, sizeof out, "%s/zrfslayer", kKeyDir); }
+void LayerKeyFileName(char (&out)[64]) {
+  snprintf(out, sizeof out, "%s/zrfslayer", kKeyDir);
+}
 
 int LayerKey(int projId) {
   char name[64];

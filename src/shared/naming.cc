@@ -39,11 +39,17 @@ extern "C" int fsc_DiskItoA(uint32_t n) {
 
 extern "C" uint32_t fsc_GetBlkType(uint32_t dataType) {
   switch (dataType) {
-    case 2: return 2;
-    case 3: return 1;
-    case 4: return 2;
-    case 5: return 3;
-    case 6: return 4;
-    default: return 0;  // 0, 1 (pre-record ring files) and every unlisted type
+    case 2:
+      return 2;
+    case 3:
+      return 1;
+    case 4:
+      return 2;
+    case 5:
+      return 3;
+    case 6:
+      return 4;
+    default:
+      return 0;  // 0, 1 (pre-record ring files) and every unlisted type
   }
 }

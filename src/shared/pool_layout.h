@@ -43,11 +43,11 @@ static_assert(offsetof(SharedPool, blockEntries) == 299008);
 
 // Where the pool finds its words inside one kind of entry.
 struct EntryKind {
-  int firstSlot;             // first list slot of the kind's region
-  uint32_t entrySize;        // bytes
-  uint32_t poolOffset;       // byte offset of the kind's entries in SharedPool
-  uint32_t shrRefOffset;     // i32 count of holders over all processes
-  uint32_t poolSlotOffset;   // u32 list slot of the entry
+  int firstSlot;            // first list slot of the kind's region
+  uint32_t entrySize;       // bytes
+  uint32_t poolOffset;      // byte offset of the kind's entries in SharedPool
+  uint32_t shrRefOffset;    // i32 count of holders over all processes
+  uint32_t poolSlotOffset;  // u32 list slot of the entry
 };
 
 inline constexpr EntryKind kRecordKind{kFirstRecordSlot, kRecordEntrySize,
