@@ -23,6 +23,15 @@ bool Usable(BfHandle *h) {
   return DiskReady(h) && !Retired(h);
 }
 
+// The first checks of every transfer: a handle with an entry and a buffer
+// (else no error number), and a usable handle (else error 5).
+bool MayTransfer(BfHandle *h, const void *buf) {
+  if (h == nullptr || buf == nullptr || h->share == nullptr) return false;
+  if (Usable(h)) return true;
+  SetErrNo(h, kEioError);
+  return false;
+}
+
 void ReportBadBlock(BfHandle *h) {
   if (h->share != nullptr) df_TagBadBlock(static_cast<unsigned>(h->share->diskid), h->share->blkid);
 }
@@ -144,11 +153,7 @@ uint64_t NextFileStart(const BfShareEntry &entry) {
 
 int WriteFileData(BfHandle *h, uint32_t fileNo, uint32_t offset, const void *buf, uint32_t len) {
   int refused = len == 0 ? 0 : -1;
-  if (h == nullptr || buf == nullptr || h->share == nullptr) return refused;
-  if (!Usable(h)) {
-    SetErrNo(h, kEioError);
-    return refused;
-  }
+  if (!MayTransfer(h, buf)) return refused;
   uint64_t unit = df_GetDiskUnitSize();
   ProcessLockGuard blockLock(h->lockId, LockLevel::kBlock);
   if (!blockLock.ok()) return refused;
@@ -170,11 +175,7 @@ int WriteFileData(BfHandle *h, uint32_t fileNo, uint32_t offset, const void *buf
 
 int ReadFileData(BfHandle *h, uint32_t fileNo, bool toGrowthLimit, uint32_t offset, void *buf,
                  uint32_t len) {
-  if (h == nullptr || buf == nullptr || h->share == nullptr) return -1;
-  if (!Usable(h)) {
-    SetErrNo(h, kEioError);
-    return -1;
-  }
+  if (!MayTransfer(h, buf)) return -1;
   uint64_t unit = df_GetDiskUnitSize();
   ProcessLockGuard blockLock(h->lockId, LockLevel::kBlock);
   if (!blockLock.ok()) return -1;
@@ -217,11 +218,7 @@ int LiveWriters(BfHandle *h) {
 using namespace zrfs;
 
 extern "C" int bf_Read(uint32_t offset, void *buf, uint32_t len, BfHandle *h) {
-  if (h == nullptr || buf == nullptr || h->share == nullptr) return -1;
-  if (!Usable(h)) {
-    SetErrNo(h, kEioError);
-    return -1;
-  }
+  if (!MayTransfer(h, buf)) return -1;
   if (offset >= df_GetDiskUnitSize()) return -1;
   ProcessLockGuard blockLock(h->lockId, LockLevel::kBlock);
   if (!blockLock.ok()) return -1;
@@ -231,11 +228,7 @@ extern "C" int bf_Read(uint32_t offset, void *buf, uint32_t len, BfHandle *h) {
 
 extern "C" int bf_Write(uint32_t offset, const void *buf, uint32_t len, BfHandle *h) {
   int refused = len == 0 ? 0 : -1;
-  if (h == nullptr || buf == nullptr || h->share == nullptr) return refused;
-  if (!Usable(h)) {
-    SetErrNo(h, kEioError);
-    return refused;
-  }
+  if (!MayTransfer(h, buf)) return refused;
   uint64_t unit = df_GetDiskUnitSize();
   if (offset >= unit) return refused;
   if (uint64_t{offset} + len > unit) {  // past the end of the block: nothing is written

@@ -5,6 +5,7 @@
 // creation call's name buffer.
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -25,6 +26,17 @@ class RecordingIntegrityTest : public MountedImage<Layer::kApi> {
     int fd = zrfs_Open(&p, buf, 2);
     *name = buf;
     return fd;
+  }
+  // Records kinds-0 files A then B on chan, each closed before the next.
+  void RecordInTurn(uint32_t chan, int writerA, uint64_t sizeA, int writerB, uint64_t sizeB,
+                    std::string *a, std::string *b) {
+    for (auto [name, writer, size] :
+         {std::tuple{a, writerA, sizeA}, std::tuple{b, writerB, sizeB}}) {
+      int fd = Create(Param(chan), name);
+      ASSERT_GE(fd, 0);
+      ASSERT_TRUE(WritePattern(fd, writer, 0, size));
+      zrfs_Close(fd);
+    }
   }
   // The on-disk header of the file a name stands for.
   TfFileHeader HeaderOf(const std::string &name) {
@@ -102,14 +114,7 @@ TEST_F(ChannelFiles, RingAndPlainFilesRecordingTogetherTakeSeparateBlocks) {
 TEST_F(ChannelFiles, FilesRecordedInTurnFollowEachOtherInOneBlock) {
   constexpr uint64_t kFirst = 3 * kMiB + 1000, kSecond = 1 * kMiB;
   std::string a, b;
-  int fa = Create(Param(4), &a);
-  ASSERT_GE(fa, 0);
-  ASSERT_TRUE(WritePattern(fa, 7, 0, kFirst));
-  zrfs_Close(fa);
-  int fb = Create(Param(4), &b);
-  ASSERT_GE(fb, 0);
-  ASSERT_TRUE(WritePattern(fb, 8, 0, kSecond));
-  zrfs_Close(fb);
+  ASSERT_NO_FATAL_FAILURE(RecordInTurn(4, 7, kFirst, 8, kSecond, &a, &b));
 
   EXPECT_EQ(BlockOfName(b), BlockOfName(a)) << a << " " << b;
   TfFileHeader ha = HeaderOf(a), hb = HeaderOf(b);
@@ -120,8 +125,8 @@ TEST_F(ChannelFiles, FilesRecordedInTurnFollowEachOtherInOneBlock) {
   std::string raw = ReadImage(BlockAddress(BlockOfName(b)) + hb.StartAddr, 64);
   for (uint32_t i = 0; i < raw.size(); ++i) ASSERT_EQ(raw[i], PatternByte(8, i)) << i;
 
-  fa = zrfs_Open(nullptr, a.data(), 0);
-  fb = zrfs_Open(nullptr, b.data(), 0);
+  int fa = zrfs_Open(nullptr, a.data(), 0);
+  int fb = zrfs_Open(nullptr, b.data(), 0);
   EXPECT_TRUE(HoldsPattern(fa, 7, kFirst)) << a;
   EXPECT_TRUE(HoldsPattern(fb, 8, kSecond)) << b;
   zrfs_Close(fa);
@@ -131,20 +136,13 @@ TEST_F(ChannelFiles, FilesRecordedInTurnFollowEachOtherInOneBlock) {
 TEST_F(ChannelFiles, AReopenedFileGrowsOnlyUpToTheNextFilesStart) {
   constexpr uint64_t kFirst = 1 * kMiB + 1000, kSecond = 512 * kKiB;
   std::string a, b;
-  int fa = Create(Param(5), &a);
-  ASSERT_GE(fa, 0);
-  ASSERT_TRUE(WritePattern(fa, 1, 0, kFirst));
-  zrfs_Close(fa);
-  int fb = Create(Param(5), &b);
-  ASSERT_GE(fb, 0);
-  ASSERT_TRUE(WritePattern(fb, 2, 0, kSecond));
-  zrfs_Close(fb);
+  ASSERT_NO_FATAL_FAILURE(RecordInTurn(5, 1, kFirst, 2, kSecond, &a, &b));
   ASSERT_EQ(BlockOfName(a), BlockOfName(b));
   TfFileHeader ha = HeaderOf(a), hb = HeaderOf(b);
   uint64_t gap = hb.StartAddr - ha.EndAddr;  // the alignment slack behind A
   ASSERT_GT(gap, 1000u);
 
-  fa = zrfs_Open(nullptr, a.data(), 2);
+  int fa = zrfs_Open(nullptr, a.data(), 2);
   ASSERT_GE(fa, 0);
   ASSERT_EQ(zrfs_Seek(fa, 0, 2), int64_t(kFirst));
   EXPECT_TRUE(WritePattern(fa, 1, kFirst, 1000));
@@ -161,7 +159,7 @@ TEST_F(ChannelFiles, AReopenedFileGrowsOnlyUpToTheNextFilesStart) {
   EXPECT_TRUE(HoldsPattern(fa, 1, kFirst + gap)) << a;
   zrfs_Close(fa);
 
-  fb = zrfs_Open(nullptr, b.data(), 0);
+  int fb = zrfs_Open(nullptr, b.data(), 0);
   EXPECT_TRUE(HoldsPattern(fb, 2, kSecond)) << b;
   zrfs_Close(fb);
 }

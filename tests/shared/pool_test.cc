@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "shared/keys.h"
+#include "shared/pool.h"
 #include "shared/pool_layout.h"
 #include "shared/proc_lock.h"
 #include "support/processes.h"
@@ -261,3 +262,41 @@ TEST(PoolProcesses, ConcurrentClaimsUnderTheLayerLockNeverCollide) {
 }
 
 }  // namespace
+
+// A format retires the entries of its disk: nobody finds them again, while
+// their holders keep the slot until the last one lets go.
+TEST_F(PoolTest, RetiredEntriesAreNeverFoundAgainAndFreeTheirSlotOnLastRelease) {
+  constexpr uint64_t kDisk3Record = uint64_t{3} << 40 | uint64_t{5} << 16 | 2;
+  constexpr uint64_t kDisk3Block = uint64_t{3} << 40 | uint64_t{5} << 16 | 0xFFFF;
+  constexpr uint64_t kDisk4Record = uint64_t{4} << 40 | uint64_t{5} << 16 | 2;
+  void *record = TakeRecord(kDisk3Record);
+  void *block = TakeBlock(kDisk3Block);
+  void *other = TakeRecord(kDisk4Record);
+  ASSERT_NE(record, nullptr);
+  ASSERT_NE(block, nullptr);
+  ASSERT_NE(other, nullptr);
+  ShrRef(record, 576) = 1;
+  uint32_t recordSlot = PoolSlot(record, 580);
+  uint32_t blockSlot = PoolSlot(block, 536);
+  uint32_t otherSlot = PoolSlot(other, 580);
+
+  zrfs::RetireDiskEntries(3);
+  EXPECT_TRUE(zrfs::SlotRetired(recordSlot));
+  EXPECT_TRUE(zrfs::SlotRetired(blockSlot));
+  EXPECT_FALSE(zrfs::SlotRetired(otherSlot));  // another disk's entries stay
+  EXPECT_EQ(zrfs::ListedKey(recordSlot), kDisk3Record | uint64_t{zrfs::kRetiredKeyBit} << 32);
+  EXPECT_EQ(zrfs::ListedKey(otherSlot), kDisk4Record);
+
+  // The same key now gets a fresh, zeroed entry in another slot.
+  void *fresh = TakeRecord(kDisk3Record);
+  ASSERT_NE(fresh, nullptr);
+  EXPECT_NE(fresh, record);
+  EXPECT_NE(PoolSlot(fresh, 580), recordSlot);
+  EXPECT_EQ(ShrRef(fresh, 576), 0);
+  EXPECT_FALSE(zrfs::SlotRetired(PoolSlot(fresh, 580)));
+
+  ShrRef(record, 576) = 0;
+  fsc_TfFree(record);
+  EXPECT_EQ(list()[recordSlot], 0u);
+  EXPECT_EQ(zrfs::ListedKey(PoolSlot(fresh, 580)), kDisk3Record);
+}

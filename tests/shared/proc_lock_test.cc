@@ -116,6 +116,47 @@ TEST_F(ProcLockTest, LockOfAKilledHolderIsGivenBack) {
   close(ready[1]);
 }
 
+// The count beside a lock holds only what live processes added: a killed
+// process's additions go with it, whatever becomes of its pid.
+TEST_F(ProcLockTest, LiveCountForgetsWhatAKilledProcessAdded) {
+  int key = fsc_GetShmKey(7) + zrfs::kObjectLockKeyOffset;
+  int id = zrfs::ProcLockWithCountInit(key);
+  ASSERT_GE(id, 0);
+  EXPECT_EQ(SemValue(id), 1);  // a free lock
+  EXPECT_EQ(zrfs::LiveCount(id), 0);
+  EXPECT_EQ(fsc_ProcLockInit(key), id);        // the plain lock call finds the same set
+  EXPECT_FALSE(zrfs::AddToLiveCount(id, -1));  // never below zero, never waits
+
+  ASSERT_TRUE(zrfs::AddToLiveCount(id, 1));
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  pid_t writer = Spawn([&] {
+    int own = zrfs::ProcLockWithCountInit(key);
+    zrfs::AddToLiveCount(own, 1);
+    zrfs::AddToLiveCount(own, 1);
+    char c = 1;
+    (void)!write(ready[1], &c, 1);
+    pause();
+  });
+  char c;
+  ASSERT_EQ(read(ready[0], &c, 1), 1);
+  EXPECT_EQ(zrfs::LiveCount(id), 3);
+  kill(writer, SIGKILL);
+  EXPECT_FALSE(WaitAll({writer}, 5s));
+  EXPECT_EQ(zrfs::LiveCount(id), 1);
+  EXPECT_TRUE(zrfs::AddToLiveCount(id, -1));
+  EXPECT_EQ(zrfs::LiveCount(id), 0);
+  close(ready[0]);
+  close(ready[1]);
+
+  // A set made with the lock alone still locks; its count is unknown.
+  int plain = fsc_ProcLockInit(fsc_GetShmKey(8) + zrfs::kObjectLockKeyOffset);
+  ASSERT_GE(plain, 0);
+  EXPECT_EQ(zrfs::ProcLockWithCountInit(fsc_GetShmKey(8) + zrfs::kObjectLockKeyOffset), plain);
+  EXPECT_EQ(zrfs::LiveCount(plain), -1);
+  EXPECT_FALSE(zrfs::AddToLiveCount(plain, 1));
+}
+
 TEST_F(ProcLockTest, SetWhoseCreatorDiedBeforeFreeingItIsFreed) {
   int key = fsc_GetShmKey(5) + zrfs::kObjectLockKeyOffset;
   int raw = semget(key, 1, IPC_CREAT | IPC_EXCL | 0666);  // made, never freed
