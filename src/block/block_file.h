@@ -91,9 +91,6 @@ struct RecordName {
   const char *tag;  // the 4 tag characters inside the name
 };
 bool ParseRecordName(const char *name, RecordName *out);
-// A record-file name proper ("H", disk, block, file number, tag,
-// attributes) is this many characters before its full stop.
-inline constexpr int kNameCharsBeforeStop = 23;
 
 // A format retired the handle's entry: the block it stood for belongs to a
 // layout that no longer exists, so nothing may be read or written through

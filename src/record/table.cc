@@ -54,17 +54,6 @@ Lookup LookupByIdentity(const RecordName &id, TfHandle **found) {
   return Lookup::kNone;
 }
 
-// The name the entry keeps for the status record and the dump: the whole
-// name when it fits, else the record-file name without its directory part.
-void StoreName(TfFileEntry &entry, const char *name) {
-  const char *kept = name;
-  if (strlen(name) > kStoredNameChars) {
-    const char *stop = strchr(name, '.');
-    if (stop != nullptr && stop - name >= kNameCharsBeforeStop) kept = stop - kNameCharsBeforeStop;
-  }
-  strncpy(entry.filename, kept, kStoredNameChars);
-}
-
 // A new handle attached to the shared entry of id's key, without reading
 // the disk.
 TfHandle *AttachFile(const char *name, const RecordName &parsed) {
@@ -91,7 +80,8 @@ TfHandle *AttachFile(const char *name, const RecordName &parsed) {
     zrfs_Free(h);
     return nullptr;
   }
-  StoreName(*entry, name);
+  // Kept for the status record and the dump only: files are found by key.
+  strncpy(entry->filename, name, kStoredNameChars);
   entry->ShrRef += 1;
   h->entry = entry;
   h->InRef = 1;

@@ -12,6 +12,9 @@
 
 #include "block/mounted_image.h"
 #include "support/recording_io.h"
+#ifdef ZRFS_TOOL_PATH
+#include "tools/tool_harness.h"
+#endif
 
 namespace {
 
@@ -20,6 +23,16 @@ using zrfs::TfFileHeader;
 
 class RecordingIntegrityTest : public MountedImage<Layer::kApi> {
  protected:
+  void TearDown() override {
+    MountedImage::TearDown();
+#ifdef ZRFS_TOOL_PATH
+    // Whatever a test did, the disk's own headers show no two files of a
+    // block sharing a byte.
+    ToolResult check = RunTool({"check", "--json", root_.Real(dev_)});
+    EXPECT_NE(check.status, -1) << check.err;
+    EXPECT_EQ(check.out.find("files-overlap"), std::string::npos) << check.out;
+#endif
+  }
   // Creates a record file for reading and writing; returns its descriptor.
   int Create(FileCreateParam p, std::string *name) {
     char buf[ZRFS_NAME_MAX] = {};
