@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "block/block_file.h"
-#include "block/parked_blocks.h"
 #include "disk/allocate.h"
 #include "shared/proc_lock.h"
 #include "zrfs/df.h"
@@ -39,6 +38,7 @@ void PlaceNewFile(const FileCreateParam &param, BfShareEntry &entry, TfFileHeade
   file.ichan = param.ichan;
   file.createTime = param.createTime;
   file.recType = param.recType;
+  bool neverUsed = block.lastFileNo == 0;
   block.fileNum += 1;
   block.lastFileNo = n;
   if (block.fileNum == 1) {  // the block's first record file
@@ -46,8 +46,11 @@ void PlaceNewFile(const FileCreateParam &param, BfShareEntry &entry, TfFileHeade
     block.inUse = 1;
     block.createTime = param.createTime;
     block.dataOffset = kHeaderAreaSize;
-    block.appendPos = kHeaderAreaSize;
-    entry.reservedEnd = 0;  // nothing else in the block holds data
+    // A block that counts no file but has handed out numbers may still hold
+    // their headers and data (an unlink cut short by a power cut): its
+    // append position and reservation stay, so nothing lands on them.
+    if (neverUsed || block.appendPos < int64_t{kHeaderAreaSize}) block.appendPos = kHeaderAreaSize;
+    if (neverUsed) entry.reservedEnd = 0;
   }
   block.ichan = param.ichan;
   block.blkType = fsc_GetBlkType(param.kind);
@@ -96,34 +99,45 @@ bool Idle(int32_t disk, int32_t blk) {
   return idle;
 }
 
-// The block for a new file, attached: the channel's current block, or when
-// that one is busy or full, the block the channel left earlier (once it is
-// idle) or a fresh one.  A busy block is remembered, so the channel can come
-// back to its room.
-BfHandle *AttachBlockForNewFile(const FileCreateParam &param) {
+// The block a busy block's channel left for it earlier, or -1.
+int32_t ReturnBlock(BfHandle *h) {
+  ProcessLockGuard blockLock(h->lockId, LockLevel::kBlock);
+  if (!blockLock.ok() || h->share == nullptr) return -1;
+  return static_cast<int32_t>(h->share->head.returnBlk) - 1;
+}
+
+struct NewFileBlock {
+  BfHandle *handle;  // attached; null on failure
+  int32_t left;      // the busy block the channel left for it, or -1
+};
+
+// The block for a new file: the channel's current block, or when that one
+// is busy or full, the block the busy one's channel left before (once
+// nothing there grows) or a fresh one.  A channel recording two files at
+// once so has its two blocks take turns, and strands neither's room; the
+// link lives in the block headers, so it outlasts the processes.
+NewFileBlock AttachBlockForNewFile(const FileCreateParam &param) {
   DfFileBlk where;
-  if (df_GetFileBlkId(&param, &where) != 0) return nullptr;
+  if (df_GetFileBlkId(&param, &where) != 0) return {nullptr, -1};
   BfHandle *h = Attach(where);
-  if (h == nullptr) return nullptr;
+  if (h == nullptr) return {nullptr, -1};
   Fit fit = FitForNewFile(h, param);
-  if (fit == Fit::kTakes) return h;
+  if (fit == Fit::kTakes) return {h, -1};
+  int32_t left = fit == Fit::kBusy ? where.blkId : -1;
+  int32_t back = fit == Fit::kBusy ? ReturnBlock(h) : -1;
   bf_DetachBlock(h);
 
   auto disk = static_cast<int32_t>(where.diskNo);
-  uint32_t type = fsc_GetBlkType(param.kind);
-  int32_t left = where.blkId;
-  int32_t parked = TakeParkedBlock(disk, type, param.ichan);
-  if (parked >= 0 && !Idle(disk, parked)) parked = -1;
-  if (ChooseOtherFileBlock(&param, left, parked, &where) != 0) return nullptr;
-  if (fit == Fit::kBusy) ParkBlock(disk, type, param.ichan, left);
+  if (back >= 0 && !Idle(disk, back)) back = -1;
+  if (ChooseOtherFileBlock(&param, where.blkId, back, &where) != 0) return {nullptr, -1};
   h = Attach(where);
-  if (h != nullptr && where.blkId == parked && FitForNewFile(h, param) != Fit::kTakes) {
-    // Became busy or full since it was looked at: a fresh block after all.
+  if (h != nullptr && where.blkId == back && FitForNewFile(h, param) != Fit::kTakes) {
+    // Busy or full since it was looked at: a fresh block after all.
     bf_DetachBlock(h);
-    if (ChooseOtherFileBlock(&param, parked, -1, &where) != 0) return nullptr;
+    if (ChooseOtherFileBlock(&param, back, -1, &where) != 0) return {nullptr, -1};
     h = Attach(where);
   }
-  return h;
+  return {h, left};
 }
 
 // The extension goes whole into the name, which must fit ZRFS_NAME_MAX
@@ -140,7 +154,7 @@ BfHandle *CreateRecordFile(const FileCreateParam *param, char *name, void *heade
   if (!ExtensionTerminated(*param)) return nullptr;
   ProcessLockGuard createLock(g_tBlkMutex, LockLevel::kBlockCreate);
   if (!createLock.ok()) return nullptr;
-  BfHandle *h = AttachBlockForNewFile(*param);
+  auto [h, left] = AttachBlockForNewFile(*param);
   if (h == nullptr) return nullptr;
 
   ProcessLockGuard blockLock(h->lockId, LockLevel::kBlock);
@@ -161,6 +175,7 @@ BfHandle *CreateRecordFile(const FileCreateParam *param, char *name, void *heade
   name[24 + extLen] = '\0';
   memcpy(file->extName, param->extName, extLen < kHeaderExtChars ? extLen : kHeaderExtChars);
   PlaceNewFile(*param, entry, *file, n);
+  if (left >= 0) entry.head.returnBlk = static_cast<uint32_t>(left) + 1;
 
   if (bf_WriteFileHeader(file, h) != 0 || bf_WriteBlkHeader(h) != 0) {
     blockLock.Unlock();

@@ -28,7 +28,10 @@ struct BlkHeader {
   int64_t modifyTime;      // seconds; newest modifyTime of the block's files
   uint32_t ichan;          // channel of the most recently created file
   uint32_t blkType;        // fsc_GetBlkType of that file's kind
-  uint8_t reserved1[12];   // zero
+  uint32_t returnBlk;      // 0, or 1 + the block the channel left for this one
+                           // while a file there could still grow; the channel
+                           // goes back there once nothing in it grows
+  uint8_t reserved1[8];    // zero
   uint32_t fileNum;        // record files that exist in the block
   int64_t dataOffset;      // 0x200000 once used
   int64_t appendPos;       // block offset where the next file's data begins
@@ -42,7 +45,8 @@ static_assert(offsetof(BlkHeader, createTime) == 8);
 static_assert(offsetof(BlkHeader, modifyTime) == 16);
 static_assert(offsetof(BlkHeader, ichan) == 24);
 static_assert(offsetof(BlkHeader, blkType) == 28);
-static_assert(offsetof(BlkHeader, reserved1) == 32);
+static_assert(offsetof(BlkHeader, returnBlk) == 32);
+static_assert(offsetof(BlkHeader, reserved1) == 36);
 static_assert(offsetof(BlkHeader, fileNum) == 44);
 static_assert(offsetof(BlkHeader, dataOffset) == 48);
 static_assert(offsetof(BlkHeader, appendPos) == 56);

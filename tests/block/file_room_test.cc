@@ -101,6 +101,28 @@ TEST_F(FileRoomTest, RemovedFilesLeaveTheirRoomToTheFileBefore) {
   bf_CloseFile(ha);
 }
 
+// A power cut in an unlink can keep the block header's new count (no files)
+// and lose the cleared file header: the file is still there, and the next
+// file must not be placed over it.
+TEST_F(FileRoomTest, ABlockCountingNoFilesKeepsTheRoomOfHeadersThatSurvived) {
+  TfFileHeader a, b;
+  BfHandle *ha = Create(Param(5), &a);
+  ASSERT_EQ(Write(ha, a, kDataStart, 0x20000), 0x20000);
+  a.EndAddr = kDataStart + 0x20000;
+  ASSERT_EQ(bf_Sync(&a, ha), 0);
+  bf_CloseFile(ha);
+  zrfs::BlkHeader cut = DiskBlockHeader(0);
+  cut.fileNum = 0;
+  WriteImage(BlockAddress(0), &cut, sizeof cut);
+
+  BfHandle *hb = Create(Param(5), &b);
+  ASSERT_NE(hb, nullptr);
+  EXPECT_EQ(b.fileNo, 2u);
+  EXPECT_EQ(b.StartAddr, kDataStart + 0x20000u);
+  EXPECT_EQ(memcmp(DiskFileHeader(0, 1).tag, a.tag, 4), 0);
+  bf_CloseFile(hb);
+}
+
 TEST_F(FileRoomTest, AfterAFormatTheOldHandlesReachNothing) {
   TfFileHeader a, b;
   BfHandle *old = Create(Param(4), &a);

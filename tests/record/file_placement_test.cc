@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "block/mounted_image.h"
+#include "support/processes.h"
 
 namespace {
 
@@ -52,6 +53,26 @@ TEST_F(PlacementTest, AChannelReturnsToTheBlockItLeftOnceNothingThereGrows) {
   EXPECT_EQ(MapByte(2), 0);  // no third block
   tf_CloseFile(alarm);
   tf_CloseFile(continuous);
+
+  // The turns are kept in the block headers, so a restarted recorder takes
+  // them up: with its continuous file open in block 0, its alarm goes back
+  // to block 1.
+  EXPECT_EQ(DiskBlockHeader(0).returnBlk, 1u + 1);
+  EXPECT_TRUE(RunInChildren(
+      1,
+      [&](int) {
+        StartAndMount(Layer::kRecord, dev_, false);
+        TfHandle *piece = Create(1);
+        ASSERT_NE(piece, nullptr);
+        EXPECT_EQ(BlockOf(piece), 0);
+        TfHandle *next = Create(1, 1, 0x10000);
+        ASSERT_NE(next, nullptr);
+        EXPECT_EQ(BlockOf(next), 1);
+        tf_CloseFile(next);
+        tf_CloseFile(piece);
+      },
+      std::chrono::seconds(30)));
+  EXPECT_EQ(MapByte(2), 0);
 }
 
 // Only writers keep a new file out: a file held open just to be read, or
