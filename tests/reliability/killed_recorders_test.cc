@@ -4,6 +4,13 @@
 // reads back, both on the shared state the dead processes left behind and
 // after that state has been removed and rebuilt from the disk.
 //
+// One channel records alarm files (with a pre-record ring) beside its
+// continuous files, so two files of the channel are open and growing at
+// once, and its recorder is killed with both open.  A dead writer stops
+// counting as a writer of its block, so a restarted recorder's channel goes
+// on in the block it had: the disk has one block per channel and only the
+// few more the alarm channel needs, and runs out otherwise.
+//
 // The run lasts ZRFS_KILL_SECONDS seconds (default 60, 20 under sanitizers).
 #include <signal.h>
 #include <sys/mman.h>
@@ -36,6 +43,21 @@ constexpr int kChunksPerFile = 256;  // 2 MiB, then the next file
 constexpr int kMaxFiles = 8192;
 constexpr uint64_t kUnit = 0x40000000;
 constexpr uint64_t kDataStart = 0x41100000;
+// The first channel of process 0 records alarms beside its continuous files,
+// for most of each file's time, so kills find both open.
+constexpr int kAlarmFrom = 32;  // the continuous file's chunk an alarm starts after
+constexpr uint32_t kAlarmRingBytes = 32 * kChunk;
+constexpr int kAlarmRingChunks = 24;  // recorded into the ring before it is fixed
+constexpr int kAlarmMainChunks = 160;
+static_assert(kAlarmFrom + kAlarmRingChunks + kAlarmMainChunks < kChunksPerFile,
+              "an alarm ends before its continuous file, so the channel's next file finds the "
+              "alarm's block idle");
+// The alarm channel takes a second block, and a restarted process 0 one more
+// for its first alarm: which block its channel had left is known only to
+// the process that left it.  The disk has four blocks beyond one per
+// channel, so process 0 is killed at most three times.
+constexpr int kAlarmRecorderKills = 3;
+constexpr int kBlocks = kProcesses * kChannels + 1 + kAlarmRecorderKills;
 
 struct FileRecord {
   char name[64];
@@ -46,6 +68,7 @@ struct Board {
   std::atomic<uint64_t> heartbeat[kProcesses];  // chunks written by each process slot
   std::atomic<int> files;
   std::atomic<uint64_t> failedWrites;
+  std::atomic<bool> alarmOpen;  // process 0 has its two files of a channel open
   FileRecord file[kMaxFiles];
 };
 
@@ -58,38 +81,102 @@ int RunSeconds() {
 #endif
 }
 
-// One recording thread: file after file on its channel, forever.
-void RecordChannel(Board *board, const std::string &dev, int process, uint32_t chan) {
+// Opens a new file of the channel for writing and gives it a place on the
+// board: its descriptor, or -1 (counted as a failure).  *index is -1 when
+// the board is full.
+int OpenNextFile(Board *board, const std::string &dev, uint32_t chan, uint32_t kind,
+                 int32_t preRecSize, int *index) {
+  *index = board->files.fetch_add(1);
+  if (*index >= kMaxFiles) {
+    *index = -1;
+    return -1;
+  }
+  FileCreateParam p{};
+  p.ichan = chan;
+  p.createTime = 1700000000;
+  p.kind = kind;
+  p.preRecSize = preRecSize;
+  p.recType = 1;
+  snprintf(p.diskPath, sizeof p.diskPath, "%s", dev.c_str());
+  snprintf(p.extName, sizeof p.extName, "%s", "h264");
+  char name[ZRFS_NAME_MAX] = {};
+  int fd = zrfs_Open(&p, name, 2);
+  if (fd < 0) {
+    board->failedWrites.fetch_add(1);
+    return -1;
+  }
+  memcpy(board->file[*index].name, name, sizeof board->file[*index].name);
+  return fd;
+}
+
+// Writes the chunk at logical position `at` of file index; false (counted)
+// when the write did not return its length.
+bool WriteChunk(Board *board, int process, int index, int fd, uint64_t at) {
   std::vector<char> chunk(kChunk);
+  for (uint32_t i = 0; i < kChunk; ++i) chunk[i] = PatternAt(uint32_t(index), at + i);
+  if (zrfs_Write(fd, chunk.data(), kChunk) != int(kChunk)) {
+    board->failedWrites.fetch_add(1);
+    return false;
+  }
+  board->file[index].written.store(at + kChunk, std::memory_order_release);
+  board->heartbeat[process].fetch_add(1);
+  return true;
+}
+
+// An alarm recording beside the channel's continuous one, so that two files
+// of the channel are open and growing at once: a file with a pre-record
+// ring, written one chunk after each chunk of the continuous file (ring
+// chunks, then the ring fixed with them as its valid bytes, then main data).
+struct Alarm {
+  int index = -1;
+  int fd = -1;
+  int chunks = 0;  // written so far
+
+  // Writes the alarm's next chunk; closes it after its last.
+  void Step(Board *board, int process) {
+    if (chunks == kAlarmRingChunks) {
+      if (zrfs_UpdataePreRecPtr(fd, 0, kAlarmRingChunks * kChunk) != 0) {
+        board->failedWrites.fetch_add(1);
+        Close();
+        return;
+      }
+    }
+    if (!WriteChunk(board, process, index, fd, uint64_t(chunks) * kChunk)) {
+      Close();
+      return;
+    }
+    if (++chunks == kAlarmRingChunks + kAlarmMainChunks) Close();
+  }
+  void Close() {
+    if (fd >= 0) zrfs_Close(fd);
+    fd = -1;
+  }
+};
+
+// One recording thread: file after file on its channel, forever.  With
+// alarms, an alarm recording runs beside each file from its chunk
+// kAlarmFrom on.
+void RecordChannel(Board *board, const std::string &dev, int process, uint32_t chan, bool alarms) {
   for (;;) {
-    int index = board->files.fetch_add(1);
-    if (index >= kMaxFiles) return;
-    FileRecord &rec = board->file[index];
-    FileCreateParam p{};
-    p.ichan = chan;
-    p.createTime = 1700000000;
-    p.recType = 1;
-    snprintf(p.diskPath, sizeof p.diskPath, "%s", dev.c_str());
-    snprintf(p.extName, sizeof p.extName, "%s", "h264");
-    char name[ZRFS_NAME_MAX] = {};
-    int fd = zrfs_Open(&p, name, 2);
+    int index;
+    int fd = OpenNextFile(board, dev, chan, 0, 0, &index);
+    if (index < 0) return;
     if (fd < 0) {
-      board->failedWrites.fetch_add(1);
       std::this_thread::sleep_for(50ms);
       continue;
     }
-    memcpy(rec.name, name, sizeof rec.name);
+    Alarm alarm;
     for (int c = 0; c < kChunksPerFile; ++c) {
-      uint64_t at = uint64_t(c) * kChunk;
-      for (uint32_t i = 0; i < kChunk; ++i) chunk[i] = PatternAt(uint32_t(index), at + i);
-      if (zrfs_Write(fd, chunk.data(), kChunk) != int(kChunk)) {
-        board->failedWrites.fetch_add(1);
-        break;
+      if (!WriteChunk(board, process, index, fd, uint64_t(c) * kChunk)) break;
+      if (alarms && c == kAlarmFrom) {
+        alarm.fd = OpenNextFile(board, dev, chan, 1, int32_t(kAlarmRingBytes), &alarm.index);
+        board->alarmOpen = alarm.fd >= 0;
       }
-      rec.written.store(at + kChunk, std::memory_order_release);
-      board->heartbeat[process].fetch_add(1);
+      if (alarm.fd >= 0) alarm.Step(board, process);
+      if (alarms && alarm.fd < 0) board->alarmOpen = false;
       std::this_thread::sleep_for(20ms);  // about 400 KiB/s per channel
     }
+    alarm.Close();
     zrfs_Close(fd);
   }
 }
@@ -99,7 +186,8 @@ pid_t StartRecorder(Board *board, const std::string &dev, int process) {
     if (zrfs_Init() != 0 || zrfs_Mount(dev.c_str()) != 0) _exit(3);
     std::vector<std::thread> threads;
     for (int t = 0; t < kChannels; ++t)
-      threads.emplace_back(RecordChannel, board, dev, process, uint32_t(process * kChannels + t));
+      threads.emplace_back(RecordChannel, board, dev, process, uint32_t(process * kChannels + t),
+                           process == 0 && t == 0);
     for (std::thread &t : threads) t.join();
     _exit(0);
   });
@@ -139,7 +227,7 @@ void VerifyAll(Board *board, const std::string &dev, const char *when) {
 
 TEST(KilledRecorders, SlowRandomKillsLeaveOthersRecordingAndLoseNoReturnedWrite) {
   TestRoot root;
-  std::string dev = root.MakeImage(TestRoot::DevicePath(3), kDataStart + 21 * kUnit);
+  std::string dev = root.MakeImage(TestRoot::DevicePath(3), kDataStart + (kBlocks + 1) * kUnit);
   auto *board = static_cast<Board *>(
       mmap(nullptr, sizeof(Board), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
   ASSERT_TRUE(zrfs::test::RunInChildren(
@@ -160,7 +248,7 @@ TEST(KilledRecorders, SlowRandomKillsLeaveOthersRecordingAndLoseNoReturnedWrite)
   uint64_t seen[kProcesses] = {};
   std::chrono::steady_clock::time_point progressed[kProcesses];
   for (auto &t : progressed) t = now;
-  int kills = 0;
+  int kills = 0, alarmRecorderKills = 0;
   while (std::chrono::steady_clock::now() < end && !::testing::Test::HasFailure()) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1000 + random() % 2000));
     now = std::chrono::steady_clock::now();
@@ -173,8 +261,17 @@ TEST(KilledRecorders, SlowRandomKillsLeaveOthersRecordingAndLoseNoReturnedWrite)
       EXPECT_LT(now - progressed[p], kStuck) << "recorder " << p << " stopped recording";
     }
     int victim = int(random() % kProcesses);
+    if (victim == 0 && alarmRecorderKills == kAlarmRecorderKills)
+      victim = 1 + int(random() % (kProcesses - 1));
+    if (victim == 0) {
+      // Killed with both its files of the alarm channel open.
+      for (int i = 0; i < 500 && !board->alarmOpen; ++i) std::this_thread::sleep_for(10ms);
+      EXPECT_TRUE(board->alarmOpen) << "recorder 0 opened no alarm";
+      ++alarmRecorderKills;
+    }
     kill(recorder[victim], SIGKILL);
     waitpid(recorder[victim], nullptr, 0);
+    if (victim == 0) board->alarmOpen = false;
     ++kills;
     recorder[victim] = StartRecorder(board, dev, victim);
   }
@@ -182,9 +279,11 @@ TEST(KilledRecorders, SlowRandomKillsLeaveOthersRecordingAndLoseNoReturnedWrite)
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
   }
-  printf("[ killed recorders ] %d s, %d kills, %d files, %llu failed opens or writes\n",
-         RunSeconds(), kills, board->files.load(),
-         static_cast<unsigned long long>(board->failedWrites.load()));
+  printf(
+      "[ killed recorders ] %d s, %d kills (%d with an alarm open), %d files, %llu failed opens "
+      "or writes\n",
+      RunSeconds(), kills, alarmRecorderKills, board->files.load(),
+      static_cast<unsigned long long>(board->failedWrites.load()));
   RecordProperty("kills", kills);
   EXPECT_EQ(board->failedWrites.load(), 0u);
 
