@@ -1,11 +1,13 @@
-// Fault loops: every public operation that reaches the disk, run again and
-// again with its Nth device call of one kind broken (N = 1, 2, ...: EIO, a
-// short transfer, an absent disk) until the operation no longer reaches call
-// N.  Every run happens in a fresh child process on a fresh image and shared
-// state, so one run cannot hide what another left behind.  After each run:
-// the documented result, the same descriptors, handles, pool slots,
-// reference counts and mount count as before, the block tagged bad where a
-// transfer failed on it, and the operation working once the fault is gone.
+// Fault loops: every public operation that reaches the disk, and the cases
+// that decide where a file's bytes may go, run again and again with their
+// Nth device call of one kind broken (N = 1, 2, ...: EIO, a short transfer,
+// an absent disk) until the operation no longer reaches call N.  Every run
+// happens in a fresh child process on a fresh image and shared state, so
+// one run cannot hide what another left behind.  After each run: the
+// documented result, the same descriptors, handles, pool slots, reference
+// counts, live writer counts and mount count as before, the block tagged bad
+// where a transfer failed on it, and the operation working once the fault
+// is gone.
 //
 // One driver runs a table of operations.  The loops fork a process per
 // case, so they are named Slow* and left out of the emulated run.
@@ -55,14 +57,27 @@ constexpr DeviceFault kDeviceFaults[] = {
 // What the starting point leaves for the operation and its checks.
 struct Scene {
   std::string dev;
-  std::string name;  // a record file holding one chunk (seed 1), when made
-  int fd = -1;       // its descriptor, when left open
-  int blk = -1;      // the block holding it
+  std::string name;   // a record file holding one chunk (seed 1), when made
+  int fd = -1;        // its descriptor, when left open
+  int blk = -1;       // the block holding it
+  std::string other;  // the file behind it in its block, or one the operation made
 };
 
 // Formatted; mounted; with a closed record file; with the file open (at its
-// end, at its start, or as a pre-record ring).
-enum class Start { kFormatted, kMounted, kClosedFile, kOpenFile, kOpenAtStart, kOpenRing };
+// end, at its start, or as a pre-record ring); with the file closed, followed
+// in its block by the channel's next file (one chunk, seed 4), and reopened
+// for writing at its end; with the file open while the disk was unmounted,
+// formatted and mounted again.
+enum class Start {
+  kFormatted,
+  kMounted,
+  kClosedFile,
+  kOpenFile,
+  kOpenAtStart,
+  kOpenRing,
+  kReopenedBeforeNext,
+  kOpenAcrossFormat,
+};
 
 constexpr int64_t kDescriptor = -100;  // success is any descriptor
 
@@ -77,6 +92,7 @@ struct Operation {
   void (*release)(Scene &, int64_t) = nullptr;
   // With every fault gone: the operation, or what it was for, works.
   void (*retry)(Scene &);
+  bool deviceFree = false;  // it must not reach the device at all
 };
 
 void PrintTo(const Operation &op, std::ostream *out) {
@@ -98,6 +114,31 @@ uint8_t MapByte(int blk) {
   return g_dfDiskTable[kDisk].entry->blkMap[blk];
 }
 
+int BlockOf(const std::string &name) {
+  return int(strtol(name.substr(2, 6).c_str(), nullptr, 16));
+}
+
+// The block the channel's next plain file goes to when nothing keeps it out.
+int CurrentBlock(uint32_t chan) {
+  return g_dfDiskTable[kDisk].entry->curBlk[fsc_GetBlkType(0)][chan];
+}
+
+// A chunk of seed's pattern written at the descriptor's position: the
+// write's result, or minus its error number when it fails.
+int64_t WriteOrError(int fd, int seed) {
+  int n = zrfs_Write(fd, Pattern(seed).data(), kChunk);
+  return n < 0 ? -zrfs_error(fd) : n;
+}
+
+// Creates a file on channel 5 for writing; its descriptor, its name in *name.
+int CreateOnChannel5(const std::string &dev, std::string *name) {
+  FileCreateParam p = Param(dev, 5);
+  char buf[ZRFS_NAME_MAX] = {};
+  int fd = zrfs_Open(&p, buf, 2);
+  *name = buf;
+  return fd;
+}
+
 void SetUpScene(Start start, Scene &s) {
   ASSERT_EQ(zrfs_Format(s.dev.c_str()), 0);
   if (start == Start::kFormatted) return;
@@ -109,10 +150,26 @@ void SetUpScene(Start start, Scene &s) {
   s.fd = zrfs_Open(&p, name, 2);
   ASSERT_GE(s.fd, 0);
   s.name = name;
-  s.blk = int(strtol(s.name.substr(2, 6).c_str(), nullptr, 16));
+  s.blk = BlockOf(s.name);
   ASSERT_EQ(zrfs_Write(s.fd, Pattern(1).data(), kChunk), int(kChunk));
   if (start == Start::kOpenAtStart) zrfs_Seek(s.fd, 0, 0);
   if (start == Start::kClosedFile) zrfs_Close(std::exchange(s.fd, -1));
+  if (start == Start::kReopenedBeforeNext) {
+    zrfs_Close(s.fd);
+    int next = CreateOnChannel5(s.dev, &s.other);
+    ASSERT_GE(next, 0);
+    ASSERT_EQ(zrfs_Write(next, Pattern(4).data(), kChunk), int(kChunk));
+    zrfs_Close(next);
+    ASSERT_EQ(BlockOf(s.other), s.blk);
+    s.fd = zrfs_Open(nullptr, s.name.data(), 2);
+    ASSERT_GE(s.fd, 0);
+    ASSERT_EQ(zrfs_Seek(s.fd, 0, 2), int64_t(kChunk));
+  }
+  if (start == Start::kOpenAcrossFormat) {
+    ASSERT_EQ(zrfs_UnMount(s.dev.c_str()), 0);
+    ASSERT_EQ(zrfs_Format(s.dev.c_str()), 0);
+    ASSERT_EQ(zrfs_Mount(s.dev.c_str()), 0);
+  }
 }
 
 void ExpectReadsBack(int fd, int seed) {
@@ -213,6 +270,77 @@ const Operation kOperations[] = {
            zrfs_Close(s.fd);
            ExpectFileReadsBack(s.name, 3);
          }},
+    // The file's one chunk is whole 4 KiB steps, so the next file starts
+    // right at its end: the append is refused as a full block, writing
+    // nothing.
+    {.name = "append_into_next_file",
+     .start = Start::kReopenedBeforeNext,
+     .run = [](Scene &s) -> int64_t { return WriteOrError(s.fd, 3); },
+     .success = -28,
+     .transfer = true,
+     .retry =
+         [](Scene &s) {
+           EXPECT_EQ(WriteOrError(s.fd, 3), -28);
+           EXPECT_EQ(zrfs_Tell(s.fd), int(kChunk));
+           ExpectReadsBack(s.fd, 1);
+           zrfs_Close(s.fd);
+           ExpectFileReadsBack(s.other, 4);
+         }},
+    // The channel's open file may still grow, so its block takes no new file.
+    {.name = "create_beside_live_writer",
+     .start = Start::kOpenFile,
+     .run = [](Scene &s) -> int64_t { return CreateOnChannel5(s.dev, &s.other); },
+     .success = kDescriptor,
+     .release =
+         [](Scene &s, int64_t fd) {
+           EXPECT_NE(BlockOf(s.other), s.blk) << s.other;
+           zrfs_Close(int(fd));
+         },
+     .retry =
+         [](Scene &s) {
+           std::string made;
+           int fd = CreateOnChannel5(s.dev, &made);
+           ASSERT_GE(fd, 0);
+           EXPECT_NE(BlockOf(made), s.blk) << made;
+           EXPECT_EQ(MapByte(BlockOf(made)), kBlkUsed);
+           // Both grow on, each in its own block.
+           EXPECT_EQ(zrfs_Write(fd, Pattern(2).data(), kChunk), int(kChunk));
+           EXPECT_EQ(zrfs_Write(s.fd, Pattern(3).data(), kChunk), int(kChunk));
+           ExpectReadsBack(fd, 2);
+           ExpectReadsBack(s.fd, 1);
+           zrfs_Close(fd);
+           zrfs_Close(s.fd);
+           // No writer is left counted, by a failed create either: with every
+           // file closed, the channel's current block takes the next file.
+           int current = CurrentBlock(5);
+           fd = CreateOnChannel5(s.dev, &made);
+           ASSERT_GE(fd, 0);
+           EXPECT_EQ(BlockOf(made), current) << made;
+           zrfs_Close(fd);
+         }},
+    // A format gave the disk a new layout: the old descriptor is dead, and
+    // its writes fail before they reach the device.
+    {.name = "write_after_format",
+     .start = Start::kOpenAcrossFormat,
+     .run = [](Scene &s) -> int64_t { return WriteOrError(s.fd, 3); },
+     .success = -5,
+     .retry =
+         [](Scene &s) {
+           // A recording of the new layout in the old file's place stays whole.
+           std::string made;
+           int fd = CreateOnChannel5(s.dev, &made);
+           ASSERT_GE(fd, 0);
+           EXPECT_EQ(BlockOf(made), s.blk) << made;
+           EXPECT_EQ(zrfs_Write(fd, Pattern(2).data(), kChunk), int(kChunk));
+           EXPECT_EQ(WriteOrError(s.fd, 3), -5);
+           EXPECT_EQ(zrfs_Close(s.fd), 0);
+           zrfs_Close(fd);
+           ExpectFileReadsBack(made, 2);
+           TfFileStat st{};
+           ASSERT_EQ(zrfs_Stat(made.c_str(), &st), 0);
+           EXPECT_EQ(st.st_size, kChunk);
+         },
+     .deviceFree = true},
     {.name = "read",
      .start = Start::kOpenAtStart,
      .run = [](Scene &s) -> int64_t {
@@ -389,6 +517,7 @@ TEST_P(FaultLoop, SlowBreakEachDeviceCallInTurn) {
     }
   }
   munmap(fired, sizeof(int));
+  if (op.deviceFree) EXPECT_EQ(sites, 0) << op.name << " reached the device";
   printf("[ fault loop ] %s: %d device calls broken, %d cases\n", op.name, sites, cases);
   RecordProperty("sites", sites);
   RecordProperty("cases", cases);

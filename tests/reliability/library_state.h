@@ -1,7 +1,8 @@
 // What the library holds in a process, counted so that a test can tell
 // whether a failed call left something behind: descriptors of the process,
 // record-file and block-file handles, descriptor slots, pool slots and the
-// reference counts of the shared entries, and the disk's mount count.
+// reference counts of the shared entries, the writers counted on the blocks
+// the process has attached, and the disk's mount count.
 #pragma once
 
 #include <dirent.h>
@@ -27,6 +28,7 @@ struct LibraryState {
   int listedEntries = 0;   // occupied slots of the shared file list
   int64_t recordRefs = 0;  // ShrRef summed over listed record-file entries
   int64_t blockRefs = 0;   // ShrRef summed over listed block-file entries
+  int liveWriters = 0;     // LiveWriters summed over the process's block handles
   uint32_t mounted = 0;    // mount count of the watched disk
 
   bool operator==(const LibraryState &) const = default;
@@ -36,7 +38,8 @@ inline std::ostream &operator<<(std::ostream &out, const LibraryState &s) {
   return out << "{fds " << s.openFds << ", descriptors " << s.descriptors << ", record handles "
              << s.recordHandles << ", block handles " << s.blockHandles << ", listed entries "
              << s.listedEntries << ", record refs " << s.recordRefs << ", block refs "
-             << s.blockRefs << ", mounted " << s.mounted << "}";
+             << s.blockRefs << ", live writers " << s.liveWriters << ", mounted " << s.mounted
+             << "}";
 }
 
 inline int CountOpenFds() {
@@ -65,7 +68,11 @@ inline LibraryState CaptureLibraryState(int disk) {
     s.descriptors += CopySlot(slot, &copy);
   }
   for (TfHandle *h : g_tfFileTable) s.recordHandles += h != nullptr;
-  for (BfHandle *h : g_stBlkFileTable) s.blockHandles += h != nullptr;
+  for (BfHandle *h : g_stBlkFileTable) {
+    if (h == nullptr) continue;
+    s.blockHandles += 1;
+    s.liveWriters += LiveWriters(h);
+  }
   if (g_stZrfsFileList != nullptr && g_stZrfsShrPool != nullptr) {
     for (int slot = 0; slot < kPoolSlotCount; ++slot)
       s.listedEntries += g_stZrfsFileList[slot] != 0;
