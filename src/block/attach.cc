@@ -33,20 +33,6 @@ uint64_t BlockKey(int32_t disk, int32_t blk) {
          static_cast<uint64_t>(static_cast<int64_t>(blk)) << 16 | 0xFFFF;
 }
 
-bool Transfer(int fd, uint64_t address, void *buf, size_t len, bool write) {
-  if (os().Seek(fd, static_cast<int64_t>(address), SEEK_SET) < 0) return false;
-  auto *bytes = static_cast<uint8_t *>(buf);
-  size_t done = 0;
-  while (done < len) {
-    ssize_t n =
-        write ? os().Write(fd, bytes + done, len - done) : os().Read(fd, bytes + done, len - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
 // A header sector goes to the device only while the disk is present (the
 // callers below check that it is mounted here); a short write marks the
 // block bad.
@@ -54,13 +40,8 @@ int WriteHeaderSector(BfHandle *h, uint64_t blockOffset, const void *sector) {
   BfShareEntry *entry = h->share;
   if (entry == nullptr || Retired(h)) return -1;
   uint64_t address = static_cast<uint64_t>(entry->blkaddr) + blockOffset;
-  if (os().Seek(h->Fd, static_cast<int64_t>(address), SEEK_SET) < 0) return -1;
   if (df_IsDiskOnline(h->Fd) == 0) return -1;
-  ssize_t n;
-  do {
-    n = os().Write(h->Fd, sector, kSectorSize);
-  } while (n < 0 && errno == EINTR);
-  if (n != static_cast<ssize_t>(kSectorSize)) {
+  if (WriteFully(h->Fd, sector, kSectorSize, address) != static_cast<ssize_t>(kSectorSize)) {
     df_TagBadBlock(static_cast<unsigned>(entry->diskid), entry->blkid);
     return -1;
   }
@@ -87,7 +68,8 @@ void CoverFilesWithAppendPos(BfHandle *h) {
     uint32_t count = files + 1 - first;
     if (count > kScanPieceBytes / kSectorSize) count = kScanPieceBytes / kSectorSize;
     uint64_t address = static_cast<uint64_t>(h->share->blkaddr) + uint64_t{first} * kSectorSize;
-    if (!Transfer(h->Fd, address, scan, size_t{count} * kSectorSize, false)) return;
+    size_t bytes = size_t{count} * kSectorSize;
+    if (ReadFully(h->Fd, scan, bytes, address) != static_cast<ssize_t>(bytes)) return;
     for (uint32_t i = 0; i < count; ++i) {
       uint32_t slot = first + i;
       const auto *file = reinterpret_cast<const TfFileHeader *>(scan + size_t{i} * kSectorSize);
@@ -129,12 +111,7 @@ uint8_t *HeaderScanBuffer() {
 bool ReadBlockSector(BfHandle *h, uint64_t blockOffset, void *sector) {
   BfShareEntry *entry = h->share;
   uint64_t address = static_cast<uint64_t>(entry->blkaddr) + blockOffset;
-  if (os().Seek(h->Fd, static_cast<int64_t>(address), SEEK_SET) < 0) return false;
-  ssize_t n;
-  do {
-    n = os().Read(h->Fd, sector, kSectorSize);
-  } while (n < 0 && errno == EINTR);
-  if (n < 0) {
+  if (ReadFully(h->Fd, sector, kSectorSize, address) < 0) {
     df_TagBadBlock(static_cast<unsigned>(entry->diskid), entry->blkid);
     return false;
   }

@@ -91,17 +91,9 @@ bool GrowthLimit(BfHandle *h, uint32_t fileNo, uint64_t unit, uint64_t *limit) {
 // Reads len bytes at offset.  Callers hold the lock.  Returns the bytes
 // read; a failure midway reports the block and sets error 5.
 uint32_t ReadLocked(BfHandle *h, uint32_t offset, void *buf, uint32_t len) {
-  auto *bytes = static_cast<uint8_t *>(buf);
-  uint32_t done = 0;
-  if (os().Seek(h->Fd, h->share->blkaddr + offset, SEEK_SET) >= 0) {
-    while (done < len) {
-      ssize_t n = os().Read(h->Fd, bytes + done, len - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      done += static_cast<uint32_t>(n);
-      SetErrNo(h, 0);
-    }
-  }
+  ssize_t n = ReadFully(h->Fd, buf, len, static_cast<uint64_t>(h->share->blkaddr) + offset);
+  uint32_t done = n > 0 ? static_cast<uint32_t>(n) : 0;
+  if (done > 0) SetErrNo(h, 0);
   if (done < len) {
     ReportBadBlock(h);
     SetErrNo(h, kEioError);
@@ -112,25 +104,18 @@ uint32_t ReadLocked(BfHandle *h, uint32_t offset, void *buf, uint32_t len) {
 // Writes len bytes at offset.  Callers hold the lock and have checked that
 // the range lies in the block.  Returns the bytes left unwritten.
 uint32_t WriteLocked(BfHandle *h, uint32_t offset, const void *buf, uint32_t len, uint64_t unit) {
-  const auto *bytes = static_cast<const uint8_t *>(buf);
   uint32_t left = len;
-  if (os().Seek(h->Fd, h->share->blkaddr + offset, SEEK_SET) < 0) {
-    SetErrNo(h, kEioError);
+  if (df_IsDiskOnline(h->Fd) == 0) {
+    SetErrNo(h, kEioError);  // absent: nothing is written, the block is not to blame
   } else {
-    while (left > 0) {
-      if (df_IsDiskOnline(h->Fd) == 0) {
-        SetErrNo(h, kEioError);
-        break;
-      }
-      ssize_t n = os().Write(h->Fd, bytes + (len - left), left);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        ReportBadBlock(h);
-        SetErrNo(h, kEioError);
-        break;
-      }
+    ssize_t n = WriteFully(h->Fd, buf, len, static_cast<uint64_t>(h->share->blkaddr) + offset);
+    if (n > 0) {
       left -= static_cast<uint32_t>(n);
       SetErrNo(h, 0);
+    }
+    if (left > 0) {
+      ReportBadBlock(h);
+      SetErrNo(h, kEioError);
     }
   }
   // A write that started in the block's last 2 MiB warns that it is full.

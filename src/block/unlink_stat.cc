@@ -27,9 +27,8 @@ bool HoldsRecordHeader(const uint8_t *slot) {
 bool ReadHeaderPiece(BfHandle *h, uint32_t piece, uint8_t *buffer, bool *whole) {
   memset(buffer, 0, kScanPieceBytes);
   uint64_t address = static_cast<uint64_t>(h->share->blkaddr) + uint64_t{piece} * kScanPieceBytes;
-  ssize_t n = -1;
-  if (os().Seek(h->Fd, static_cast<int64_t>(address), SEEK_SET) < 0 ||
-      (n = os().Read(h->Fd, buffer, kScanPieceBytes)) < 0) {
+  ssize_t n = ReadFully(h->Fd, buffer, kScanPieceBytes, address);
+  if (n < 0) {
     df_TagBadBlock(static_cast<unsigned>(h->share->diskid), h->share->blkid);
     return false;
   }

@@ -31,8 +31,7 @@ uint64_t DeviceSize(const char *path) {
 }
 
 ssize_t ReadAt(int fd, uint64_t offset, void *buf, size_t len) {
-  os().Seek(fd, int64_t(offset), SEEK_SET);
-  return os().Read(fd, buf, len);
+  return ReadFully(fd, buf, len, offset);
 }
 
 bool DiskPresent(int fd) {
@@ -42,9 +41,9 @@ bool DiskPresent(int fd) {
 }
 
 WriteResult WriteAt(int fd, uint64_t offset, const void *buf, size_t len) {
-  os().Seek(fd, int64_t(offset), SEEK_SET);
   if (!DiskPresent(fd)) return WriteResult::kAbsent;
-  return os().Write(fd, buf, len) == ssize_t(len) ? WriteResult::kGood : WriteResult::kFailed;
+  return WriteFully(fd, buf, len, offset) == ssize_t(len) ? WriteResult::kGood
+                                                          : WriteResult::kFailed;
 }
 
 }  // namespace zrfs

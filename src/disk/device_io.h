@@ -15,7 +15,8 @@ inline constexpr uint64_t kUnmeasuredSize = ~uint64_t{0};
 // when neither size request answers.
 uint64_t DeviceSize(const char *path);
 
-// Seeks and reads; the read's result (may be short or negative).
+// Reads at offset; the bytes read (fewer when the device failed or ended),
+// or -1 when nothing could be read.
 ssize_t ReadAt(int fd, uint64_t offset, void *buf, size_t len);
 inline bool ReadFullAt(int fd, uint64_t offset, void *buf, size_t len) {
   return ReadAt(fd, offset, buf, len) == ssize_t(len);
@@ -23,8 +24,8 @@ inline bool ReadFullAt(int fd, uint64_t offset, void *buf, size_t len) {
 
 enum class WriteResult { kGood, kFailed, kAbsent };
 
-// Seeks, checks that the disk is present, writes; good only when the whole
-// length was written.  Nothing is written while the disk is absent.
+// Checks that the disk is present, then writes at offset; good only when
+// the whole length was written.  Nothing is written while the disk is absent.
 WriteResult WriteAt(int fd, uint64_t offset, const void *buf, size_t len);
 
 // The presence check (always true while it is switched off).

@@ -23,12 +23,14 @@ namespace zrfs {
 
 class Os {
  public:
-  // Devices and files.
+  // Devices and files.  Transfers are positional (pread, pwrite): threads
+  // sharing a descriptor never disturb each other's position, and one call
+  // does what a seek and a transfer did.  Each is one system call; ReadFully
+  // and WriteFully below repeat them until done.
   virtual int Open(const char *path, int flags, int mode) = 0;
   virtual int Close(int fd) = 0;
-  virtual int64_t Seek(int fd, int64_t offset, int whence) = 0;
-  virtual ssize_t Read(int fd, void *buf, size_t len) = 0;
-  virtual ssize_t Write(int fd, const void *buf, size_t len) = 0;
+  virtual ssize_t PRead(int fd, void *buf, size_t len, uint64_t offset) = 0;
+  virtual ssize_t PWrite(int fd, const void *buf, size_t len, uint64_t offset) = 0;
   virtual int DataSync(int fd) = 0;
   virtual int Advise(int fd, int64_t offset, int64_t len, int advice) = 0;
   // BLKGETSIZE64 (bytes) and BLKGETSIZE (512-byte sectors); a regular file
@@ -57,6 +59,13 @@ class Os {
   ~Os() = default;  // never deleted through the interface
 };
 
+// Reads or writes len bytes at offset through os(), repeating after EINTR
+// and after short transfers.  Returns the bytes transferred: len, or fewer
+// when the device failed (errno from the failing call) or ended (errno 0);
+// -1 when the first call failed before anything was transferred.
+ssize_t ReadFully(int fd, void *buf, size_t len, uint64_t offset);
+ssize_t WriteFully(int fd, const void *buf, size_t len, uint64_t offset);
+
 // The Os the library uses now: the installed one, else the POSIX one.
 Os &os();
 
@@ -75,9 +84,12 @@ class OsWrapper : public Os {
 
   int Open(const char *p, int f, int m) override { return target_.Open(p, f, m); }
   int Close(int fd) override { return target_.Close(fd); }
-  int64_t Seek(int fd, int64_t o, int w) override { return target_.Seek(fd, o, w); }
-  ssize_t Read(int fd, void *b, size_t n) override { return target_.Read(fd, b, n); }
-  ssize_t Write(int fd, const void *b, size_t n) override { return target_.Write(fd, b, n); }
+  ssize_t PRead(int fd, void *b, size_t n, uint64_t o) override {
+    return target_.PRead(fd, b, n, o);
+  }
+  ssize_t PWrite(int fd, const void *b, size_t n, uint64_t o) override {
+    return target_.PWrite(fd, b, n, o);
+  }
   int DataSync(int fd) override { return target_.DataSync(fd); }
   int Advise(int fd, int64_t o, int64_t n, int a) override { return target_.Advise(fd, o, n, a); }
   int DeviceBytes(int fd, uint64_t *b) override { return target_.DeviceBytes(fd, b); }

@@ -35,11 +35,12 @@ class PosixOsImpl final : public Os {
     return ::open(real, flags, mode);
   }
   int Close(int fd) override { return ::close(fd); }
-  int64_t Seek(int fd, int64_t offset, int whence) override {
-    return ::lseek(fd, static_cast<off_t>(offset), whence);
+  ssize_t PRead(int fd, void *buf, size_t len, uint64_t offset) override {
+    return ::pread(fd, buf, len, static_cast<off_t>(offset));
   }
-  ssize_t Read(int fd, void *buf, size_t len) override { return ::read(fd, buf, len); }
-  ssize_t Write(int fd, const void *buf, size_t len) override { return ::write(fd, buf, len); }
+  ssize_t PWrite(int fd, const void *buf, size_t len, uint64_t offset) override {
+    return ::pwrite(fd, buf, len, static_cast<off_t>(offset));
+  }
   int DataSync(int fd) override { return ::fdatasync(fd); }
   int Advise(int fd, int64_t offset, int64_t len, int advice) override {
     int rc = ::posix_fadvise(fd, static_cast<off_t>(offset), static_cast<off_t>(len), advice);

@@ -27,13 +27,12 @@ class HookOs final : public zrfs::OsWrapper {
   ~HookOs() { zrfs::InstallOs(nullptr); }
   std::function<void(uint64_t offset, size_t len)> beforeWrite, afterRead;
 
-  ssize_t Write(int fd, const void *b, size_t n) override {
-    if (beforeWrite) beforeWrite(uint64_t(target().Seek(fd, 0, SEEK_CUR)), n);
-    return target().Write(fd, b, n);
+  ssize_t PWrite(int fd, const void *b, size_t n, uint64_t at) override {
+    if (beforeWrite) beforeWrite(at, n);
+    return target().PWrite(fd, b, n, at);
   }
-  ssize_t Read(int fd, void *b, size_t n) override {
-    uint64_t at = uint64_t(target().Seek(fd, 0, SEEK_CUR));
-    ssize_t got = target().Read(fd, b, n);
+  ssize_t PRead(int fd, void *b, size_t n, uint64_t at) override {
+    ssize_t got = target().PRead(fd, b, n, at);
     if (afterRead) afterRead(at, n);
     return got;
   }

@@ -55,13 +55,13 @@ class IoLog final : public OsWrapper {
   Places Reads() const { return Copy(reads_); }
   std::atomic<uint64_t> fakeDeviceBytes{0};
 
-  ssize_t Read(int fd, void *buf, size_t len) override {
-    Note(reads_, fd, len);
-    return target().Read(fd, buf, len);
+  ssize_t PRead(int fd, void *buf, size_t len, uint64_t offset) override {
+    Note(reads_, offset, len);
+    return target().PRead(fd, buf, len, offset);
   }
-  ssize_t Write(int fd, const void *buf, size_t len) override {
-    Note(writes_, fd, len);
-    return target().Write(fd, buf, len);
+  ssize_t PWrite(int fd, const void *buf, size_t len, uint64_t offset) override {
+    Note(writes_, offset, len);
+    return target().PWrite(fd, buf, len, offset);
   }
   int DeviceBytes(int fd, uint64_t *bytes) override {
     if (fakeDeviceBytes == 0) return target().DeviceBytes(fd, bytes);
@@ -70,8 +70,7 @@ class IoLog final : public OsWrapper {
   }
 
  private:
-  void Note(Places &log, int fd, size_t len) {
-    uint64_t offset = uint64_t(target().Seek(fd, 0, SEEK_CUR));
+  void Note(Places &log, uint64_t offset, size_t len) {
     std::lock_guard lock(mu_);
     log.insert({offset, len});
   }

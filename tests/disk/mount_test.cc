@@ -48,6 +48,7 @@ TEST_F(MountTest, ReadsOnlyMetadataAndFallsBackToCopy1AndToPlaceB) {
   EXPECT_EQ(Entry().blkMap[3], kBlkUsed);
   EXPECT_EQ(io().Reads().count({MapPlaceA(0), kMaxBlocks}), 0u);
 
+  // A map read that comes short and then fails is not complete either.
   faults().Clear();
   Put(MapPlaceB(0) + 4, kBlkBadBlock);
   faults().Add({.call = Call::kRead,
@@ -56,6 +57,7 @@ TEST_F(MountTest, ReadsOnlyMetadataAndFallsBackToCopy1AndToPlaceB) {
                 .toOffset = MapPlaceA(0) + 1,
                 .fault = Fault::kShort,
                 .shortBytes = 4096});
+  FailReads(MapPlaceA(0) + 4096, MapPlaceA(0) + kMaxBlocks);
   Remount();
   EXPECT_EQ(Entry().blkMap[4], kBlkBadBlock);
   EXPECT_EQ(Entry().mapIndex, 1u);

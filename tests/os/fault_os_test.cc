@@ -26,13 +26,11 @@ class FaultOsTest : public ::testing::Test {
     os().Close(fd4_);
   }
   ssize_t WriteAt(int fd, int64_t offset, const std::string &bytes) {
-    os().Seek(fd, offset, SEEK_SET);
-    return os().Write(fd, bytes.data(), bytes.size());
+    return os().PWrite(fd, bytes.data(), bytes.size(), uint64_t(offset));
   }
   std::string ReadAt(int fd, int64_t offset, size_t len) {
     std::string out(len, '\0');
-    os().Seek(fd, offset, SEEK_SET);
-    ssize_t got = os().Read(fd, out.data(), len);
+    ssize_t got = os().PRead(fd, out.data(), len, uint64_t(offset));
     out.resize(got > 0 ? size_t(got) : 0);
     return out;
   }

@@ -152,10 +152,9 @@ class LoggingOs final : public OsWrapper {
   explicit LoggingOs(WriteLog *log) : OsWrapper(PosixOs()), log_(log) { InstallOs(this); }
   ~LoggingOs() { InstallOs(nullptr); }
 
-  ssize_t Write(int fd, const void *buf, size_t len) override {
-    int64_t offset = target().Seek(fd, 0, SEEK_CUR);
-    ssize_t done = target().Write(fd, buf, len);
-    if (done > 0) log_->AddWrite(uint64_t(offset), buf, size_t(done));
+  ssize_t PWrite(int fd, const void *buf, size_t len, uint64_t offset) override {
+    ssize_t done = target().PWrite(fd, buf, len, offset);
+    if (done > 0) log_->AddWrite(offset, buf, size_t(done));
     return done;
   }
   // Logged before the flush starts: every write logged earlier returned
@@ -176,16 +175,15 @@ class UndoOs final : public OsWrapper {
   UndoOs() : OsWrapper(PosixOs()) { InstallOs(this); }
   ~UndoOs() { InstallOs(nullptr); }
 
-  ssize_t Write(int fd, const void *buf, size_t len) override {
-    int64_t offset = target().Seek(fd, 0, SEEK_CUR);
+  ssize_t PWrite(int fd, const void *buf, size_t len, uint64_t offset) override {
     std::string before(len, '\0');
-    ssize_t got = pread(fd, before.data(), len, offset);
+    ssize_t got = pread(fd, before.data(), len, off_t(offset));
     before.resize(got > 0 ? size_t(got) : 0);
     {
       std::lock_guard lock(mu_);
-      undo_.push_back({uint64_t(offset), std::move(before)});
+      undo_.push_back({offset, std::move(before)});
     }
-    return target().Write(fd, buf, len);
+    return target().PWrite(fd, buf, len, offset);
   }
   int DataSync(int) override { return 0; }  // nothing of a check needs to last
 

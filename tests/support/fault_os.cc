@@ -91,8 +91,7 @@ int FaultOs::Close(int fd) {
   return target().Close(fd);
 }
 
-ssize_t FaultOs::Read(int fd, void *buf, size_t len) {
-  uint64_t offset = static_cast<uint64_t>(target().Seek(fd, 0, SEEK_CUR));
+ssize_t FaultOs::PRead(int fd, void *buf, size_t len, uint64_t offset) {
   std::unique_lock lock(mu_);
   const FaultRule *r = Match(Call::kRead, PathOf(fd), offset, len);
   if (r != nullptr && r->fault != Fault::kShort) {
@@ -101,11 +100,10 @@ ssize_t FaultOs::Read(int fd, void *buf, size_t len) {
   }
   size_t part = r != nullptr ? std::min(len, r->shortBytes) : len;
   lock.unlock();
-  return target().Read(fd, buf, part);
+  return target().PRead(fd, buf, part, offset);
 }
 
-ssize_t FaultOs::Write(int fd, const void *buf, size_t len) {
-  uint64_t offset = static_cast<uint64_t>(target().Seek(fd, 0, SEEK_CUR));
+ssize_t FaultOs::PWrite(int fd, const void *buf, size_t len, uint64_t offset) {
   std::unique_lock lock(mu_);
   std::string path = PathOf(fd);
   const FaultRule *r = Match(Call::kWrite, path, offset, len);
@@ -119,7 +117,7 @@ ssize_t FaultOs::Write(int fd, const void *buf, size_t len) {
   ssize_t got = pread(fd, entry.before.data(), part, static_cast<off_t>(offset));
   entry.before.resize(got > 0 ? static_cast<size_t>(got) : 0);  // bytes past the end read as none
   lock.unlock();
-  ssize_t done = target().Write(fd, buf, part);
+  ssize_t done = target().PWrite(fd, buf, part, offset);
   if (done > 0) {
     entry.after.resize(static_cast<size_t>(done));
     std::lock_guard relock(mu_);

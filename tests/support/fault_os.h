@@ -68,8 +68,8 @@ class FaultOs final : public OsWrapper {
 
   int Open(const char *path, int flags, int mode) override;
   int Close(int fd) override;
-  ssize_t Read(int fd, void *buf, size_t len) override;
-  ssize_t Write(int fd, const void *buf, size_t len) override;
+  ssize_t PRead(int fd, void *buf, size_t len, uint64_t offset) override;
+  ssize_t PWrite(int fd, const void *buf, size_t len, uint64_t offset) override;
   int DataSync(int fd) override;
   int Presence(int fd, int *present) override;
   int DeviceBytes(int fd, uint64_t *bytes) override;
