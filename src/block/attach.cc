@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "block/block_file.h"
+#include "disk/fast_path.h"
 #include "os/os.h"
 #include "shared/keys.h"
 #include "shared/proc_lock.h"
@@ -33,14 +34,12 @@ uint64_t BlockKey(int32_t disk, int32_t blk) {
          static_cast<uint64_t>(static_cast<int64_t>(blk)) << 16 | 0xFFFF;
 }
 
-// A header sector goes to the device only while the disk is present (the
-// callers below check that it is mounted here); a short write marks the
-// block bad.
+// Writes a header sector; the callers have found the disk mounted here and
+// present.  A short write marks the block bad.
 int WriteHeaderSector(BfHandle *h, uint64_t blockOffset, const void *sector) {
   BfShareEntry *entry = h->share;
   if (entry == nullptr || Retired(h)) return -1;
   uint64_t address = static_cast<uint64_t>(entry->blkaddr) + blockOffset;
-  if (df_IsDiskOnline(h->Fd) == 0) return -1;
   if (WriteFully(h->Fd, sector, kSectorSize, address) != static_cast<ssize_t>(kSectorSize)) {
     df_TagBadBlock(static_cast<unsigned>(entry->diskid), entry->blkid);
     return -1;
@@ -194,6 +193,7 @@ BfHandle *bf_AttachBlock(const int32_t diskAndBlock[2]) {
   g_stBlkFileTable[freeSlot] = h;
   entry->ShrRef += 1;
   h->InRef = 1;
+  PinDiskImage(static_cast<unsigned>(disk));  // its transfers read the disk's image unlocked
   return h;
 }
 
@@ -204,39 +204,42 @@ int bf_DetachBlock(BfHandle *h) {
   h->InRef -= 1;
   if (h->share != nullptr) h->share->ShrRef -= 1;
   if (h->InRef <= 0) {
+    int32_t disk = h->share != nullptr ? h->share->diskid : -1;
     fsc_BfFree(h->share);
     h->share = nullptr;
     g_stBlkFileTable[h->blkidx] = nullptr;
     FreeHandle(h);
+    if (disk >= 0) UnpinDiskImage(static_cast<unsigned>(disk));
   }
   return 0;
 }
 
-int WriteFileHeaderOnReadyDisk(const TfFileHeader *header, BfHandle *h) {
+int WriteFileHeaderOnPresentDisk(const TfFileHeader *header, BfHandle *h) {
   // Sector 0 is the block header and sectors past 4095 are data.
   if (header->fileNo == 0 || header->fileNo > kMaxFileNo) return -1;
   return WriteHeaderSector(h, uint64_t{header->fileNo} * kSectorSize, header);
 }
 
-int WriteBlkHeaderOnReadyDisk(BfHandle *h) {
+int WriteBlkHeaderOnPresentDisk(BfHandle *h) {
   if (h->share == nullptr) return -1;
   return WriteHeaderSector(h, 0, &h->share->head);
 }
 
 namespace {
 
-bool DiskReadyFor(const BfHandle *h) {
-  return h->share != nullptr && df_IsDiskReady(static_cast<unsigned>(h->share->diskid)) == 0;
+bool DiskReadyAndPresent(const BfHandle *h) {
+  return h->share != nullptr && DiskReadyNow(static_cast<unsigned>(h->share->diskid)) &&
+         df_IsDiskOnline(h->Fd) != 0;
 }
 
 }  // namespace
 
 int bf_WriteFileHeader(const TfFileHeader *header, BfHandle *h) {
-  return DiskReadyFor(h) ? WriteFileHeaderOnReadyDisk(header, h) : -1;
+  return DiskReadyAndPresent(h) ? WriteFileHeaderOnPresentDisk(header, h) : -1;
 }
 
 int bf_WriteBlkHeader(BfHandle *h) {
-  return DiskReadyFor(h) ? WriteBlkHeaderOnReadyDisk(h) : -1;
+  return DiskReadyAndPresent(h) ? WriteBlkHeaderOnPresentDisk(h) : -1;
 }
 
 }  // namespace zrfs

@@ -109,7 +109,17 @@ uint64_t NextFileStart(const BfShareEntry &entry);
 // past the block's end.  Reads are clipped to the limit only when asked
 // (a ring not fixed yet, whose reads no header field bounds).  A write
 // reserves the room it fills before its data goes out.
-int WriteFileData(BfHandle *h, uint32_t fileNo, uint32_t offset, const void *buf, uint32_t len);
+//
+// A write given an EndUpdate also moves its file's end when it grows the
+// file: it sets EndAddr and modifyTime in the header and writes the block
+// header and the file header, under the same hold of the block's lock as
+// the data.
+struct EndUpdate {
+  TfFileHeader *header;  // the file's header, guarded by the file's lock
+  int64_t now;           // seconds, the new modifyTime
+};
+int WriteFileData(BfHandle *h, uint32_t fileNo, uint32_t offset, const void *buf, uint32_t len,
+                  const EndUpdate *endUpdate = nullptr);
 int ReadFileData(BfHandle *h, uint32_t fileNo, bool toGrowthLimit, uint32_t offset, void *buf,
                  uint32_t len);
 // Reserves the file's room up to end (a truncation that lengthens it, a
@@ -139,10 +149,10 @@ int bf_DetachBlock(BfHandle *h);
 // Write one header sector back.  Callers hold the block's lock.
 int bf_WriteFileHeader(const TfFileHeader *header, BfHandle *h);
 int bf_WriteBlkHeader(BfHandle *h);
-// The same for a caller that has just found the disk ready, so a sync that
-// writes both headers asks the disk layer once.
-int WriteFileHeaderOnReadyDisk(const TfFileHeader *header, BfHandle *h);
-int WriteBlkHeaderOnReadyDisk(BfHandle *h);
+// The same for a caller that has just found the disk ready and present, so
+// an append that writes data and both headers asks once.
+int WriteFileHeaderOnPresentDisk(const TfFileHeader *header, BfHandle *h);
+int WriteBlkHeaderOnPresentDisk(BfHandle *h);
 
 // Reads one 512-byte sector at a block offset; false (and the block tagged
 // bad) when the device fails.  Callers hold the block's lock.

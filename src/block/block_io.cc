@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "block/block_file.h"
+#include "disk/fast_path.h"
 #include "os/os.h"
 #include "shared/pool.h"
 #include "shared/proc_lock.h"
@@ -14,13 +15,10 @@
 namespace zrfs {
 namespace {
 
-bool DiskReady(BfHandle *h) {
-  return df_IsDiskReady(static_cast<unsigned>(h->share->diskid)) == 0;
-}
-
 // The handle may carry data: its disk is mounted and its entry not retired.
+// Asked without the disk's lock: the handle keeps the disk's image mapped.
 bool Usable(BfHandle *h) {
-  return DiskReady(h) && !Retired(h);
+  return DiskReadyNow(static_cast<unsigned>(h->share->diskid)) && !Retired(h);
 }
 
 // The first checks of every transfer: a handle with an entry and a buffer
@@ -101,17 +99,21 @@ uint32_t ReadLocked(BfHandle *h, uint32_t offset, void *buf, uint32_t len) {
   return done;
 }
 
-// Writes len bytes at offset.  Callers hold the lock and have checked that
-// the range lies in the block.  Returns the bytes left unwritten.
+// Writes len bytes at offset, once the disk has answered present (one
+// question per transfer, whatever the headers written with it).  Callers
+// hold the lock and have checked that the range lies in the block.
+// Returns the bytes left unwritten.
 uint32_t WriteLocked(BfHandle *h, uint32_t offset, const void *buf, uint32_t len, uint64_t unit) {
   uint32_t left = len;
   if (df_IsDiskOnline(h->Fd) == 0) {
     SetErrNo(h, kEioError);  // absent: nothing is written, the block is not to blame
   } else {
-    ssize_t n = WriteFully(h->Fd, buf, len, static_cast<uint64_t>(h->share->blkaddr) + offset);
+    uint64_t address = static_cast<uint64_t>(h->share->blkaddr) + offset;
+    ssize_t n = WriteFully(h->Fd, buf, len, address);
     if (n > 0) {
       left -= static_cast<uint32_t>(n);
       SetErrNo(h, 0);
+      NoteWrittenData(static_cast<unsigned>(h->share->diskid), address, static_cast<uint64_t>(n));
     }
     if (left > 0) {
       ReportBadBlock(h);
@@ -121,6 +123,30 @@ uint32_t WriteLocked(BfHandle *h, uint32_t offset, const void *buf, uint32_t len
   // A write that started in the block's last 2 MiB warns that it is full.
   if (unit <= uint64_t{offset} + kHeaderAreaSize + left) SetErrNo(h, kNoSpaceError);
   return left;
+}
+
+// Writes a record file's header to its sector and brings the block header
+// up to date.  Callers hold the lock and have found the disk ready and
+// present.
+int SyncLocked(BfHandle *h, const TfFileHeader &file, uint64_t unit) {
+  BlkHeader &block = h->share->head;
+  bool sound = PreRecordFieldsSound(file, unit);
+  bool blockChanged = false;
+  if (sound && file.EndAddr < unit && file.EndAddr > static_cast<uint64_t>(block.appendPos)) {
+    block.appendPos = static_cast<int64_t>(RoundUpToAppendAlign(file.EndAddr));
+    blockChanged = true;
+  }
+  if (sound && static_cast<uint64_t>(file.modifyTime) > static_cast<uint64_t>(block.modifyTime)) {
+    block.modifyTime = file.modifyTime;
+    blockChanged = true;
+  }
+  // The raised append position reaches the disk before the file's new end:
+  // a crash between the two then wastes space instead of letting the next
+  // file of the block start inside this one's data.
+  if (blockChanged && WriteBlkHeaderOnPresentDisk(h) != 0) return -1;
+  if (WriteFileHeaderOnPresentDisk(&file, h) != 0) return -1;
+  MarkForFlush(static_cast<unsigned>(h->share->diskid));
+  return 0;
 }
 
 }  // namespace
@@ -136,7 +162,8 @@ uint64_t NextFileStart(const BfShareEntry &entry) {
   return RoundUpToAppendAlign(start);
 }
 
-int WriteFileData(BfHandle *h, uint32_t fileNo, uint32_t offset, const void *buf, uint32_t len) {
+int WriteFileData(BfHandle *h, uint32_t fileNo, uint32_t offset, const void *buf, uint32_t len,
+                  const EndUpdate *endUpdate) {
   int refused = len == 0 ? 0 : -1;
   if (!MayTransfer(h, buf)) return refused;
   uint64_t unit = df_GetDiskUnitSize();
@@ -155,7 +182,15 @@ int WriteFileData(BfHandle *h, uint32_t fileNo, uint32_t offset, const void *buf
   // Reserved before the data goes out: a file created meanwhile (after this
   // lock is let go) starts behind these bytes even before any header says so.
   Reserve(*h->share, end);
-  return WriteLocked(h, offset, buf, len, unit) == 0 ? static_cast<int>(len) : -1;
+  if (WriteLocked(h, offset, buf, len, unit) != 0) return -1;
+  // A write that moves the file's end writes both headers under this same
+  // hold of the lock.  Their outcome is not the write's: the data is there.
+  if (endUpdate != nullptr && end < unit && end > endUpdate->header->EndAddr) {
+    endUpdate->header->EndAddr = end;
+    endUpdate->header->modifyTime = endUpdate->now;
+    (void)SyncLocked(h, *endUpdate->header, unit);
+  }
+  return static_cast<int>(len);
 }
 
 int ReadFileData(BfHandle *h, uint32_t fileNo, bool toGrowthLimit, uint32_t offset, void *buf,
@@ -227,26 +262,7 @@ extern "C" int bf_Write(uint32_t offset, const void *buf, uint32_t len, BfHandle
 
 extern "C" int bf_Sync(const void *header, BfHandle *h) {
   if (header == nullptr || h == nullptr || h->share == nullptr) return -1;
-  const auto &file = *static_cast<const TfFileHeader *>(header);
   ProcessLockGuard blockLock(h->lockId, LockLevel::kBlock);
-  if (!blockLock.ok() || !Usable(h)) return -1;  // asked once for both header writes
-  BlkHeader &block = h->share->head;
-  uint64_t unit = df_GetDiskUnitSize();
-  bool sound = PreRecordFieldsSound(file, unit);
-  bool blockChanged = false;
-  if (sound && file.EndAddr < unit && file.EndAddr > static_cast<uint64_t>(block.appendPos)) {
-    block.appendPos = static_cast<int64_t>(RoundUpToAppendAlign(file.EndAddr));
-    blockChanged = true;
-  }
-  if (sound && static_cast<uint64_t>(file.modifyTime) > static_cast<uint64_t>(block.modifyTime)) {
-    block.modifyTime = file.modifyTime;
-    blockChanged = true;
-  }
-  // The raised append position reaches the disk before the file's new end:
-  // a crash between the two then wastes space instead of letting the next
-  // file of the block start inside this one's data.
-  if (blockChanged && WriteBlkHeaderOnReadyDisk(h) != 0) return -1;
-  if (WriteFileHeaderOnReadyDisk(&file, h) != 0) return -1;
-  df_SetSyncMark(static_cast<unsigned>(h->share->diskid), 1);
-  return 0;
+  if (!blockLock.ok() || !Usable(h) || df_IsDiskOnline(h->Fd) == 0) return -1;
+  return SyncLocked(h, *static_cast<const TfFileHeader *>(header), df_GetDiskUnitSize());
 }

@@ -6,6 +6,7 @@
 
 #include "block/block_file.h"
 #include "disk/allocate.h"
+#include "disk/fast_path.h"
 #include "shared/proc_lock.h"
 #include "zrfs/df.h"
 #include "zrfs/fsc.h"
@@ -182,7 +183,7 @@ BfHandle *CreateRecordFile(const FileCreateParam *param, char *name, void *heade
     bf_DetachBlock(h);
     return nullptr;
   }
-  df_SetSyncMark(static_cast<unsigned>(entry.diskid), 1);
+  MarkForFlush(static_cast<unsigned>(entry.diskid));
   // Counted before the creation lock goes: the next create already sees
   // the block busy.
   if (countWriter) AddWriter(h);

@@ -7,6 +7,7 @@
 
 #include "block/block_file.h"
 #include "block/file_stat.h"
+#include "disk/fast_path.h"
 #include "os/os.h"
 #include "shared/proc_lock.h"
 #include "zrfs/df.h"
@@ -89,7 +90,7 @@ extern "C" int bf_Unlink(const char *name) {
         if (bf_WriteBlkHeader(h) != 0) {
           df_TagBadBlock(static_cast<unsigned>(entry.diskid), entry.blkid);
         } else {
-          df_SetSyncMark(static_cast<unsigned>(entry.diskid), 1);
+          MarkForFlush(static_cast<unsigned>(entry.diskid));
           result = entry.head.fileNum == 0
                        ? df_ReleaseBlock(static_cast<unsigned>(entry.diskid), entry.blkid,
                                          static_cast<int>(ichan), entry.head.blkType)

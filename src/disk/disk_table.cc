@@ -6,6 +6,8 @@
 #include <atomic>
 
 #include "disk/disk_table.h"
+#include "disk/written_ranges.h"
+#include "format/block_format.h"
 #include "os/os.h"
 #include "shared/proc_lock.h"
 #include "zrfs/df.h"
@@ -34,9 +36,34 @@ int LockIdOf(DfDiskSlot &slot) {
   return std::atomic_ref<int32_t>(slot.semId).load(std::memory_order_acquire);
 }
 
-void Flush(int fd) {
+// Where a disk's blocks lie, copied under the slot's lock for a flush.
+struct Geometry {
+  uint64_t dataStart = 0;
+  uint64_t unitSize = 0;
+};
+
+// Drops one written range from the cache, less the header area of every
+// block it touches: recorded video is not read back soon, while headers
+// are read again by the next append.
+void DropWrittenRange(int fd, const ByteRange &r, const Geometry &g) {
+  if (g.unitSize == 0 || r.end <= g.dataStart) return;
+  uint64_t at = r.begin > g.dataStart ? r.begin : g.dataStart;
+  while (at < r.end) {
+    uint64_t blockStart = g.dataStart + (at - g.dataStart) / g.unitSize * g.unitSize;
+    uint64_t from = at > blockStart + kHeaderAreaSize ? at : blockStart + kHeaderAreaSize;
+    uint64_t to = blockStart + g.unitSize < r.end ? blockStart + g.unitSize : r.end;
+    if (from < to) os().Advise(fd, int64_t(from), int64_t(to - from), POSIX_FADV_DONTNEED);
+    at = blockStart + g.unitSize;
+  }
+}
+
+// Makes durable what was written, then drops the record data written
+// before the flush began from the cache.
+void Flush(int disk, int fd, const Geometry &g) {
+  ByteRange written[WrittenRanges::kRanges];
+  int count = TakeWrittenData(unsigned(disk), written);
   os().DataSync(fd);
-  os().Advise(fd, 0, 0, POSIX_FADV_DONTNEED);  // recorded video is not read back soon
+  for (int i = 0; i < count; ++i) DropWrittenRange(fd, written[i], g);
 }
 
 // Sweeps the slots for the life of the process; errors are ignored.  Each
@@ -50,6 +77,7 @@ void *SyncThread(void *) {
       DfDiskSlot &slot = g_dfDiskTable[disk];
       int fd = -1;
       int mark = 0;
+      Geometry geometry;
       {
         ProcessLockGuard lock(LockIdOf(slot), LockLevel::kDisk);
         if (!lock.ok() || !IsReady(slot)) {
@@ -58,19 +86,19 @@ void *SyncThread(void *) {
           continue;
         }
         fd = slot.fd;
-        mark = slot.syncMark;
-        slot.syncMark = 0;
+        mark = std::atomic_ref<int32_t>(slot.syncMark).exchange(0, std::memory_order_relaxed);
+        geometry = Geometry{slot.entry->head.dataStart, slot.entry->head.unitSize};
       }
       int previousVisits = visits[disk]++;
       if (previousVisits >= kVisitsPerPeriodicFlush) {
         if (mark != 0 && fd != 0) {
-          Flush(fd);
+          Flush(disk, fd, geometry);
           mark = 0;
         }
         visits[disk] = 0;
       }
       if (mark >= 2) {
-        Flush(fd);
+        Flush(disk, fd, geometry);
         visits[disk] = 0;
       }
     }
@@ -105,7 +133,8 @@ int DiskOfPath(const char *path) {
 }
 
 bool IsReady(const DfDiskSlot &slot) {
-  return slot.entry != nullptr && slot.entry->mounted != 0 && slot.entry->stat != 1;
+  auto disk = unsigned(&slot - g_dfDiskTable);
+  return slot.entry != nullptr && !MountRefused(disk) && MountedNow(*slot.entry);
 }
 
 }  // namespace zrfs
@@ -124,8 +153,8 @@ extern "C" int df_Init(void) {
     std::atomic_ref<int32_t>(slot.semId).store(semId, std::memory_order_release);
     slot.fd = -1;
     slot.diskNo = -1;
-    slot.syncMark = 0;
-    slot.entry = nullptr;
+    std::atomic_ref<int32_t>(slot.syncMark).store(0, std::memory_order_relaxed);
+    PublishEntry(slot, nullptr);
   }
   StartSyncThreadOnce();
   return failedLocks == 0 ? 0 : -1;
@@ -141,6 +170,11 @@ extern "C" int df_SetSyncMark(unsigned disk, int mark) {
   ProcessLockGuard lock(slot->semId, LockLevel::kDisk);
   if (!lock.ok()) return -1;
   // Urgent requests (2 or more) accumulate; a lesser one replaces the mark.
-  slot->syncMark = slot->syncMark >= 2 ? slot->syncMark + mark : mark;
+  // The transfer path changes the mark without the lock (fast_path.h).
+  std::atomic_ref<int32_t> current(slot->syncMark);
+  int32_t seen = current.load(std::memory_order_relaxed);
+  while (!current.compare_exchange_weak(seen, seen >= 2 ? seen + mark : mark,
+                                        std::memory_order_relaxed)) {
+  }
   return 0;
 }

@@ -25,6 +25,35 @@ int DiskOfPath(const char *path);
 // The disk is mounted and usable.  Caller holds the slot's lock.
 bool IsReady(const DfDiskSlot &slot);
 
+// What the unlocked readers of fast_path.h see.  Written under the slot's
+// lock, read whole without it.
+inline DfDiskEntry *PublishedEntry(DfDiskSlot &slot) {
+  return std::atomic_ref<DfDiskEntry *>(slot.entry).load(std::memory_order_acquire);
+}
+inline void PublishEntry(DfDiskSlot &slot, DfDiskEntry *entry) {
+  std::atomic_ref<DfDiskEntry *>(slot.entry).store(entry, std::memory_order_release);
+}
+inline bool MountedNow(const DfDiskEntry &entry) {
+  auto &e = const_cast<DfDiskEntry &>(entry);
+  return std::atomic_ref<uint32_t>(e.mounted).load(std::memory_order_acquire) != 0 &&
+         std::atomic_ref<uint32_t>(e.stat).load(std::memory_order_acquire) != 1;
+}
+inline void SetMountState(DfDiskEntry &entry, uint32_t mounted, uint32_t stat) {
+  std::atomic_ref<uint32_t>(entry.stat).store(stat, std::memory_order_release);
+  std::atomic_ref<uint32_t>(entry.mounted).store(mounted, std::memory_order_release);
+}
+
+// A mount that failed while blocks of the disk stay attached in this
+// process keeps the image mapped for them, and this flag keeps the disk not
+// ready here until a mount succeeds.
+void SetMountRefused(unsigned disk, bool refused);
+bool MountRefused(unsigned disk);
+
+// The data ranges noted for the flush thread, taken (room for
+// WrittenRanges::kRanges); their number.
+struct ByteRange;
+int TakeWrittenData(unsigned disk, ByteRange *out);
+
 // Block ids 0..UsableBlocks()-1 exist on the disk and in the map.
 inline uint32_t UsableBlocks(const DfDiskEntry &entry) {
   return entry.head.tolblk < uint32_t(kMaxBlocks) ? entry.head.tolblk : uint32_t(kMaxBlocks);

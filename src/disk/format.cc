@@ -55,7 +55,7 @@ int WriteWholeCopy(DfDiskSlot &slot, int copy) {
 }
 
 int FormatLocked(DfDiskSlot &slot, int disk, uint32_t blocks) {
-  if (slot.entry == nullptr) slot.entry = AttachDiskEntry(disk);
+  if (slot.entry == nullptr) PublishEntry(slot, AttachDiskEntry(disk));
   if (slot.entry == nullptr) return -1;
   DfDiskEntry &entry = *slot.entry;
   // Handles of any process made on the old layout must never touch the new
@@ -66,7 +66,7 @@ int FormatLocked(DfDiskSlot &slot, int disk, uint32_t blocks) {
   memset(entry.curBlk, 0xFF, sizeof entry.curBlk);  // -1: no current block
   memset(entry.blkCnt, 0, sizeof entry.blkCnt);
   memset(entry.blkMap, kBlkFree, sizeof entry.blkMap);
-  entry.mounted = 0;  // every process must mount the new layout again
+  SetMountState(entry, 0, entry.stat);  // every process must mount the new layout again
 
   int headerCopy0Failed = 0;
   if (WriteDiskHeader(slot, &headerCopy0Failed) != 0) return -1;

@@ -8,6 +8,7 @@
 #include "disk/device_io.h"
 #include "disk/disk_table.h"
 #include "disk/entry_attach.h"
+#include "disk/fast_path.h"
 #include "disk/metadata_io.h"
 #include "format/block_format.h"
 #include "os/os.h"
@@ -105,22 +106,31 @@ int MountLocked(DfDiskSlot &slot, int disk, const char *path) {
     if (slot.fd < 0) return -1;
     openedHere = true;
   }
-  if (slot.entry == nullptr) slot.entry = AttachDiskEntry(disk);
+  if (slot.entry == nullptr) PublishEntry(slot, AttachDiskEntry(disk));
   bool loaded = slot.entry != nullptr &&
                 (slot.entry->mounted != 0 || LoadFromDevice(slot) == 0);  // mounted: current
   if (!loaded) {
-    // Only this process lets go: the image may be another process's
-    // current one, so its segment and list slot stay.
-    DetachDiskEntry(slot.entry);
-    slot.entry = nullptr;
     os().Close(slot.fd);
     slot.fd = -1;
+    if (slot.entry != nullptr && DiskImagePinned(unsigned(disk))) {
+      // Blocks of the disk are still attached here, and their transfers
+      // read the image without the lock: it stays mapped, and the disk
+      // stays not ready here until a mount succeeds.
+      SetMountRefused(unsigned(disk), true);
+      return -1;
+    }
+    // Only this process lets go: the image may be another process's
+    // current one, so its segment and list slot stay.
+    DfDiskEntry *entry = slot.entry;
+    PublishEntry(slot, nullptr);
+    DetachDiskEntry(entry);
     return -1;
   }
   DfDiskEntry &entry = *slot.entry;
   g_dfUnitSize.store(entry.head.unitSize);
-  if (openedHere) ++entry.mounted;  // a second mount in this process does not count
-  entry.stat = 0;
+  // A second mount in this process does not count.
+  SetMountState(entry, openedHere ? entry.mounted + 1 : entry.mounted, 0);
+  SetMountRefused(unsigned(disk), false);
   return 0;
 }
 
@@ -149,10 +159,9 @@ extern "C" int df_DiskUnmout(const char *path) {
     slot.fd = -1;
     DfDiskEntry &entry = *slot.entry;
     if (int32_t(entry.mounted) - 1 <= 0) {
-      entry.stat = 1;
-      entry.mounted = 0;
+      SetMountState(entry, 0, 1);
     } else {
-      --entry.mounted;
+      SetMountState(entry, entry.mounted - 1, entry.stat);
     }
   }
   slot.diskNo = -1;

@@ -102,22 +102,18 @@ extern "C" int tf_Write(uint32_t pos, const void *buf, uint32_t len, TfHandle *h
   int pieces = tf_MapRange(pos, len, &header, offsets, lengths, false);
   if (pieces < 1) return -1;
   MarkWritingLocked(h);
+  // The last piece may move the file's end: it then stamps the time and
+  // writes the headers at once, in the same hold of the block's lock.
+  EndUpdate endUpdate{&header, static_cast<int64_t>(time(nullptr))};
   const auto *bytes = static_cast<const uint8_t *>(buf);
   uint32_t planned = 0;
-  int last = 0;
   for (int i = 0; i < pieces; ++i) {
-    last = WriteFileData(h->blockFile, header.fileNo, offsets[i], bytes + planned, lengths[i]);
+    bool last = i == pieces - 1;
+    int n = WriteFileData(h->blockFile, header.fileNo, offsets[i], bytes + planned, lengths[i],
+                          last ? &endUpdate : nullptr);
     SetErrNo(h, bf_GetErrorNo(h->blockFile));
-    if (last < 0) return -1;
+    if (n < 0) return -1;
     planned += lengths[i];
-  }
-  // A write past the end moves the end and stamps the time; the header goes
-  // to the disk at once.
-  uint64_t end = uint64_t{offsets[pieces - 1]} + lengths[pieces - 1];
-  if (last != 0 && end < df_GetDiskUnitSize() && end > header.EndAddr) {
-    header.EndAddr = end;
-    header.modifyTime = static_cast<int64_t>(time(nullptr));
-    bf_Sync(&header, h->blockFile);
   }
   return static_cast<int>(len);
 }
