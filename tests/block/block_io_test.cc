@@ -95,6 +95,29 @@ TEST_F(BlockIoTest, AbsentOrUnmountedDiskFailsTransfersWithEio) {
   EXPECT_EQ(faults.Count(Call::kWrite) + faults.Count(Call::kRead), 0);
 }
 
+// Transfers ask for readiness without the disk's lock, so a mount that
+// fails while a block stays attached must keep the disk's image mapped for
+// them and the disk not ready until a mount succeeds.
+TEST_F(BlockIoTest, AMountThatFailsUnderAnAttachedBlockLeavesItsTransfersFailing) {
+  char buf[100] = {};
+  ASSERT_EQ(df_DiskUnmout(dev_.c_str()), 0);  // the last one: the next mount reads the disk
+  zrfs::DfDiskHeader good = ReadRecord<zrfs::DfDiskHeader>(0x100000);
+  zrfs::DfDiskHeader bad = good;
+  bad.magic[0] = 'X';
+  WriteImage(0x100000, &bad, sizeof bad);
+  EXPECT_EQ(df_DiskMount(dev_.c_str()), -1);
+  EXPECT_EQ(df_IsDiskReady(3), -1);
+  EXPECT_EQ(bf_Write(0x200000, buf, 100, h_), -1);
+  EXPECT_EQ(bf_GetErrorNo(h_), 5);
+  EXPECT_EQ(bf_Read(0x200000, buf, 100, h_), -1);
+
+  WriteImage(0x100000, &good, sizeof good);
+  ASSERT_EQ(df_DiskMount(dev_.c_str()), 0);
+  EXPECT_EQ(df_IsDiskReady(3), 0);
+  EXPECT_EQ(bf_Write(0x200000, buf, 100, h_), 100);
+  EXPECT_EQ(bf_GetErrorNo(h_), 0);
+}
+
 TEST_F(BlockIoTest, SyncRaisesTheAppendPositionToTheNextPage) {
   TfFileHeader file = file_;
   file.EndAddr = 2101249;

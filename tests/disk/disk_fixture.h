@@ -50,9 +50,11 @@ class IoLog final : public OsWrapper {
     std::lock_guard lock(mu_);
     reads_.clear();
     writes_.clear();
+    dropped_.clear();
   }
   Places Writes() const { return Copy(writes_); }
   Places Reads() const { return Copy(reads_); }
+  Places Dropped() const { return Copy(dropped_); }  // ranges advised out of the cache
   std::atomic<uint64_t> fakeDeviceBytes{0};
 
   ssize_t PRead(int fd, void *buf, size_t len, uint64_t offset) override {
@@ -62,6 +64,10 @@ class IoLog final : public OsWrapper {
   ssize_t PWrite(int fd, const void *buf, size_t len, uint64_t offset) override {
     Note(writes_, offset, len);
     return target().PWrite(fd, buf, len, offset);
+  }
+  int Advise(int fd, int64_t offset, int64_t len, int advice) override {
+    Note(dropped_, uint64_t(offset), size_t(len));
+    return target().Advise(fd, offset, len, advice);
   }
   int DeviceBytes(int fd, uint64_t *bytes) override {
     if (fakeDeviceBytes == 0) return target().DeviceBytes(fd, bytes);
@@ -79,7 +85,7 @@ class IoLog final : public OsWrapper {
     return log;
   }
   mutable std::mutex mu_;
-  Places reads_, writes_;
+  Places reads_, writes_, dropped_;
 };
 
 // IoLog over FaultOs over POSIX, made once per process and never destroyed:

@@ -5,6 +5,8 @@
 #include <sys/sem.h>
 
 #include "disk/disk_fixture.h"
+#include "disk/fast_path.h"
+#include "disk/written_ranges.h"
 #include "support/processes.h"
 
 namespace zrfs::test {
@@ -132,6 +134,53 @@ TEST_F(FlushTest, UrgentMarkIsFlushedAtTheNextVisitAndAPlainOneWaits) {
     std::this_thread::sleep_for(10ms);
   EXPECT_LT(faults().UnsyncedWrites(), unsynced);  // the disk's writes are durable now
   EXPECT_EQ(faults().Count(Call::kDataSync), flushes + 1);
+}
+
+// A flush drops from the cache the record data written since the last
+// one, never a block's header area nor the metadata, so the next append
+// finds its headers cached.
+TEST_F(FlushTest, DropsOnlyTheRecordDataWrittenBeforeIt) {
+  FormatAndMount();
+  NoteWrittenData(kDisk, BlockAddr(0) + 0x200000, 0x10000);
+  NoteWrittenData(kDisk, BlockAddr(0) + 0x210000, 0x8000);  // continues the first
+  NoteWrittenData(kDisk, BlockAddr(1) + 0x300000, 0x1000);
+  NoteWrittenData(kDisk, BlockAddr(3) - 0x1000, 0x302000);  // into block 3's headers and data
+  io().Reset();
+  ASSERT_EQ(df_SetSyncMark(kDisk, 2), 0);
+  auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (io().Dropped().empty() && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(faults().Count(Call::kDataSync), 1);
+  Places expected{{BlockAddr(0) + 0x200000, 0x18000},
+                  {BlockAddr(1) + 0x300000, 0x1000},
+                  {BlockAddr(3) - 0x1000, 0x1000},
+                  {BlockAddr(3) + 0x200000, 0x101000}};
+  EXPECT_EQ(io().Dropped(), expected);
+
+  // What was dropped is forgotten; a flush with nothing written drops nothing.
+  io().Reset();
+  ASSERT_EQ(df_SetSyncMark(kDisk, 2), 0);
+  deadline = std::chrono::steady_clock::now() + 5s;
+  while (faults().Count(Call::kDataSync) < 2 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(faults().Count(Call::kDataSync), 2);
+  EXPECT_TRUE(io().Dropped().empty());
+}
+
+TEST(WrittenRangesTest, AppendsExtendARangeAndAFullTableWidensTheNearest) {
+  WrittenRanges ranges;
+  ranges.Add(1000, 2000);
+  ranges.Add(2000, 3000);  // continues
+  ranges.Add(500, 1000);   // and in front
+  for (int i = 1; i < WrittenRanges::kRanges; ++i) ranges.Add(i * 100000, i * 100000 + 10);
+  ranges.Add(240000, 240010);  // no place left: joins the nearest, at 200000
+  ByteRange out[WrittenRanges::kRanges];
+  ASSERT_EQ(ranges.Take(out), WrittenRanges::kRanges);
+  EXPECT_EQ(out[0].begin, 500u);
+  EXPECT_EQ(out[0].end, 3000u);
+  EXPECT_EQ(out[2].begin, 200000u);
+  EXPECT_EQ(out[2].end, 240010u);
+  EXPECT_EQ(ranges.Take(out), 0);
 }
 
 TEST_F(FlushTest, BadArgumentsGetTheDocumentedResults) {
