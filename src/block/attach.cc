@@ -120,7 +120,7 @@ bool ReadBlockSector(BfHandle *h, uint64_t blockOffset, void *sector) {
 BfHandle *bf_AttachBlock(const int32_t diskAndBlock[2]) {
   int32_t disk = diskAndBlock[0];
   int32_t blk = diskAndBlock[1];
-  if (df_IsDiskReady(static_cast<unsigned>(disk)) != 0) return nullptr;
+  if (!DiskReadyNow(static_cast<unsigned>(disk))) return nullptr;
   // A block the disk does not have has no address; attaching it would read
   // (and an unlink would write) the start of the device.
   uint64_t address = df_GetBlkAddr(static_cast<unsigned>(disk), blk);
@@ -193,7 +193,6 @@ BfHandle *bf_AttachBlock(const int32_t diskAndBlock[2]) {
   g_stBlkFileTable[freeSlot] = h;
   entry->ShrRef += 1;
   h->InRef = 1;
-  PinDiskImage(static_cast<unsigned>(disk));  // its transfers read the disk's image unlocked
   return h;
 }
 
@@ -204,12 +203,10 @@ int bf_DetachBlock(BfHandle *h) {
   h->InRef -= 1;
   if (h->share != nullptr) h->share->ShrRef -= 1;
   if (h->InRef <= 0) {
-    int32_t disk = h->share != nullptr ? h->share->diskid : -1;
     fsc_BfFree(h->share);
     h->share = nullptr;
     g_stBlkFileTable[h->blkidx] = nullptr;
     FreeHandle(h);
-    if (disk >= 0) UnpinDiskImage(static_cast<unsigned>(disk));
   }
   return 0;
 }

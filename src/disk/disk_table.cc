@@ -6,6 +6,7 @@
 #include <atomic>
 
 #include "disk/disk_table.h"
+#include "disk/entry_attach.h"
 #include "disk/written_ranges.h"
 #include "format/block_format.h"
 #include "os/os.h"
@@ -133,8 +134,7 @@ int DiskOfPath(const char *path) {
 }
 
 bool IsReady(const DfDiskSlot &slot) {
-  auto disk = unsigned(&slot - g_dfDiskTable);
-  return slot.entry != nullptr && !MountRefused(disk) && MountedNow(*slot.entry);
+  return slot.entry != nullptr && MountedNow(*slot.entry);
 }
 
 }  // namespace zrfs
@@ -156,6 +156,7 @@ extern "C" int df_Init(void) {
     std::atomic_ref<int32_t>(slot.syncMark).store(0, std::memory_order_relaxed);
     PublishEntry(slot, nullptr);
   }
+  ForgetKeptDiskEntries();
   StartSyncThreadOnce();
   return failedLocks == 0 ? 0 : -1;
 }

@@ -43,12 +43,6 @@ inline void SetMountState(DfDiskEntry &entry, uint32_t mounted, uint32_t stat) {
   std::atomic_ref<uint32_t>(entry.mounted).store(mounted, std::memory_order_release);
 }
 
-// A mount that failed while blocks of the disk stay attached in this
-// process keeps the image mapped for them, and this flag keeps the disk not
-// ready here until a mount succeeds.
-void SetMountRefused(unsigned disk, bool refused);
-bool MountRefused(unsigned disk);
-
 // The data ranges noted for the flush thread, taken (room for
 // WrittenRanges::kRanges); their number.
 struct ByteRange;

@@ -8,15 +8,12 @@
 namespace zrfs {
 namespace {
 
-std::atomic<int> g_imagePins[kMaxDisks];
-std::atomic<bool> g_mountRefused[kMaxDisks];
 WrittenRanges g_written[kMaxDisks];
 
 }  // namespace
 
 bool DiskReadyNow(unsigned disk) {
-  if (disk >= unsigned(kMaxDisks) || g_mountRefused[disk].load(std::memory_order_acquire))
-    return false;
+  if (disk >= unsigned(kMaxDisks)) return false;
   const DfDiskEntry *entry = PublishedEntry(g_dfDiskTable[disk]);
   return entry != nullptr && MountedNow(*entry);
 }
@@ -37,26 +34,6 @@ void NoteWrittenData(unsigned disk, uint64_t offset, uint64_t len) {
 
 int TakeWrittenData(unsigned disk, ByteRange *out) {
   return disk < unsigned(kMaxDisks) ? g_written[disk].Take(out) : 0;
-}
-
-void PinDiskImage(unsigned disk) {
-  if (disk < unsigned(kMaxDisks)) g_imagePins[disk].fetch_add(1, std::memory_order_relaxed);
-}
-
-void UnpinDiskImage(unsigned disk) {
-  if (disk < unsigned(kMaxDisks)) g_imagePins[disk].fetch_sub(1, std::memory_order_relaxed);
-}
-
-bool DiskImagePinned(unsigned disk) {
-  return disk < unsigned(kMaxDisks) && g_imagePins[disk].load(std::memory_order_relaxed) > 0;
-}
-
-void SetMountRefused(unsigned disk, bool refused) {
-  if (disk < unsigned(kMaxDisks)) g_mountRefused[disk].store(refused, std::memory_order_release);
-}
-
-bool MountRefused(unsigned disk) {
-  return disk < unsigned(kMaxDisks) && g_mountRefused[disk].load(std::memory_order_acquire);
 }
 
 }  // namespace zrfs

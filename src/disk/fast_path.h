@@ -2,10 +2,8 @@
 // answered without the disk's lock: readiness, the flush mark, and the
 // data ranges the flush thread may drop from the cache.
 //
-// Only a process that has a block of the disk attached may call these: the
-// disk's shared image then stays mapped in the process (a mount that fails
-// meanwhile keeps it mapped, see mount.cc), so the unlocked reads never
-// touch memory that has gone.
+// A process never unmaps a disk's image it attached (entry_attach.h), so
+// the unlocked reads never touch memory that has gone.
 #pragma once
 
 #include <cstdint>
@@ -23,10 +21,5 @@ void MarkForFlush(unsigned disk);
 // last flush: once the flush thread has made it durable, it drops these
 // pages (and only these) from the cache.
 void NoteWrittenData(unsigned disk, uint64_t offset, uint64_t len);
-
-// Counts the blocks of a disk this process has attached.
-void PinDiskImage(unsigned disk);
-void UnpinDiskImage(unsigned disk);
-bool DiskImagePinned(unsigned disk);
 
 }  // namespace zrfs

@@ -8,7 +8,6 @@
 #include "disk/device_io.h"
 #include "disk/disk_table.h"
 #include "disk/entry_attach.h"
-#include "disk/fast_path.h"
 #include "disk/metadata_io.h"
 #include "format/block_format.h"
 #include "os/os.h"
@@ -110,27 +109,19 @@ int MountLocked(DfDiskSlot &slot, int disk, const char *path) {
   bool loaded = slot.entry != nullptr &&
                 (slot.entry->mounted != 0 || LoadFromDevice(slot) == 0);  // mounted: current
   if (!loaded) {
-    os().Close(slot.fd);
-    slot.fd = -1;
-    if (slot.entry != nullptr && DiskImagePinned(unsigned(disk))) {
-      // Blocks of the disk are still attached here, and their transfers
-      // read the image without the lock: it stays mapped, and the disk
-      // stays not ready here until a mount succeeds.
-      SetMountRefused(unsigned(disk), true);
-      return -1;
-    }
-    // Only this process lets go: the image may be another process's
-    // current one, so its segment and list slot stay.
+    // Only this slot lets go: the image may be another process's current
+    // one, and threads of this one may still read it (entry_attach.h).
     DfDiskEntry *entry = slot.entry;
     PublishEntry(slot, nullptr);
-    DetachDiskEntry(entry);
+    KeepDiskEntry(disk, entry);
+    os().Close(slot.fd);
+    slot.fd = -1;
     return -1;
   }
   DfDiskEntry &entry = *slot.entry;
   g_dfUnitSize.store(entry.head.unitSize);
   // A second mount in this process does not count.
   SetMountState(entry, openedHere ? entry.mounted + 1 : entry.mounted, 0);
-  SetMountRefused(unsigned(disk), false);
   return 0;
 }
 

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "block/block_file.h"
+#include "disk/fast_path.h"
 #include "record/record_file.h"
 #include "shared/keys.h"
 #include "shared/pool.h"
@@ -57,7 +58,7 @@ Lookup LookupByIdentity(const RecordName &id, TfHandle **found) {
 // A new handle attached to the shared entry of id's key, without reading
 // the disk.
 TfHandle *AttachFile(const char *name, const RecordName &parsed) {
-  if (df_IsDiskReady(static_cast<unsigned>(parsed.disk)) != 0) return nullptr;
+  if (!DiskReadyNow(static_cast<unsigned>(parsed.disk))) return nullptr;
   uint64_t key = FileKey(parsed);
   int slot = 0;
   while (slot < kRecordFileSlots && g_tfFileTable[slot] != nullptr) ++slot;
