@@ -21,11 +21,13 @@ uint64_t LatencyHistogram::LowerBound(int bucket) {
 void LatencyHistogram::Add(uint64_t nanos) {
   ++buckets_[BucketOf(nanos)];
   ++count_;
+  if (nanos > max_) max_ = nanos;
 }
 
 void LatencyHistogram::Merge(const LatencyHistogram &other) {
   for (int i = 0; i < kBuckets; ++i) buckets_[i] += other.buckets_[i];
   count_ += other.count_;
+  if (other.max_ > max_) max_ = other.max_;
 }
 
 uint64_t LatencyHistogram::Percentile(double p) const {

@@ -14,6 +14,7 @@ class LatencyHistogram {
   // The value below which the fraction p of the samples lie (0 < p <= 1).
   uint64_t Percentile(double p) const;
   uint64_t count() const { return count_; }
+  uint64_t max() const { return max_; }
 
  private:
   static constexpr int kSubBuckets = 32;
@@ -22,6 +23,7 @@ class LatencyHistogram {
   static uint64_t LowerBound(int bucket);
   uint64_t buckets_[kBuckets];
   uint64_t count_;
+  uint64_t max_;
 };
 
 }  // namespace bench
