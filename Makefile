@@ -8,7 +8,9 @@
 #   make build           builds the default preset
 #   make demo            builds and runs the recorder demo on a fresh disk image
 #   make bench           measures the library against raw writes and ext4 and
-#                        writes docs/performance.md (BENCH_ARGS=--quick: short)
+#                        writes docs/performance.md; BENCH_ARGS passes options,
+#                        e.g. --quick (short), --paced-seconds=120, --only=paced
+#                        (docs/performance.md lists them)
 #   make install PREFIX=/some/prefix
 #   make format / make format-check
 #   make clean           removes the preset build directories
