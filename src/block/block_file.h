@@ -101,6 +101,9 @@ bool Retired(const BfHandle *h);
 // position and everything reserved, on a 4 KiB boundary.  Callers hold the
 // block's lock.
 uint64_t NextFileStart(const BfShareEntry &entry);
+// Raises the entry's reservation over [.., end), on a 4 KiB boundary.
+// Callers hold the block's lock.
+void ReserveRoom(BfShareEntry &entry, uint64_t end);
 
 // Record-file data.  Like bf_Read and bf_Write, but each transfer stays in
 // the block's data area and a write stays below the file's growth limit:

@@ -1,9 +1,7 @@
 // Moving record data between callers' buffers and a block, and bringing the
 // headers up to date.  Data goes straight between the caller's buffer and
-// the device: one seek, then as few read or write calls as the device needs.
-#include <errno.h>
+// the device in one positional call, repeated only after a short transfer.
 #include <strings.h>
-#include <unistd.h>
 
 #include "block/block_file.h"
 #include "disk/fast_path.h"
@@ -16,7 +14,7 @@ namespace zrfs {
 namespace {
 
 // The handle may carry data: its disk is mounted and its entry not retired.
-// Asked without the disk's lock: the handle keeps the disk's image mapped.
+// Asked without the disk's lock (fast_path.h).
 bool Usable(BfHandle *h) {
   return DiskReadyNow(static_cast<unsigned>(h->share->diskid)) && !Retired(h);
 }
@@ -50,14 +48,6 @@ uint64_t RoundUpToAppendAlign(uint64_t offset) {
 // The first byte a file's data may occupy: its ring, or its main window.
 uint64_t FileDataStart(const TfFileHeader &file) {
   return file.preStart != 0 ? file.preStart : file.StartAddr;
-}
-
-// Raises the block's reservation to cover [.., end).  Callers hold the lock.
-void Reserve(BfShareEntry &entry, uint64_t end) {
-  constexpr uint64_t kLargest = 0xFFFFFFFFu / kAppendAlign * kAppendAlign;
-  uint64_t rounded = RoundUpToAppendAlign(end);
-  if (rounded > kLargest) rounded = kLargest;
-  if (rounded > entry.reservedEnd) entry.reservedEnd = static_cast<uint32_t>(rounded);
 }
 
 // How far file fileNo may reach.  The block's newest file may grow to the
@@ -151,6 +141,13 @@ int SyncLocked(BfHandle *h, const TfFileHeader &file, uint64_t unit) {
 
 }  // namespace
 
+void ReserveRoom(BfShareEntry &entry, uint64_t end) {
+  constexpr uint64_t kLargest = 0xFFFFFFFFu / kAppendAlign * kAppendAlign;
+  uint64_t rounded = RoundUpToAppendAlign(end);
+  if (rounded > kLargest) rounded = kLargest;
+  if (rounded > entry.reservedEnd) entry.reservedEnd = static_cast<uint32_t>(rounded);
+}
+
 bool Retired(const BfHandle *h) {
   return h->share == nullptr || SlotRetired(h->share->poolSlot);
 }
@@ -181,7 +178,7 @@ int WriteFileData(BfHandle *h, uint32_t fileNo, uint32_t offset, const void *buf
   }
   // Reserved before the data goes out: a file created meanwhile (after this
   // lock is let go) starts behind these bytes even before any header says so.
-  Reserve(*h->share, end);
+  ReserveRoom(*h->share, end);
   if (WriteLocked(h, offset, buf, len, unit) != 0) return -1;
   // A write that moves the file's end writes both headers under this same
   // hold of the lock.  Their outcome is not the write's: the data is there.
@@ -216,7 +213,7 @@ int ClaimFileRoom(BfHandle *h, uint32_t fileNo, uint64_t end) {
   ProcessLockGuard blockLock(h->lockId, LockLevel::kBlock);
   uint64_t limit = 0;
   if (!blockLock.ok() || !GrowthLimit(h, fileNo, unit, &limit) || end > limit) return -1;
-  Reserve(*h->share, end);
+  ReserveRoom(*h->share, end);
   return 0;
 }
 

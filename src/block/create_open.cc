@@ -19,14 +19,6 @@ constexpr uint32_t kLockedKind = 2;
 constexpr uint32_t kLockedAtCreation = 2;
 constexpr size_t kHeaderExtChars = 7;
 
-// A ring's room belongs to its file from the start: files created later
-// begin behind it even before a byte of the ring is written.
-void ClaimRing(BfShareEntry &entry, uint64_t preEnd) {
-  uint64_t rounded = (preEnd + kAppendAlign - 1) / kAppendAlign * kAppendAlign;
-  if (rounded > entry.reservedEnd && rounded <= 0xFFFFF000u)
-    entry.reservedEnd = static_cast<uint32_t>(rounded);
-}
-
 // Room a new file needs behind its start, as the disk layer counts it.
 constexpr uint64_t kSpareBytes = 0x300000;
 
@@ -59,7 +51,7 @@ void PlaceNewFile(const FileCreateParam &param, BfShareEntry &entry, TfFileHeade
   if (param.kind == kRingKind) {
     file.preStart = start;
     file.preEnd = start + static_cast<uint64_t>(static_cast<int64_t>(param.preRecSize));
-    ClaimRing(entry, file.preEnd);
+    ReserveRoom(entry, file.preEnd);  // a ring's room is its file's from the start
   } else {
     if (param.kind == kLockedKind) file.lockFlag = kLockedAtCreation;
     file.StartAddr = start;
