@@ -19,9 +19,6 @@ constexpr uint32_t kLockedKind = 2;
 constexpr uint32_t kLockedAtCreation = 2;
 constexpr size_t kHeaderExtChars = 7;
 
-// Room a new file needs behind its start, as the disk layer counts it.
-constexpr uint64_t kSpareBytes = 0x300000;
-
 // Fills a fresh header and the block header for file number n of the block.
 // The file starts behind everything the block's files have written or
 // claimed; a ring claims its whole room at once.
@@ -79,7 +76,7 @@ Fit FitForNewFile(BfHandle *h, const FileCreateParam &param) {
   uint64_t start = h->share->head.fileNum == 0 ? kHeaderAreaSize : NextFileStart(*h->share);
   uint64_t ring = param.preRecSize > 0 ? static_cast<uint64_t>(param.preRecSize) : 0;
   uint64_t unit = df_GetDiskUnitSize();
-  return start < unit && unit - start > ring + kSpareBytes ? Fit::kTakes : Fit::kFull;
+  return start < unit && unit - start > ring + kNewFileSpareBytes ? Fit::kTakes : Fit::kFull;
 }
 
 // A block nobody writes to.  Only attached to look.

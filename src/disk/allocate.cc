@@ -17,9 +17,6 @@
 namespace zrfs {
 namespace {
 
-// Room a file needs in a block beyond its pre-record ring.
-constexpr uint32_t kSpareBytes = 0x300000;
-
 // The channel's current block can take one more record file: it is in use
 // (a block the map shows free or bad is given up: after a crash between a
 // release's map write and its table write, the map may say free while the
@@ -48,7 +45,7 @@ bool CanTakeFile(DfDiskSlot &slot, int32_t cur, int32_t preRecSize, const Owner 
     uint32_t slots = area == 0 || area > kHeaderAreaSize ? kMaxFileNo : area / kSectorSize - 1;
     // The sum is a 32-bit signed value as the recorder forms it; a negative
     // one compares as huge, so such a request never fits.
-    auto need = uint64_t(int64_t(int32_t(uint32_t(preRecSize) + kSpareBytes)));
+    auto need = uint64_t(int64_t(int32_t(uint32_t(preRecSize) + kNewFileSpareBytes)));
     uint64_t unit = entry.head.unitSize;
     auto append = uint64_t(header->appendPos);
     // An append position past the unit (a damaged header) leaves no room
@@ -132,72 +129,53 @@ bool ReturnToBlockLocked(DfDiskSlot &slot, uint32_t chan, uint32_t type, int32_t
   return copy0 || copy1;
 }
 
-// The checks both ways of choosing share: a mounted disk, a channel and a
-// block type the tables have.  Fills the disk number; null on failure.
-struct Request {
-  DfDiskSlot *slot;
-  int disk;
-  uint32_t chan;
-  uint32_t type;
-};
-bool ParseRequest(const FileCreateParam &param, Request *out) {
-  char path[sizeof param.diskPath + 1];  // bounded even when the caller's is not
-  memcpy(path, param.diskPath, sizeof param.diskPath);
-  path[sizeof param.diskPath] = '\0';
-  out->disk = fsc_GetDiskNumByPath(path);
-  if (out->disk < 0) return false;
-  out->slot = SlotOfDisk(unsigned(out->disk));
-  out->chan = param.ichan;
-  out->type = fsc_GetBlkType(param.kind);
-  return true;
+// What both ways of choosing share: the disk the path names, its lock, a
+// mounted disk, and a channel and a block type the tables have.  choose
+// runs under the disk's lock and gives the block, or -1.  On failure out's
+// block id is -1, except for a null argument or a path naming no disk.
+template <typename Choose>
+int ChooseForFile(const FileCreateParam *param, DfFileBlk *out, Choose choose) {
+  if (param == nullptr || out == nullptr) return -1;
+  char path[sizeof param->diskPath + 1];  // bounded even when the caller's is not
+  memcpy(path, param->diskPath, sizeof param->diskPath);
+  path[sizeof param->diskPath] = '\0';
+  int disk = fsc_GetDiskNumByPath(path);
+  if (disk < 0) return -1;
+  out->blkId = -1;
+  DfDiskSlot *slot = SlotOfDisk(unsigned(disk));
+  if (slot == nullptr) return -1;
+  ProcessLockGuard lock(slot->semId, LockLevel::kDisk);
+  uint32_t type = fsc_GetBlkType(param->kind);
+  if (!lock.ok() || !IsReady(*slot) || param->ichan >= uint32_t(kChannels) ||
+      type >= uint32_t(kBlockTypes))
+    return -1;
+  int32_t blk = choose(*slot, param->ichan, type);
+  if (blk < 0) return -1;
+  out->diskNo = uint32_t(disk);
+  out->blkId = blk;
+  return 0;
 }
 
 }  // namespace
+
+int ChooseOtherFileBlock(const FileCreateParam *param, int32_t avoid, int32_t preferred,
+                         DfFileBlk *out) {
+  return ChooseForFile(param, out, [&](DfDiskSlot &slot, uint32_t chan, uint32_t type) {
+    Owner owner{chan, type};
+    if (preferred == avoid || !CanTakeFile(slot, preferred, param->preRecSize, &owner))
+      return AllocateLocked(slot, chan, type);
+    return ReturnToBlockLocked(slot, chan, type, preferred) ? preferred : -1;
+  });
+}
+
 }  // namespace zrfs
 
 using namespace zrfs;
 
-namespace zrfs {
-
-int ChooseOtherFileBlock(const FileCreateParam *param, int32_t avoid, int32_t preferred,
-                         DfFileBlk *out) {
-  Request req;
-  if (param == nullptr || out == nullptr || !ParseRequest(*param, &req)) return -1;
-  out->blkId = -1;
-  if (req.slot == nullptr) return -1;
-  ProcessLockGuard lock(req.slot->semId, LockLevel::kDisk);
-  if (!lock.ok() || !IsReady(*req.slot) || req.chan >= uint32_t(kChannels) ||
-      req.type >= uint32_t(kBlockTypes))
-    return -1;
-  Owner owner{req.chan, req.type};
-  int32_t blk = -1;
-  if (preferred != avoid && CanTakeFile(*req.slot, preferred, param->preRecSize, &owner)) {
-    if (ReturnToBlockLocked(*req.slot, req.chan, req.type, preferred)) blk = preferred;
-  } else {
-    blk = AllocateLocked(*req.slot, req.chan, req.type);
-  }
-  if (blk < 0) return -1;
-  out->diskNo = uint32_t(req.disk);
-  out->blkId = blk;
-  return 0;
-}
-
-}  // namespace zrfs
-
 extern "C" int df_GetFileBlkId(const FileCreateParam *param, DfFileBlk *out) {
-  Request req;
-  if (param == nullptr || out == nullptr || !ParseRequest(*param, &req)) return -1;
-  out->blkId = -1;
-  if (req.slot == nullptr) return -1;
-
-  ProcessLockGuard lock(req.slot->semId, LockLevel::kDisk);
-  if (!lock.ok() || !IsReady(*req.slot) || req.chan >= uint32_t(kChannels)) return -1;
-  if (req.type >= uint32_t(kBlockTypes)) return -1;
-  int32_t blk = ChooseBlockLocked(*req.slot, req.chan, req.type, param->preRecSize);
-  if (blk < 0) return -1;
-  out->diskNo = uint32_t(req.disk);
-  out->blkId = blk;
-  return 0;
+  return ChooseForFile(param, out, [&](DfDiskSlot &slot, uint32_t chan, uint32_t type) {
+    return ChooseBlockLocked(slot, chan, type, param->preRecSize);
+  });
 }
 
 extern "C" int df_ReleaseBlock(unsigned disk, int blk, int chan, unsigned type) {

@@ -18,6 +18,9 @@ inline constexpr uint32_t kSectorSize = 512;
 inline constexpr uint32_t kHeaderAreaSize = 0x200000;                      // 2 MiB
 inline constexpr uint32_t kMaxFileNo = kHeaderAreaSize / kSectorSize - 1;  // 4095
 inline constexpr uint32_t kAppendAlign = 4096;  // appendPos is raised in these steps
+// Room a block must have left behind a new file's start, beyond its ring,
+// to take the file.
+inline constexpr uint32_t kNewFileSpareBytes = 0x300000;
 
 // Sector 0 of a block: which record files it holds and where the next one's
 // data begins.  All zero in a block that has never held a record file.

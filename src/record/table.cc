@@ -43,8 +43,9 @@ enum class Lookup { kFound, kNone, kOtherFile };
 Lookup LookupByIdentity(const RecordName &id, TfHandle **found) {
   uint64_t key = FileKey(id);
   for (TfHandle *h : g_tfFileTable) {
-    if (h == nullptr || h->entry == nullptr || SlotRetired(h->entry->poolSlot)) continue;
-    if (ListedKey(h->entry->poolSlot) != key) continue;
+    // A retired entry's listed key carries the retired bit, so it never
+    // equals a key made from a name.
+    if (h == nullptr || h->entry == nullptr || ListedKey(h->entry->poolSlot) != key) continue;
     if (HeaderLoaded(*h->entry) && strncasecmp(h->entry->header.tag, id.tag, 4) != 0)
       return Lookup::kOtherFile;
     h->InRef += 1;
