@@ -47,32 +47,39 @@ int WriteHeaderSector(BfHandle *h, uint64_t blockOffset, const void *sector) {
   return 0;
 }
 
+void FreeHandle(BfHandle *h) {
+  if (h->Fd >= 0) os().Close(h->Fd);
+  h->Fd = -1;
+  zrfs_Free(h);
+}
+
+}  // namespace
+
 // After a crash the block header may lag behind its files: a file's header
 // (with its new end) can reach the disk without the raised append position.
-// When an entry is made afresh from disk, the append position is raised to
-// cover every file's data, and the reservation also covers every ring's
-// room (a ring not fixed yet does not move the append position), so no new
-// file is placed over either.
-void CoverFilesWithAppendPos(BfHandle *h) {
+// So the first time an entry made from disk is asked where its next file
+// starts, the append position is raised to cover every file's data, and the
+// reservation also covers every ring's room (a ring not fixed yet does not
+// move the append position), so no new file is placed over either.
+bool CoverFiles(BfHandle *h, uint8_t *scan) {
   BlkHeader &head = h->share->head;
   uint32_t files = head.lastFileNo < kMaxFileNo ? head.lastFileNo : kMaxFileNo;
-  uint8_t *scan = HeaderScanBuffer();
-  if (files == 0 || scan == nullptr) return;
+  // Without the shared scan buffer, a few sectors at a time on the stack:
+  // this runs once per entry, and a thread stack on the recorder is small.
+  uint8_t small[16 * kSectorSize];
+  uint32_t pieceSlots = (scan != nullptr ? kScanPieceBytes : sizeof small) / kSectorSize;
+  if (scan == nullptr) scan = small;
   uint64_t unit = df_GetDiskUnitSize();
   uint64_t highest = 0;
   uint64_t claimed = 0;
-  // Slots 1..files in pieces of the scan buffer (the first piece holds the
-  // block header too).
-  for (uint32_t first = 0; first <= files; first += kScanPieceBytes / kSectorSize) {
-    uint32_t count = files + 1 - first;
-    if (count > kScanPieceBytes / kSectorSize) count = kScanPieceBytes / kSectorSize;
+  for (uint32_t first = 1; first <= files; first += pieceSlots) {
+    uint32_t count = files + 1 - first < pieceSlots ? files + 1 - first : pieceSlots;
     uint64_t address = static_cast<uint64_t>(h->share->blkaddr) + uint64_t{first} * kSectorSize;
     size_t bytes = size_t{count} * kSectorSize;
-    if (ReadFully(h->Fd, scan, bytes, address) != static_cast<ssize_t>(bytes)) return;
+    if (ReadFully(h->Fd, scan, bytes, address) != static_cast<ssize_t>(bytes)) return false;
     for (uint32_t i = 0; i < count; ++i) {
-      uint32_t slot = first + i;
       const auto *file = reinterpret_cast<const TfFileHeader *>(scan + size_t{i} * kSectorSize);
-      if (slot == 0 || file->fileNo != slot || strncasecmp(file->magic, "ZRND", 4) != 0) continue;
+      if (file->fileNo != first + i || strncasecmp(file->magic, "ZRND", 4) != 0) continue;
       if (file->EndAddr < unit && file->EndAddr > highest) highest = file->EndAddr;
       if (file->preStart != 0 && file->preEnd <= unit && file->preEnd > claimed)
         claimed = file->preEnd;
@@ -81,16 +88,11 @@ void CoverFilesWithAppendPos(BfHandle *h) {
   uint64_t covered = (highest + kAppendAlign - 1) / kAppendAlign * kAppendAlign;
   if (head.inUse != 0 && covered > static_cast<uint64_t>(head.appendPos))
     head.appendPos = static_cast<int64_t>(covered);
-  if (head.inUse != 0 && claimed > covered) h->share->reservedEnd = static_cast<uint32_t>(claimed);
+  if (head.inUse != 0 && claimed > h->share->reservedEnd)
+    h->share->reservedEnd = static_cast<uint32_t>(claimed);
+  h->share->filesCovered = 1;
+  return true;
 }
-
-void FreeHandle(BfHandle *h) {
-  if (h->Fd >= 0) os().Close(h->Fd);
-  h->Fd = -1;
-  zrfs_Free(h);
-}
-
-}  // namespace
 
 uint8_t *HeaderScanBuffer() {
   static std::atomic<uint8_t *> buffer{nullptr};
@@ -188,7 +190,6 @@ BfHandle *bf_AttachBlock(const int32_t diskAndBlock[2]) {
       FreeHandle(h);
       return nullptr;
     }
-    CoverFilesWithAppendPos(h);
   }
   g_stBlkFileTable[freeSlot] = h;
   entry->ShrRef += 1;
@@ -245,6 +246,7 @@ using namespace zrfs;
 
 extern "C" int bf_Init(void) {
   for (BfHandle *&slot : g_stBlkFileTable) slot = nullptr;
+  ForgetKnownLockSets();
   g_tBlkFileMutex = fsc_ProcLockInit(LayerKey(kBlockTableLockProjId));
   g_tBlkMutex = fsc_ProcLockInit(LayerKey(kBlockCreateLockProjId));
   return df_Init();

@@ -23,15 +23,21 @@ namespace zrfs {
 // ring claims its whole room when its file is made.  The next file of the
 // block starts behind both it and appendPos, so a file created while
 // another one grows never starts inside bytes already written.
+//
+// filesCovered: after a crash the block header on disk may lag behind its
+// files (see CoverFiles).  An entry made afresh is raised over its files'
+// headers the first time anything asks where the next file starts, not at
+// attachment: readers, which never place anything, then never scan the
+// header area.
 struct BfShareEntry {
-  BlkHeader head;        // the block header; changed here, then written to sector 0
-  int32_t diskid;        // disk number
-  int32_t blkid;         // block number on that disk
-  int32_t ShrRef;        // attachments summed over all processes
-  uint32_t reservedEnd;  // block offset; see above
-  int64_t blkaddr;       // byte address of the block on the device
-  uint32_t poolSlot;     // 1024.. : selects the entry's segment key and lock key
-  uint8_t pad1[4];       // zero
+  BlkHeader head;         // the block header; changed here, then written to sector 0
+  int32_t diskid;         // disk number
+  int32_t blkid;          // block number on that disk
+  int32_t ShrRef;         // attachments summed over all processes
+  uint32_t reservedEnd;   // block offset; see above
+  int64_t blkaddr;        // byte address of the block on the device
+  uint32_t poolSlot;      // 1024.. : selects the entry's segment key and lock key
+  uint32_t filesCovered;  // 1 once head and reservedEnd cover every file header
 };
 static_assert(sizeof(BfShareEntry) == kBlockEntrySize);
 static_assert(offsetof(BfShareEntry, head) == 0);
@@ -43,7 +49,7 @@ static_assert(offsetof(BfShareEntry, reservedEnd) == 524);
 static_assert(offsetof(BfShareEntry, blkaddr) == 528);
 static_assert(offsetof(BfShareEntry, poolSlot) == 536);
 static_assert(offsetof(BfShareEntry, poolSlot) == kBlockKind.poolSlotOffset);
-static_assert(offsetof(BfShareEntry, pad1) == 540);
+static_assert(offsetof(BfShareEntry, filesCovered) == 540);
 
 }  // namespace zrfs
 
@@ -99,8 +105,14 @@ bool Retired(const BfHandle *h);
 
 // Where the next record file of the block starts: behind the append
 // position and everything reserved, on a 4 KiB boundary.  Callers hold the
-// block's lock.
-uint64_t NextFileStart(const BfShareEntry &entry);
+// block's lock.  The first call on an entry made afresh reads the block's
+// file headers (CoverFiles); scan is the header-scan buffer when the caller
+// holds g_tBlkMutex, else null (the headers are then read in small pieces).
+uint64_t NextFileStart(BfHandle *h, uint8_t *scan);
+// Raises a fresh entry's append position and reservation over its files'
+// headers (once per entry; filesCovered).  False when they cannot be read:
+// the next caller tries again.  Callers hold the block's lock.
+bool CoverFiles(BfHandle *h, uint8_t *scan);
 // Raises the entry's reservation over [.., end), on a 4 KiB boundary.
 // Callers hold the block's lock.
 void ReserveRoom(BfShareEntry &entry, uint64_t end);
@@ -144,7 +156,7 @@ int LiveWriters(BfHandle *h);
 
 // Attaches block (disk, blk): the process's handle with one more attachment,
 // made (and the shared entry with it) when needed.  Blocks the disk does not
-// have are refused.  Callers hold g_tBlkMutex.
+// have are refused.  Callers that create or remove files hold g_tBlkMutex.
 BfHandle *bf_AttachBlock(const int32_t diskAndBlock[2]);
 // Drops one attachment; the last one closes the device and frees the handle.
 int bf_DetachBlock(BfHandle *h);

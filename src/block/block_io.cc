@@ -72,7 +72,7 @@ bool GrowthLimit(BfHandle *h, uint32_t fileNo, uint64_t unit, uint64_t *limit) {
     *limit = FileDataStart(next);
     return true;
   }
-  *limit = NextFileStart(entry);
+  *limit = NextFileStart(h, nullptr);
   return true;
 }
 
@@ -152,7 +152,9 @@ bool Retired(const BfHandle *h) {
   return h->share == nullptr || SlotRetired(h->share->poolSlot);
 }
 
-uint64_t NextFileStart(const BfShareEntry &entry) {
+uint64_t NextFileStart(BfHandle *h, uint8_t *scan) {
+  if (h->share->filesCovered == 0) (void)CoverFiles(h, scan);  // else as the header says
+  const BfShareEntry &entry = *h->share;
   uint64_t append = static_cast<uint64_t>(entry.head.appendPos);
   uint64_t start = append > entry.reservedEnd ? append : entry.reservedEnd;
   if (start < kHeaderAreaSize) start = kHeaderAreaSize;

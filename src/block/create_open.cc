@@ -22,9 +22,11 @@ constexpr size_t kHeaderExtChars = 7;
 // Fills a fresh header and the block header for file number n of the block.
 // The file starts behind everything the block's files have written or
 // claimed; a ring claims its whole room at once.
-void PlaceNewFile(const FileCreateParam &param, BfShareEntry &entry, TfFileHeader &file,
-                  uint32_t n) {
+void PlaceNewFile(const FileCreateParam &param, BfHandle *h, TfFileHeader &file, uint32_t n) {
+  BfShareEntry &entry = *h->share;
   BlkHeader &block = entry.head;
+  uint8_t *scan = HeaderScanBuffer();
+  if (entry.filesCovered == 0) (void)CoverFiles(h, scan);  // before the header changes
   file.ichan = param.ichan;
   file.createTime = param.createTime;
   file.recType = param.recType;
@@ -44,7 +46,7 @@ void PlaceNewFile(const FileCreateParam &param, BfShareEntry &entry, TfFileHeade
   }
   block.ichan = param.ichan;
   block.blkType = fsc_GetBlkType(param.kind);
-  uint64_t start = NextFileStart(entry);
+  uint64_t start = NextFileStart(h, scan);
   if (param.kind == kRingKind) {
     file.preStart = start;
     file.preEnd = start + static_cast<uint64_t>(static_cast<int64_t>(param.preRecSize));
@@ -73,7 +75,8 @@ Fit FitForNewFile(BfHandle *h, const FileCreateParam &param) {
   if (LiveWriters(h) > 0) return Fit::kBusy;
   ProcessLockGuard blockLock(h->lockId, LockLevel::kBlock);
   if (!blockLock.ok() || h->share == nullptr) return Fit::kFull;
-  uint64_t start = h->share->head.fileNum == 0 ? kHeaderAreaSize : NextFileStart(*h->share);
+  uint64_t start =
+      h->share->head.fileNum == 0 ? kHeaderAreaSize : NextFileStart(h, HeaderScanBuffer());
   uint64_t ring = param.preRecSize > 0 ? static_cast<uint64_t>(param.preRecSize) : 0;
   uint64_t unit = df_GetDiskUnitSize();
   return start < unit && unit - start > ring + kNewFileSpareBytes ? Fit::kTakes : Fit::kFull;
@@ -164,7 +167,7 @@ BfHandle *CreateRecordFile(const FileCreateParam *param, char *name, void *heade
   memcpy(name + strlen(name), param->extName, extLen);
   name[24 + extLen] = '\0';
   memcpy(file->extName, param->extName, extLen < kHeaderExtChars ? extLen : kHeaderExtChars);
-  PlaceNewFile(*param, entry, *file, n);
+  PlaceNewFile(*param, h, *file, n);
   if (left >= 0) entry.head.returnBlk = static_cast<uint32_t>(left) + 1;
 
   if (bf_WriteFileHeader(file, h) != 0 || bf_WriteBlkHeader(h) != 0) {
@@ -187,10 +190,11 @@ extern "C" BfHandle *bf_CreateFile(const FileCreateParam *param, char *name, voi
   return CreateRecordFile(param, name, header, false);
 }
 
+// Opening takes no creation lock: it changes nothing that creation or
+// removal decide on, and the file's header is read under the block's lock,
+// which a create or an unlink holds while it writes that header.
 extern "C" BfHandle *bf_OpenFile(const char *name, void *header) {
   if (name == nullptr || header == nullptr) return nullptr;
-  ProcessLockGuard createLock(g_tBlkMutex, LockLevel::kBlockCreate);
-  if (!createLock.ok()) return nullptr;
   RecordName parsed;
   if (!ParseRecordName(name, &parsed)) return nullptr;
   int32_t diskAndBlock[2] = {parsed.disk, parsed.blk};

@@ -6,12 +6,13 @@
 #include "shared/proc_lock.h"
 
 namespace zrfs {
-namespace {
 
-void Fill(const TfFileEntry &entry, TfFileStat *st) {
+void FillStatLocked(const TfFileEntry &entry, TfFileStat *st) {
   FillFileStat(entry.header, st);
   memcpy(st->filename, entry.filename, sizeof st->filename);
 }
+
+namespace {
 
 int Store(const TfFileStat &st, TfHandle *h) {
   TfFileHeader &header = h->entry->header;
@@ -35,7 +36,7 @@ int tf_ChangeFileStat(TfHandle *h, StatChange change, const void *arg) {
   ProcessLockGuard fileLock(h->lockId, LockLevel::kRecord);
   if (!fileLock.ok()) return -1;
   TfFileStat st{};
-  Fill(*h->entry, &st);
+  FillStatLocked(*h->entry, &st);
   change(st, arg);
   return Store(st, h);
 }
@@ -48,7 +49,7 @@ extern "C" int tf_GetFileStat(TfFileStat *st, TfHandle *h) {
   if (st == nullptr || h == nullptr || h->entry == nullptr) return -1;
   ProcessLockGuard fileLock(h->lockId, LockLevel::kRecord);
   if (!fileLock.ok()) return -1;
-  Fill(*h->entry, st);
+  FillStatLocked(*h->entry, st);
   return 0;
 }
 

@@ -76,6 +76,12 @@ TfHandle *tf_LookupOrAttach(const char *name);
 void tf_MarkWriting(TfHandle *h);
 void MarkWritingLocked(TfHandle *h);
 
+// tf_OpenFile of an existing file by name; with st, also fills the status
+// record under the same hold of the file's lock as the opening.
+TfHandle *OpenFileByName(const char *name, TfFileStat *st);
+// The status record of an entry; callers hold the file's lock.
+void FillStatLocked(const TfFileEntry &entry, TfFileStat *st);
+
 // Drops one reference; with g_zrFileMutex already held by the caller.
 void tf_ReleaseFileLocked(TfHandle *h);
 // Drops one reference, taking g_zrFileMutex.

@@ -74,7 +74,7 @@ TfHandle *AttachFile(const char *name, const RecordName &parsed) {
     return nullptr;
   }
   int lockKey = fsc_GetShmKey(static_cast<int>(entry->poolSlot));
-  h->lockId = lockKey == -1 ? -1 : fsc_ProcLockInit(lockKey + kObjectLockKeyOffset);
+  h->lockId = lockKey == -1 ? -1 : ObjectLockInit(lockKey + kObjectLockKeyOffset);
   if (h->lockId < 0) {
     // Give the entry back unless someone else holds it: a recorded key with
     // no holder would take a slot for nothing.
@@ -176,6 +176,33 @@ void tf_ReleaseFile(TfHandle *h) {
   tf_ReleaseFileLocked(h);
 }
 
+TfHandle *OpenFileByName(const char *name, TfFileStat *st) {
+  if (name == nullptr) return nullptr;
+  TfHandle *h = LookupOrAttachUnderTableLock(name);
+  if (h == nullptr) return nullptr;
+  bool looked = st == nullptr;
+  {
+    ProcessLockGuard fileLock(h->lockId, LockLevel::kRecord);
+    if (fileLock.ok() && h->blockFile == nullptr) {
+      // Another process may hold the entry with a header newer than the
+      // disk's (after a failed sync): the disk's copy is loaded only into an
+      // entry nobody has loaded yet.
+      TfFileHeader onDisk{};  // a short read leaves zeros, whose tag matches no name
+      h->blockFile = bf_OpenFile(name, &onDisk);
+      if (h->blockFile != nullptr && !HeaderLoaded(*h->entry)) h->entry->header = onDisk;
+    }
+    if (fileLock.ok() && h->blockFile != nullptr && !looked) {
+      FillStatLocked(*h->entry, st);
+      looked = true;
+    }
+  }
+  if (h->blockFile == nullptr || !looked) {
+    tf_ReleaseFile(h);
+    return nullptr;
+  }
+  return h;
+}
+
 }  // namespace zrfs
 
 using namespace zrfs;
@@ -196,24 +223,7 @@ extern "C" int tf_Uninit(void) {
 extern "C" TfHandle *tf_OpenFile(const FileCreateParam *param, char *name) {
   if (name == nullptr) return nullptr;
   if (param != nullptr) return CreateFile(param, name);
-  TfHandle *h = LookupOrAttachUnderTableLock(name);
-  if (h == nullptr) return nullptr;
-  {
-    ProcessLockGuard fileLock(h->lockId, LockLevel::kRecord);
-    if (fileLock.ok() && h->blockFile == nullptr) {
-      // Another process may hold the entry with a header newer than the
-      // disk's (after a failed sync): the disk's copy is loaded only into an
-      // entry nobody has loaded yet.
-      TfFileHeader onDisk{};  // a short read leaves zeros, whose tag matches no name
-      h->blockFile = bf_OpenFile(name, &onDisk);
-      if (h->blockFile != nullptr && !HeaderLoaded(*h->entry)) h->entry->header = onDisk;
-    }
-  }
-  if (h->blockFile == nullptr) {
-    tf_ReleaseFile(h);
-    return nullptr;
-  }
-  return h;
+  return OpenFileByName(name, nullptr);
 }
 
 extern "C" int tf_CloseFile(TfHandle *h) {

@@ -3,7 +3,9 @@
 #include <errno.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cassert>
+#include <cstdint>
 
 #include "os/os.h"
 #include "zrfs/fsc.h"
@@ -51,10 +53,48 @@ void TsanReleasing(int) {}
 constexpr int kCreatorGraceUs = 500 * 1000;
 constexpr int kPollUs = 10 * 1000;
 
+// The lock sets of pool objects are looked up by key at every attachment
+// of a record file or a block.  The process remembers the set each key
+// gave (direct-mapped, a newer key pushes an older one out), so looking up
+// a known key costs no system call.  Sets are removed only when the whole
+// shared state is cleared: an operation on a removed set forgets it, and
+// the next start of the layers forgets them all.
+class KnownLockSets {
+ public:
+  int Find(int key) const {
+    uint64_t known = slots_[Index(key)].load(std::memory_order_relaxed);
+    return known != 0 && KeyOf(known) == key ? IdOf(known) : -1;
+  }
+  void Remember(int key, int id) {
+    slots_[Index(key)].store(uint64_t{uint32_t(key)} << 32 | uint32_t(id),
+                             std::memory_order_relaxed);
+  }
+  void Forget(int id) {
+    for (auto &slot : slots_) {
+      uint64_t known = slot.load(std::memory_order_relaxed);
+      if (known != 0 && IdOf(known) == id) slot.compare_exchange_strong(known, 0);
+    }
+  }
+  void ForgetAll() {
+    for (auto &slot : slots_) slot.store(0, std::memory_order_relaxed);
+  }
+
+ private:
+  static constexpr unsigned kSlots = 1024;
+  static unsigned Index(int key) { return (uint32_t(key) * 2654435761u) >> 22; }
+  static int KeyOf(uint64_t known) { return int(uint32_t(known >> 32)); }
+  static int IdOf(uint64_t known) { return int(uint32_t(known)); }
+  std::atomic<uint64_t> slots_[kSlots] = {};
+};
+static_assert(std::atomic<uint64_t>::is_always_lock_free);
+
+KnownLockSets g_knownLockSets;
+
 bool SemStep(int semId, short delta) {
   if (semId == -1) return true;
   struct sembuf op = {kLockSemNum, delta, SEM_UNDO};
   while (os().SemOp(semId, &op, 1) != 0) {
+    if (errno == EINVAL || errno == EIDRM) g_knownLockSets.Forget(semId);
     if (errno != EINTR) return false;
     usleep(1000);
   }
@@ -146,10 +186,27 @@ int InitLockSet(int key, int semaphores) {
   return id;
 }
 
+// InitLockSet through the process's memory of known keys.
+int KnownLockSet(int key, int semaphores) {
+  int id = g_knownLockSets.Find(key);
+  if (id >= 0) return id;
+  id = InitLockSet(key, semaphores);
+  if (id >= 0) g_knownLockSets.Remember(key, id);
+  return id;
+}
+
 }  // namespace
 
 int ProcLockWithCountInit(int key) {
-  return InitLockSet(key, 2);
+  return KnownLockSet(key, 2);
+}
+
+int ObjectLockInit(int key) {
+  return KnownLockSet(key, 1);
+}
+
+void ForgetKnownLockSets() {
+  g_knownLockSets.ForgetAll();
 }
 
 bool AddToLiveCount(int semId, short delta) {

@@ -38,6 +38,13 @@ bool ReleaseProcessLock(int semId);
 // the set's id, or -1.  A set that exists with the lock alone keeps working
 // as a lock; its count is then unknown.
 int ProcLockWithCountInit(int key);
+// fsc_ProcLockInit for the lock of a pool object (a record file's): the
+// process remembers the set each key gave, so only the first lookup of a
+// key makes system calls.  ProcLockWithCountInit remembers the same way.
+int ObjectLockInit(int key);
+// Forgets every remembered set; the layers' start calls it, so a process
+// that starts them again after the shared state was cleared looks anew.
+void ForgetKnownLockSets();
 // Adds delta to the count without waiting; false when the set has no count
 // or the count would go below zero.
 bool AddToLiveCount(int semId, short delta);

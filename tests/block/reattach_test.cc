@@ -172,3 +172,38 @@ TEST_F(ReattachTest, FreshEntryCoversFilesThatEndPastTheStoredAppendPosition) {
 }
 
 }  // namespace
+
+// Looking at a file reads its block header and its own header, however many
+// files the block holds: only placing a new file needs the others' headers.
+TEST_F(ReattachTest, OpeningAFileReadsOnlyTheHeadersItNeeds) {
+  ASSERT_TRUE(RunInChildren(
+      1,
+      [&](int) {
+        StartAndMount(Layer::kBlock, dev_, true);
+        for (int i = 0; i < 300; ++i) {
+          FileCreateParam p = Param(dev_, 9);
+          TfFileHeader file;
+          BfHandle *h = bf_CreateFile(&p, i == 150 ? shared_->file1 : shared_->file2, &file);
+          ASSERT_NE(h, nullptr);
+          bf_CloseFile(h);
+        }
+      },
+      30s));
+  ASSERT_TRUE(RunInChildren(
+      1,
+      [&](int) {
+        StartAndMount(Layer::kBlock, dev_, false);
+        size_t headerBytesRead = 0;
+        HookOs hook;
+        hook.afterRead = [&](uint64_t offset, size_t len) {
+          if (offset >= kDataStart && offset < kDataStart + 0x200000) headerBytesRead += len;
+        };
+        TfFileHeader file;
+        BfHandle *h = bf_OpenFile(shared_->file1, &file);
+        ASSERT_NE(h, nullptr);
+        EXPECT_EQ(file.fileNo, 151u);
+        bf_CloseFile(h);
+        EXPECT_EQ(headerBytesRead, 1024u);
+      },
+      30s));
+}
