@@ -69,6 +69,34 @@ TEST_F(ProcLockTest, InitIsIdempotentMakesTheLockFreeAndRefusesKeysNotPositive) 
   EXPECT_EQ(fsc_ProcLockInit(static_cast<int>(0x80123456u)), -1);  // project id 128
 }
 
+// Object locks are remembered per process; a set removed behind the
+// process's back (the shared state cleared) is looked up anew once an
+// operation on it failed, and a new start of the layers forgets them all.
+TEST_F(ProcLockTest, RemoteRemovalOfARememberedSetIsNoticed) {
+  int key = LayerLockKey();
+  int first = zrfs::ObjectLockInit(key);
+  ASSERT_GE(first, 0);
+  EXPECT_EQ(zrfs::ObjectLockInit(key), first);
+  ASSERT_EQ(semctl(first, 0, IPC_RMID), 0);
+  {
+    ProcessLockGuard stale(zrfs::ObjectLockInit(key), LockLevel::kRecord);
+    EXPECT_FALSE(stale.ok());
+  }
+  int second = zrfs::ObjectLockInit(key);
+  ASSERT_GE(second, 0);
+  EXPECT_NE(second, first);
+  {
+    ProcessLockGuard fresh(second, LockLevel::kRecord);
+    EXPECT_TRUE(fresh.ok());
+  }
+  ASSERT_EQ(semctl(second, 0, IPC_RMID), 0);
+  zrfs::ForgetKnownLockSets();
+  int third = zrfs::ObjectLockInit(key);
+  ASSERT_GE(third, 0);
+  EXPECT_NE(third, second);
+  EXPECT_EQ(SemValue(third), 1);
+}
+
 TEST_F(ProcLockTest, ExcludesOtherProcessesAndThreads) {
   SharedCounters shared;
   int key = LayerLockKey();
