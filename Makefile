@@ -19,7 +19,7 @@ PREFIX ?= /usr/local
 TEST_PRESETS := default asan tsan armhf
 PRESETS := default asan tsan armhf release fuzz
 BUILD_DIRS := $(addprefix $(CURDIR)/build/,$(PRESETS))
-FORMAT_DIRS := src include tests
+FORMAT_DIRS := src include tests tools bench examples fuzz
 CLANG_FORMAT ?= clang-format
 
 SHELL := /bin/bash
@@ -73,6 +73,7 @@ test-all:
 	snapshot=$$(mktemp); trap 'rm -f "$$snapshot"' EXIT; \
 	scripts/leak-check.sh snapshot "$$snapshot" || exit 1; \
 	failed=""; \
+	$(MAKE) --no-print-directory format-check || failed="$$failed format-check"; \
 	for p in $(TEST_PRESETS); do \
 	  $(MAKE) --no-print-directory test-$$p || failed="$$failed $$p"; \
 	done; \
@@ -80,7 +81,7 @@ test-all:
 	scripts/leak-check.sh check "$$snapshot" $(BUILD_DIRS) || failed="$$failed leak-check"; \
 	echo "==== make test: $$(( $$(date +%s) - start )) s"; \
 	if [ -n "$$failed" ]; then echo "==== make test FAILED:$$failed"; fi; \
-	extra=0; for f in $$failed; do case $$f in leak-check|fuzz) extra=$$((extra + 1));; esac; done; \
+	extra=0; for f in $$failed; do case $$f in leak-check|fuzz|format-check) extra=$$((extra + 1));; esac; done; \
 	EXTRA_FAILURES=$$extra scripts/test-summary.sh $(TEST_PRESETS); \
 	[ -z "$$failed" ]
 

@@ -19,8 +19,8 @@ int Transfer(int fd, void *buf, uint32_t len, bool writing) {
   if (h == nullptr || !(h->rwflag & (writing ? kMayWrite : kMayRead))) return -1;
   uint32_t pos = static_cast<uint32_t>(h->offset);  // a record file lies inside one block
   int n = writing ? tf_Write(pos, buf, len, h->file) : tf_Read(pos, buf, len, h->file);
-  if (n >= 0) h->offset += n;
-  h->errNo = tf_GetErrorNo(h->file);  // failures leave the position but tell why
+  if (n >= 0) StoreOffset(h, h->offset + n);
+  StoreErrNo(h, tf_GetErrorNo(h->file));  // failures leave the position but tell why
   return n;
 }
 
@@ -45,10 +45,10 @@ extern "C" int64_t zrfs_Seek(int fd, int64_t distance, int whence) {
   if (whence == SEEK_END) target = st.st_size + distance;
   // An impossible target is no error: the position goes back to the start.
   if (target < 0 || static_cast<uint64_t>(target) >= df_GetDiskUnitSize()) {
-    h->offset = 0;
+    StoreOffset(h, 0);
     return 0;
   }
-  h->offset = target;
+  StoreOffset(h, target);
   return target;
 }
 

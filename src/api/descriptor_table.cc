@@ -141,8 +141,8 @@ bool CopySlot(int slot, FsHandle *out) {
   if (h == nullptr) return false;
   out->fd = h->fd;
   out->rwflag = h->rwflag;
-  out->errNo = h->errNo;
-  out->offset = h->offset;
+  out->errNo = std::atomic_ref<int32_t>(h->errNo).load(std::memory_order_relaxed);
+  out->offset = std::atomic_ref<int64_t>(h->offset).load(std::memory_order_relaxed);
   return true;
 }
 

@@ -12,6 +12,7 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <cstdint>
 
 #include "zrfs/tf.h"
@@ -52,6 +53,16 @@ void Unpin(FsHandle *h);
 // Syncs (when writable) and closes the handle's record file, then takes the
 // handle out of the table.  The caller still holds its pin.
 void CloseDescriptor(FsHandle *h);
+
+// offset and errNo change under the handle's mutex; the dump reads them
+// under the table mutex alone, so both are stored and read whole (a 64-bit
+// offset would otherwise tear on the recorder's 32-bit processor).
+inline void StoreOffset(FsHandle *h, int64_t offset) {
+  std::atomic_ref<int64_t>(h->offset).store(offset, std::memory_order_relaxed);
+}
+inline void StoreErrNo(FsHandle *h, int32_t errNo) {
+  std::atomic_ref<int32_t>(h->errNo).store(errNo, std::memory_order_relaxed);
+}
 
 // Copies a slot's handle for the dump; false for an empty slot.
 bool CopySlot(int slot, FsHandle *out);
