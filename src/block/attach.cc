@@ -10,6 +10,7 @@
 
 #include "block/block_file.h"
 #include "disk/fast_path.h"
+#include "format/record_header.h"
 #include "os/os.h"
 #include "shared/keys.h"
 #include "shared/proc_lock.h"
@@ -79,7 +80,7 @@ bool CoverFiles(BfHandle *h, uint8_t *scan) {
     if (ReadFully(h->Fd, scan, bytes, address) != static_cast<ssize_t>(bytes)) return false;
     for (uint32_t i = 0; i < count; ++i) {
       const auto *file = reinterpret_cast<const TfFileHeader *>(scan + size_t{i} * kSectorSize);
-      if (file->fileNo != first + i || strncasecmp(file->magic, "ZRND", 4) != 0) continue;
+      if (!HoldsFile(*file, first + i)) continue;
       if (file->EndAddr < unit && file->EndAddr > highest) highest = file->EndAddr;
       if (file->preStart != 0 && file->preEnd <= unit && file->preEnd > claimed)
         claimed = file->preEnd;

@@ -5,6 +5,7 @@
 
 #include "block/block_file.h"
 #include "disk/fast_path.h"
+#include "format/record_header.h"
 #include "os/os.h"
 #include "shared/pool.h"
 #include "shared/proc_lock.h"
@@ -68,7 +69,7 @@ bool GrowthLimit(BfHandle *h, uint32_t fileNo, uint64_t unit, uint64_t *limit) {
   for (uint32_t n = fileNo + 1; n <= last; ++n) {
     TfFileHeader next{};
     if (!ReadBlockSector(h, uint64_t{n} * kSectorSize, &next)) return false;
-    if (next.fileNo != n || strncasecmp(next.magic, "ZRND", 4) != 0) continue;  // removed
+    if (!HoldsFile(next, n)) continue;  // removed
     *limit = FileDataStart(next);
     return true;
   }

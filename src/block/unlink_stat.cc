@@ -20,7 +20,7 @@ constexpr uint32_t kHeaderPieces = kHeaderAreaSize / kScanPieceBytes;  // 4
 constexpr uint32_t kSlotsPerPiece = kScanPieceBytes / kSectorSize;     // 1024
 
 bool HoldsRecordHeader(const uint8_t *slot) {
-  return strncasecmp(reinterpret_cast<const char *>(slot) + 8, "ZRND", 4) == 0;
+  return HasRecordMagic(*reinterpret_cast<const TfFileHeader *>(slot));
 }
 
 // Reads one piece of the header area; a short read leaves the rest zero

@@ -18,14 +18,6 @@
 namespace zrfs {
 namespace {
 
-// A header that reads fully but is wrong is refused, never retried from the
-// other copy.  A unit size of 0 would make every block address the same and
-// byte ranges undividable, so such a disk is refused too.
-bool HeaderAcceptable(const DfDiskHeader &head) {
-  return memcmp(head.magic, "ZRFS", 5) == 0 && head.tolblk <= uint32_t(kMaxBlocks) &&
-         head.unitSize != 0;
-}
-
 // Counts the used blocks of each (type, channel) from the blocks' own
 // headers, for disks formatted before the counts were kept.  Adds to
 // blkCnt, which the caller has cleared; reads one sector per used block.
@@ -73,7 +65,9 @@ int LoadFromDevice(DfDiskSlot &slot) {
     copy = 1;
     if (!ReadFullAt(slot.fd, HeaderPlace(1), &entry.head, sizeof entry.head)) return -1;
   }
-  if (!HeaderAcceptable(entry.head)) return -1;
+  // A header that reads fully but is wrong is refused, never retried from
+  // the other copy.
+  if (!MountAccepts(entry.head)) return -1;
 
   uint32_t mapPlace = 0;  // 0: place A, 1: place B
   if (!ReadFullAt(slot.fd, MapPlaceA(copy), entry.blkMap, sizeof entry.blkMap)) {

@@ -84,6 +84,46 @@ TEST_F(MountTest, WrongHeadersAreRefusedAndNotRetriedFromCopy1) {
   EXPECT_EQ(df_GetDiskUsedBlockNum(dev_.c_str()), 0x20000);
 }
 
+// Which headers a disk may have is decided once (DiskHeaderFaults): a
+// mount refuses exactly the faults in kMountRefuses, and takes a disk with
+// any other fault as its header says.  A format writes none.
+TEST_F(MountTest, MountRefusesExactlyTheFaultsTheFormatModuleSaysItRefuses) {
+  auto good = At<DfDiskHeader>(HeaderPlace(0));
+  EXPECT_EQ(DiskHeaderFaults(good, 0), 0u);
+  struct Case {
+    uint32_t fault;
+    void (*spoil)(DfDiskHeader &);
+  };
+  const Case cases[] = {
+      {kNoMagic, [](DfDiskHeader &h) { h.magic[0] = 'z'; }},
+      {kMagicNotPadded, [](DfDiskHeader &h) { h.magic[6] = 1; }},
+      {kUnknownVersion, [](DfDiskHeader &h) { h.ver = 3; }},
+      {kOtherMetaSize, [](DfDiskHeader &h) { h.metaSize = 0x400000; }},
+      {kUnitNotWhole, [](DfDiskHeader &h) { h.unitSize += 512; }},
+      {kOtherDataStart, [](DfDiskHeader &h) { h.dataStart += 0x200000; }},
+      {kTooManyBlocks, [](DfDiskHeader &h) { h.tolblk = 0x20001; }},
+      {kOtherDataEnd, [](DfDiskHeader &h) { h.dataEnd += 1; }},
+      {kReservedNotZero, [](DfDiskHeader &h) { h.reserved3[100] = 7; }},
+  };
+  for (const Case &c : cases) {
+    DfDiskHeader head = good;
+    c.spoil(head);
+    uint32_t faults = DiskHeaderFaults(head, 0);
+    EXPECT_NE(faults & c.fault, 0u) << c.fault;
+    Put(HeaderPlace(0), head);
+    bool mounted = df_DiskMount(dev_.c_str()) == 0;
+    EXPECT_EQ(mounted, (c.fault & kMountRefuses) == 0) << c.fault;
+    EXPECT_EQ(mounted, MountAccepts(head)) << c.fault;
+    if (mounted) ASSERT_EQ(df_DiskUnmout(dev_.c_str()), 0);
+  }
+  DfDiskHeader noUnit = good;
+  noUnit.unitSize = 0;
+  EXPECT_NE(DiskHeaderFaults(noUnit, 0) & kNoUnitSize, 0u);
+  EXPECT_FALSE(MountAccepts(noUnit));
+  EXPECT_NE(DiskHeaderFaults(good, good.dataEnd - 1) & kPastDeviceEnd, 0u);
+  EXPECT_EQ(DiskHeaderFaults(good, good.dataEnd), 0u);
+}
+
 TEST_F(MountTest, VersionOneDiskGetsItsCountsRebuiltFromBlockHeaders) {
   auto head = At<DfDiskHeader>(HeaderPlace(0));
   head.ver = 1;

@@ -6,6 +6,7 @@
 
 #include "disk/disk_table.h"
 #include "errors.h"
+#include "format/record_header.h"
 #include "shared/proc_lock.h"
 #include "zrfs/df.h"
 #include "zrfs/fsc.h"
@@ -75,12 +76,8 @@ NameParts ParseName(const std::string &name) {
 namespace zrfs::tool {
 
 uint64_t LogicalSize(const TfFileHeader &h) {
-  uint64_t main = h.EndAddr > h.StartAddr ? h.EndAddr - h.StartAddr : 0;
-  if (h.preStart == 0 || h.preEnd == 0) return main;
-  if (h.preRecStartPtr == 0 || h.preRecEndPtr == 0)
-    return h.EndAddr > h.preStart ? h.EndAddr - h.preStart : 0;
-  if (h.preRecStartPtr <= h.preRecEndPtr) return h.preRecEndPtr - h.preRecStartPtr + main;
-  return (h.preEnd - h.preRecStartPtr) + (h.preRecEndPtr - h.preStart) + main;
+  int64_t size = RecordLogicalSize(h);   // the size zrfs_Stat reports
+  return size > 0 ? uint64_t(size) : 0;  // a damaged header's negative size reads as nothing
 }
 
 DiskTarget TargetForName(const std::string &diskArg, const GlobalOptions &global,

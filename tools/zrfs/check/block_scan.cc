@@ -1,5 +1,7 @@
 #include "check/block_scan.h"
 
+#include "format/record_header.h"
+
 #include <strings.h>
 
 #include <cctype>
@@ -32,7 +34,7 @@ bool LooksLikeDamagedFile(const TfFileHeader &h, uint32_t slot) {
 }  // namespace
 
 bool HasFileMagic(const TfFileHeader &header) {
-  return strncasecmp(header.magic, "ZRND", 4) == 0;
+  return HasRecordMagic(header);
 }
 
 bool TagLooksValid(const TfFileHeader &header) {

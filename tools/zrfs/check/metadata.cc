@@ -31,47 +31,33 @@ MetaCopy ReadMetaCopy(const RawDisk &disk, int copy) {
 }
 
 bool HasMagic(const DfDiskHeader &head) {
-  return memcmp(head.magic, "ZRFS", 5) == 0;
+  return (DiskHeaderFaults(head, 0) & kNoMagic) == 0;
 }
 
 std::vector<HeaderProblem> HeaderProblems(const DfDiskHeader &head, uint64_t deviceSize) {
   std::vector<HeaderProblem> problems;
-  if (!HasMagic(head)) {
-    problems.push_back({"no \"ZRFS\" magic", true});
+  const uint32_t faults = DiskHeaderFaults(head, deviceSize);
+  // Every fault but the harmless ones makes the header's geometry untrusted.
+  auto add = [&](uint32_t fault, std::string what) {
+    if (faults & fault) problems.push_back({std::move(what), (fault & kHarmless) == 0});
+  };
+  if (faults & kNoMagic) {
+    add(kNoMagic, "no \"ZRFS\" magic");
     return problems;  // the rest would only be noise
   }
-  if (memcmp(head.magic + 5, "\0\0\0", 3) != 0)
-    problems.push_back({"magic not padded with zeros", false});
-  if (head.ver > kFormatVersion)
-    problems.push_back({fmt::format("unknown version {}", head.ver), true});
-  if (head.metaSize != kMetaSize)
-    problems.push_back({fmt::format("metaSize {:#x}", head.metaSize), true});
-  if (head.unitSize == 0 || head.unitSize % kHeaderAreaSize != 0)
-    problems.push_back(
-        {fmt::format("unitSize {:#x} is no whole number of 2 MiB", head.unitSize), true});
-  uint64_t expectStart = kFirstCopyBase + uint64_t(head.unitSize) + 2ull * kMetaSize;
-  if (head.dataStart != expectStart)
-    problems.push_back(
-        {fmt::format("dataStart {:#x} instead of {:#x}", head.dataStart, expectStart), true});
-  if (head.tolblk > uint32_t(kMaxBlocks))
-    problems.push_back(
-        {fmt::format("tolblk {} above the limit {}", head.tolblk, kMaxBlocks), true});
   uint64_t expectEnd = head.dataStart + uint64_t(head.unitSize) * head.tolblk;
-  if (head.dataEnd != expectEnd)
-    problems.push_back(
-        {fmt::format("dataEnd {:#x} instead of {:#x}", head.dataEnd, expectEnd), true});
-  if (deviceSize != 0 && expectEnd > deviceSize)
-    problems.push_back({fmt::format("its {} blocks end at {:#x}, past the device's end at {:#x}",
-                                    head.tolblk, expectEnd, deviceSize),
-                        true});
-  auto zero = [](const uint8_t *bytes, size_t n) {
-    for (size_t i = 0; i < n; ++i)
-      if (bytes[i] != 0) return false;
-    return true;
-  };
-  if (!zero(head.reserved1, sizeof head.reserved1) ||
-      !zero(head.reserved2, sizeof head.reserved2) || !zero(head.reserved3, sizeof head.reserved3))
-    problems.push_back({"reserved bytes are not zero", false});
+  add(kMagicNotPadded, "magic not padded with zeros");
+  add(kUnknownVersion, fmt::format("unknown version {}", head.ver));
+  add(kOtherMetaSize, fmt::format("metaSize {:#x}", head.metaSize));
+  add(kNoUnitSize | kUnitNotWhole,
+      fmt::format("unitSize {:#x} is no whole number of 2 MiB", head.unitSize));
+  add(kOtherDataStart, fmt::format("dataStart {:#x} instead of {:#x}", head.dataStart,
+                                   FormatDataStart(head.unitSize)));
+  add(kTooManyBlocks, fmt::format("tolblk {} above the limit {}", head.tolblk, kMaxBlocks));
+  add(kOtherDataEnd, fmt::format("dataEnd {:#x} instead of {:#x}", head.dataEnd, expectEnd));
+  add(kPastDeviceEnd, fmt::format("its {} blocks end at {:#x}, past the device's end at {:#x}",
+                                  head.tolblk, expectEnd, deviceSize));
+  add(kReservedNotZero, "reserved bytes are not zero");
   return problems;
 }
 
