@@ -8,6 +8,7 @@
 #include "disk/device_io.h"
 #include "disk/disk_table.h"
 #include "format/block_format.h"
+#include "os/os.h"
 
 namespace zrfs {
 namespace {
@@ -30,7 +31,7 @@ int ClearBlockHead(DfDiskSlot &slot, int32_t blk) {
       result = -1;
       break;
     }
-    usleep(kPauseAfterPieceUs);
+    os().SleepMicros(kPauseAfterPieceUs);
   }
   free(zeros);
   return result;

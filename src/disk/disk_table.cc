@@ -27,10 +27,12 @@ constexpr useconds_t kIdleSleepUs = 40 * 1000;  // per sweep and per idle slot
 constexpr int kVisitsPerPeriodicFlush = 20;
 
 // Process that runs the flush thread.  A forked child inherits this value
-// but not the thread, so comparing with getpid() (not a plain flag) lets the
-// child's df_Init start its own thread while a second df_Init in the same
-// process starts none.
-std::atomic<pid_t> g_syncThreadOwner{0};
+// but not the thread, so comparing with the process id (not a plain flag)
+// lets the child's df_Init start its own thread while a second df_Init in
+// the same process starts none.
+std::atomic<int> g_syncThreadOwner{0};
+
+std::atomic<uint64_t> g_sweeps{0};
 
 // The slot's lock id is read by the flush thread while df_Init may set it.
 int LockIdOf(DfDiskSlot &slot) {
@@ -73,7 +75,7 @@ void Flush(int disk, int fd, const Geometry &g) {
 void *SyncThread(void *) {
   int visits[kMaxDisks] = {};
   for (;;) {
-    usleep(kIdleSleepUs);
+    os().SleepMicros(kIdleSleepUs);
     for (int disk = 0; disk < kMaxDisks; ++disk) {
       DfDiskSlot &slot = g_dfDiskTable[disk];
       int fd = -1;
@@ -83,7 +85,7 @@ void *SyncThread(void *) {
         ProcessLockGuard lock(LockIdOf(slot), LockLevel::kDisk);
         if (!lock.ok() || !IsReady(slot)) {
           lock.Unlock();
-          usleep(kIdleSleepUs);
+          os().SleepMicros(kIdleSleepUs);
           continue;
         }
         fd = slot.fd;
@@ -103,26 +105,27 @@ void *SyncThread(void *) {
         visits[disk] = 0;
       }
     }
+    g_sweeps.fetch_add(1, std::memory_order_release);
   }
   return nullptr;
 }
 
 void StartSyncThreadOnce() {
-  pid_t me = getpid();
-  pid_t owner = g_syncThreadOwner.load();
+  int me = os().ProcessId();
+  int owner = g_syncThreadOwner.load();
   while (owner != me) {
     if (!g_syncThreadOwner.compare_exchange_weak(owner, me)) continue;
-    pthread_t thread;
-    if (pthread_create(&thread, nullptr, SyncThread, nullptr) == 0) {
-      pthread_detach(thread);
-    } else {
+    if (os().StartThread(SyncThread, nullptr) != 0)
       g_syncThreadOwner.store(0);  // let a later df_Init try again
-    }
     return;
   }
 }
 
 }  // namespace
+
+uint64_t FlushThreadSweeps() {
+  return g_sweeps.load(std::memory_order_acquire);
+}
 
 DfDiskSlot *SlotOfDisk(unsigned disk) {
   return disk < unsigned(kMaxDisks) ? &g_dfDiskTable[disk] : nullptr;

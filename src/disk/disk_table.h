@@ -43,6 +43,10 @@ inline void SetMountState(DfDiskEntry &entry, uint32_t mounted, uint32_t stat) {
   std::atomic_ref<uint32_t>(entry.mounted).store(mounted, std::memory_order_release);
 }
 
+// Sweeps over every disk slot that this process's flush thread has ended.
+// Tests count them to wait for visits instead of time.
+uint64_t FlushThreadSweeps();
+
 // The data ranges noted for the flush thread, taken (room for
 // WrittenRanges::kRanges); their number.
 struct ByteRange;

@@ -35,7 +35,7 @@ void FillHeader(DfDiskHeader &head, uint32_t blocks) {
   head.ver = kFormatVersion;
   head.metaSize = kMetaSize;
   head.unitSize = kFormatUnitSize;
-  head.createTime = int64_t(int32_t(time(nullptr)));  // the recorder's 32-bit time
+  head.createTime = int64_t(int32_t(os().WallSeconds()));  // the recorder's 32-bit time
   head.dataStart = kFormatDataStart;
   head.tolblk = blocks;
   head.dataEnd = head.dataStart + uint64_t(head.unitSize) * blocks;

@@ -1,9 +1,9 @@
 // The one seam between the library and the operating system.
 //
-// Every call the library makes for devices, key files and System V IPC goes
-// through the Os interface, so tests can wrap it (OsWrapper) and make chosen
-// calls fail, transfer short, report a disk absent or lose unsynced writes,
-// without any test-only branch in the layers above.
+// Every call the library makes for devices, key files, System V IPC, the
+// clock, sleeping and threads goes through the Os interface, so tests can wrap it (OsWrapper) and
+// make chosen calls fail, transfer short, report a disk absent or lose unsynced writes, without any
+// test-only branch in the layers above.
 //
 // Conventions follow POSIX: -1 (or nullptr) with errno set on failure.
 // Paths are the library's logical paths ("/dvr/zrfs/zrfslayer",
@@ -55,6 +55,14 @@ class Os {
   virtual int SemGetValue(int semId, int semNum) = 0;
   virtual int SemOp(int semId, struct sembuf *ops, size_t nops) = 0;
 
+  // Time, waiting and threads.  Tests wrap these to run the flush thread's
+  // clock faster than the wall's.
+  virtual int64_t WallSeconds() = 0;              // seconds since the epoch
+  virtual void SleepMicros(uint32_t micros) = 0;  // the whole time, across signals
+  virtual int ProcessId() = 0;
+  // Starts a detached thread running run(arg): 0, or an error number.
+  virtual int StartThread(void *(*run)(void *), void *arg) = 0;
+
  protected:
   ~Os() = default;  // never deleted through the interface
 };
@@ -82,6 +90,11 @@ class OsWrapper : public Os {
   explicit OsWrapper(Os &target) : target_(target) {}
   Os &target() { return target_; }
 
+  // Makes every sleep of the library `times` times shorter: the flush
+  // thread's sweeps, and with them its visits and periodic flushes, come
+  // that much sooner, so tests wait for them in sweeps, not in seconds.
+  void RunClockFaster(uint32_t times) { clockRate_ = times > 0 ? times : 1; }
+
   int Open(const char *p, int f, int m) override { return target_.Open(p, f, m); }
   int Close(int fd) override { return target_.Close(fd); }
   ssize_t PRead(int fd, void *b, size_t n, uint64_t o) override {
@@ -107,12 +120,19 @@ class OsWrapper : public Os {
   int SemStat(int id, struct semid_ds *o) override { return target_.SemStat(id, o); }
   int SemGetValue(int id, int n) override { return target_.SemGetValue(id, n); }
   int SemOp(int id, struct sembuf *ops, size_t n) override { return target_.SemOp(id, ops, n); }
+  int64_t WallSeconds() override { return target_.WallSeconds(); }
+  void SleepMicros(uint32_t us) override { target_.SleepMicros(us / clockRate_); }
+  int ProcessId() override { return target_.ProcessId(); }
+  int StartThread(void *(*run)(void *), void *arg) override {
+    return target_.StartThread(run, arg);
+  }
 
  protected:
   ~OsWrapper() = default;
 
  private:
   Os &target_;
+  uint32_t clockRate_ = 1;
 };
 
 }  // namespace zrfs

@@ -3,8 +3,10 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <linux/fs.h>
+#include <pthread.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -130,6 +132,21 @@ class PosixOsImpl final : public Os {
   int SemGetValue(int semId, int semNum) override { return ::semctl(semId, semNum, GETVAL); }
   int SemOp(int semId, struct sembuf *ops, size_t nops) override {
     return ::semop(semId, ops, nops);
+  }
+
+  int64_t WallSeconds() override { return static_cast<int64_t>(::time(nullptr)); }
+  void SleepMicros(uint32_t micros) override {
+    struct timespec left = {static_cast<time_t>(micros / 1000000),
+                            static_cast<long>(micros % 1000000) * 1000};
+    while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+  }
+  int ProcessId() override { return static_cast<int>(::getpid()); }
+  int StartThread(void *(*run)(void *), void *arg) override {
+    pthread_t thread;
+    int error = ::pthread_create(&thread, nullptr, run, arg);
+    if (error == 0) ::pthread_detach(thread);
+    return error;
   }
 
  private:

@@ -5,6 +5,7 @@
 
 #include "block/block_file.h"
 #include "block/file_stat.h"
+#include "os/os.h"
 #include "record/record_file.h"
 #include "shared/proc_lock.h"
 #include "zrfs/df.h"
@@ -104,7 +105,7 @@ extern "C" int tf_Write(uint32_t pos, const void *buf, uint32_t len, TfHandle *h
   MarkWritingLocked(h);
   // The last piece may move the file's end: it then stamps the time and
   // writes the headers at once, in the same hold of the block's lock.
-  EndUpdate endUpdate{&header, static_cast<int64_t>(time(nullptr))};
+  EndUpdate endUpdate{&header, os().WallSeconds()};
   const auto *bytes = static_cast<const uint8_t *>(buf);
   uint32_t planned = 0;
   for (int i = 0; i < pieces; ++i) {

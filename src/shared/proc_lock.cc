@@ -96,7 +96,7 @@ bool SemStep(int semId, short delta) {
   while (os().SemOp(semId, &op, 1) != 0) {
     if (errno == EINVAL || errno == EIDRM) g_knownLockSets.Forget(semId);
     if (errno != EINTR) return false;
-    usleep(1000);
+    os().SleepMicros(1000);
   }
   return true;
 }
@@ -125,7 +125,7 @@ void FreeIfCreatorDied(int semId) {
       os().SemOp(semId, ops, 2);
       return;
     }
-    usleep(kPollUs);
+    os().SleepMicros(kPollUs);
   }
 }
 

@@ -109,29 +109,40 @@ TEST_F(DiskTableProcessesTest, FailedLockIsNotGivenBackAndHoldersNeverOverlap) {
   EXPECT_EQ(*blocks.rbegin(), 2 * kEach - 1);
 }
 
-using FlushTest = DiskTest;
+class FlushTest : public DiskTest {
+ protected:
+  // The flush thread sweeps every 1 ms instead of every 40 ms here.
+  void SetUp() override {
+    DiskTest::SetUp();
+    faults().RunClockFaster(40);
+  }
+  // Waits until the flush thread has ended `sweeps` more sweeps.
+  static void AwaitSweeps(uint64_t sweeps) {
+    uint64_t until = FlushThreadSweeps() + sweeps;
+    auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (FlushThreadSweeps() < until && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(1ms);
+    ASSERT_GE(FlushThreadSweeps(), until) << "the flush thread stopped sweeping";
+  }
+};
 
 TEST_F(FlushTest, UrgentMarkIsFlushedAtTheNextVisitAndAPlainOneWaits) {
   ASSERT_EQ(df_DiskFormat(dev_.c_str()), 0);
   ASSERT_EQ(df_SetSyncMark(kDisk, 2), 0);
-  std::this_thread::sleep_for(1500ms);  // not mounted: the mark waits
+  AwaitSweeps(3);  // not mounted: the mark waits
   EXPECT_EQ(faults().Count(Call::kDataSync), 0);
   ASSERT_EQ(df_DiskMount(dev_.c_str()), 0);
-  auto deadline = std::chrono::steady_clock::now() + 5s;
-  while (faults().Count(Call::kDataSync) == 0 && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(10ms);
+  AwaitSweeps(2);
   int flushes = faults().Count(Call::kDataSync);
-  EXPECT_EQ(flushes, 1);  // honoured once the disk is ready
+  EXPECT_EQ(flushes, 1);  // honoured at the first visit once the disk is ready
   ASSERT_EQ(Allocate(dev_, 0), 0);
   size_t unsynced = faults().UnsyncedWrites();
 
   ASSERT_EQ(df_SetSyncMark(kDisk, 1), 0);  // due only every 21st visit
-  std::this_thread::sleep_for(2500ms);
+  AwaitSweeps(10);
   EXPECT_EQ(faults().Count(Call::kDataSync), flushes);
   ASSERT_EQ(df_SetSyncMark(kDisk, 2), 0);
-  deadline = std::chrono::steady_clock::now() + 5s;
-  while (faults().UnsyncedWrites() >= unsynced && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(10ms);
+  AwaitSweeps(2);
   EXPECT_LT(faults().UnsyncedWrites(), unsynced);  // the disk's writes are durable now
   EXPECT_EQ(faults().Count(Call::kDataSync), flushes + 1);
 }
