@@ -1,10 +1,12 @@
 # Entry points for developers and CI.  The builds themselves are the CMake
 # presets in CMakePresets.json; each lives in build/<preset>.
 #
-#   make test            installs missing tools, then builds and tests the
-#                        default, asan, tsan and armhf presets in turn, runs
-#                        each fuzz target briefly, and checks that no IPC
-#                        object or test process was left behind
+#   make test            installs missing tools, checks the formatting, builds
+#                        the library under clang's thread-safety analysis (tsa),
+#                        builds and tests the default, asan, tsan and armhf
+#                        presets in turn, runs each fuzz target briefly, and
+#                        checks that no IPC object or test process was left
+#                        behind
 #   make build           builds the default preset
 #   make demo            builds and runs the recorder demo on a fresh disk image
 #   make bench           measures the library against raw writes and ext4 and
@@ -17,7 +19,7 @@
 
 PREFIX ?= /usr/local
 TEST_PRESETS := default asan tsan armhf
-PRESETS := default asan tsan armhf release fuzz
+PRESETS := default asan tsan armhf release fuzz tsa
 BUILD_DIRS := $(addprefix $(CURDIR)/build/,$(PRESETS))
 FORMAT_DIRS := src include tests tools bench examples fuzz
 CLANG_FORMAT ?= clang-format
@@ -74,6 +76,7 @@ test-all:
 	scripts/leak-check.sh snapshot "$$snapshot" || exit 1; \
 	failed=""; \
 	$(MAKE) --no-print-directory format-check || failed="$$failed format-check"; \
+	$(MAKE) --no-print-directory build-tsa || failed="$$failed thread-safety"; \
 	for p in $(TEST_PRESETS); do \
 	  $(MAKE) --no-print-directory test-$$p || failed="$$failed $$p"; \
 	done; \
@@ -81,7 +84,7 @@ test-all:
 	scripts/leak-check.sh check "$$snapshot" $(BUILD_DIRS) || failed="$$failed leak-check"; \
 	echo "==== make test: $$(( $$(date +%s) - start )) s"; \
 	if [ -n "$$failed" ]; then echo "==== make test FAILED:$$failed"; fi; \
-	extra=0; for f in $$failed; do case $$f in leak-check|fuzz|format-check) extra=$$((extra + 1));; esac; done; \
+	extra=0; for f in $$failed; do case $$f in leak-check|fuzz|format-check|thread-safety) extra=$$((extra + 1));; esac; done; \
 	EXTRA_FAILURES=$$extra scripts/test-summary.sh $(TEST_PRESETS); \
 	[ -z "$$failed" ]
 

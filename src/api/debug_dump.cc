@@ -22,7 +22,7 @@ extern "C" int zrfs_GetDebugInfo(char *buf, int size) {
   int n = snprintf(buf, static_cast<size_t>(size), "%s", kTitle);
   if (n >= size) return n;
   for (int slot = 0; slot < kDescriptorSlots; ++slot) {
-    FsHandle copy;
+    DescriptorLine copy;
     if (!CopySlot(slot, &copy)) continue;  // the line is formatted outside the table lock
     n += snprintf(buf + n, static_cast<size_t>(size - n), "%d\t0x%08x\t%d\t%d\t%lld\n", slot,
                   static_cast<unsigned>(copy.fd), copy.rwflag, copy.errNo,

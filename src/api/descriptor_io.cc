@@ -17,6 +17,7 @@ int Transfer(int fd, void *buf, uint32_t len, bool writing) {
   DescriptorCall call(fd);
   FsHandle *h = call.get();
   if (h == nullptr || !(h->rwflag & (writing ? kMayWrite : kMayRead))) return -1;
+  HeldByTheCall(h);
   uint32_t pos = static_cast<uint32_t>(h->offset);  // a record file lies inside one block
   int n = writing ? tf_Write(pos, buf, len, h->file) : tf_Read(pos, buf, len, h->file);
   if (n >= 0) StoreOffset(h, h->offset + n);
@@ -38,6 +39,7 @@ extern "C" int64_t zrfs_Seek(int fd, int64_t distance, int whence) {
   DescriptorCall call(fd);
   FsHandle *h = call.get();
   if (h == nullptr) return -1;
+  HeldByTheCall(h);
   TfFileStat st{};
   tf_GetFileStat(&st, h->file);
   int64_t target = distance;
@@ -55,13 +57,16 @@ extern "C" int64_t zrfs_Seek(int fd, int64_t distance, int whence) {
 extern "C" int zrfs_Tell(int fd) {
   DescriptorCall call(fd);
   FsHandle *h = call.get();
-  return h == nullptr ? -1 : static_cast<int>(h->offset);
+  if (h == nullptr) return -1;
+  HeldByTheCall(h);
+  return static_cast<int>(h->offset);
 }
 
 extern "C" int zrfs_Eof(int fd) {
   DescriptorCall call(fd);
   FsHandle *h = call.get();
   if (h == nullptr) return -1;
+  HeldByTheCall(h);
   TfFileStat st{};
   tf_GetFileStat(&st, h->file);
   return static_cast<uint64_t>(h->offset) >= static_cast<uint64_t>(st.st_size) ? 1 : 0;
@@ -71,6 +76,7 @@ extern "C" int zrfs_fstat(int fd, TfFileStat *st) {
   DescriptorCall call(fd);
   FsHandle *h = call.get();
   if (h == nullptr) return -1;
+  HeldByTheCall(h);
   tf_GetFileStat(st, h->file);  // a status read that fails (no record) still gives 0
   return 0;
 }
@@ -79,19 +85,24 @@ extern "C" int zrfs_fsync(int fd) {
   DescriptorCall call(fd);
   FsHandle *h = call.get();
   if (h == nullptr || !(h->rwflag & kMayWrite)) return -1;
+  HeldByTheCall(h);
   return tf_SyncFile(h->file);
 }
 
 extern "C" int zrfs_ftruncate(int fd, int64_t len) {
   DescriptorCall call(fd);
   FsHandle *h = call.get();
-  return h == nullptr ? -1 : tf_ftruncate(h->file, len);
+  if (h == nullptr) return -1;
+  HeldByTheCall(h);
+  return tf_ftruncate(h->file, len);
 }
 
 extern "C" int zrfs_UpdataePreRecPtr(int fd, int32_t start, int32_t end) {
   DescriptorCall call(fd);
   FsHandle *h = call.get();
-  return h == nullptr ? -1 : tf_UpdataePreRecPtr(h->file, start, end);
+  if (h == nullptr) return -1;
+  HeldByTheCall(h);
+  return tf_UpdataePreRecPtr(h->file, start, end);
 }
 
 extern "C" int zrfs_error(int fd) {

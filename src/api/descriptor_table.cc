@@ -1,6 +1,7 @@
 #include "api/descriptor_table.h"
 
 #include <cstring>
+#include <new>
 
 #include "record/record_file.h"
 #include "zrfs.h"
@@ -12,17 +13,20 @@ ZRFS_API pthread_mutex_t g_tZrFsMutex = PTHREAD_MUTEX_INITIALIZER;
 }
 
 namespace zrfs {
+
+MutexView g_tableMutex{&g_tZrFsMutex};
+
 namespace {
 
-FsHandle *g_fsHandleTable[kDescriptorSlots];
-uint16_t g_fsGeneration;  // never reset; generations run 0..4095
+FsHandle *g_fsHandleTable[kDescriptorSlots] GUARDED_BY(g_tableMutex);
+uint16_t g_fsGeneration GUARDED_BY(g_tableMutex);  // never reset; runs 0..4095
 
 constexpr uint16_t kGenerations = 4096;
 
-class TableLock {
+class SCOPED_CAPABILITY TableLock {
  public:
-  TableLock() { pthread_mutex_lock(&g_tZrFsMutex); }
-  ~TableLock() { pthread_mutex_unlock(&g_tZrFsMutex); }
+  TableLock() ACQUIRE(g_tableMutex) { g_tableMutex.Lock(); }
+  ~TableLock() RELEASE() { g_tableMutex.Unlock(); }
   TableLock(const TableLock &) = delete;
   TableLock &operator=(const TableLock &) = delete;
 };
@@ -31,14 +35,15 @@ int SlotOf(const FsHandle *h) {
   return h->fd & 0xFFFF;
 }
 
-uint16_t NextGeneration() {
+uint16_t NextGeneration() REQUIRES(g_tableMutex) {
   if (g_fsGeneration < kGenerations) return g_fsGeneration++;
   g_fsGeneration = 1;
   return 0;
 }
 
 void Destroy(FsHandle *h) {
-  pthread_mutex_destroy(&h->lock);
+  h->lock.Destroy();
+  h->~FsHandle();
   zrfs_Free(h);
 }
 
@@ -70,23 +75,27 @@ FsHandle *OpenDescriptor(const FileCreateParam *param, char *name, int flags) {
     int slot = 0;
     while (slot < kDescriptorSlots && g_fsHandleTable[slot] != nullptr) ++slot;
     if (slot == kDescriptorSlots) return nullptr;
-    h = static_cast<FsHandle *>(zrfs_Malloc(sizeof(FsHandle)));
-    if (h == nullptr) return nullptr;
-    memset(h, 0, sizeof *h);
+    void *memory = zrfs_Malloc(sizeof(FsHandle));
+    if (memory == nullptr) return nullptr;
+    h = new (memory) FsHandle{};
     h->fd = static_cast<int32_t>(NextGeneration()) << 16 | slot;
-    h->users = 1;  // the opener's pin
-    pthread_mutex_init(&h->lock, nullptr);
+    h->rwflag = AccessMode(flags);  // before the table shows it: never changes after
+    h->users = 1;                   // the opener's pin
     g_fsHandleTable[slot] = h;
   }
   {
-    HandleLock lock(h);
-    h->rwflag = AccessMode(flags);
+    HandleLock lock(h->lock);
     h->file = tf_OpenFile(param, name);
     // A file opened to be written counts as growing from now on, written
     // or not yet: no file of its channel is put behind it meanwhile.
     if (h->file != nullptr && (h->rwflag & kMayWrite)) tf_MarkWriting(h->file);
   }
-  if (h->file == nullptr) {
+  bool opened;
+  {
+    HandleLock lock(h->lock);
+    opened = h->file != nullptr;
+  }
+  if (!opened) {
     Remove(h);
     Unpin(h);
     return nullptr;
@@ -125,7 +134,7 @@ void Unpin(FsHandle *h) {
 
 void CloseDescriptor(FsHandle *h) {
   {
-    HandleLock lock(h);
+    HandleLock lock(h->lock);
     if (h->file != nullptr) {
       if (h->rwflag & kMayWrite) tf_SyncFile(h->file);
       tf_CloseFile(h->file);
@@ -135,7 +144,9 @@ void CloseDescriptor(FsHandle *h) {
   Remove(h);  // the caller's pin keeps it alive until Unpin
 }
 
-bool CopySlot(int slot, FsHandle *out) {
+// Reads the position and the error number whole without the handle's
+// mutex, on purpose: the dump must not wait behind a call in progress.
+bool CopySlot(int slot, DescriptorLine *out) NO_THREAD_SAFETY_ANALYSIS {
   TableLock lock;
   FsHandle *h = g_fsHandleTable[slot];
   if (h == nullptr) return false;

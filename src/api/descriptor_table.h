@@ -10,21 +10,25 @@
 // freed when the last call leaves.
 #pragma once
 
-#include <pthread.h>
-
 #include <atomic>
 #include <cstdint>
 
+#include "shared/mutex.h"
 #include "zrfs/tf.h"
 
+namespace zrfs {
+// The table mutex as the thread-safety analysis names it.
+extern MutexView g_tableMutex;
+}  // namespace zrfs
+
 struct FsHandle {
-  int32_t fd;      // the descriptor value
-  int32_t rwflag;  // bit 0: may write, bit 1: may read
-  int32_t errNo;   // error number of the last read or write
-  int32_t users;   // calls running on the handle (table mutex)
-  int64_t offset;  // position in the record file
-  TfHandle *file;  // the open record file; null once closed (handle mutex)
-  pthread_mutex_t lock;
+  int32_t fd;                                    // the descriptor value; fixed
+  int32_t rwflag;                                // bit 0: may write, bit 1: may read; fixed
+  int32_t errNo;                                 // last read or write; see StoreErrNo
+  int32_t users GUARDED_BY(zrfs::g_tableMutex);  // calls running on the handle
+  int64_t offset GUARDED_BY(lock);               // position in the record file
+  TfHandle *file GUARDED_BY(lock);               // the open record file; null once closed
+  zrfs::Mutex lock;                              // serialises the calls on the handle
 };
 #if UINTPTR_MAX == 0xFFFFFFFFu
 static_assert(sizeof(FsHandle) == 56, "the recorder's handle layout");
@@ -57,44 +61,49 @@ void CloseDescriptor(FsHandle *h);
 // offset and errNo change under the handle's mutex; the dump reads them
 // under the table mutex alone, so both are stored and read whole (a 64-bit
 // offset would otherwise tear on the recorder's 32-bit processor).
-inline void StoreOffset(FsHandle *h, int64_t offset) {
+inline void StoreOffset(FsHandle *h, int64_t offset) REQUIRES(h->lock) {
   std::atomic_ref<int64_t>(h->offset).store(offset, std::memory_order_relaxed);
 }
 inline void StoreErrNo(FsHandle *h, int32_t errNo) {
   std::atomic_ref<int32_t>(h->errNo).store(errNo, std::memory_order_relaxed);
 }
 
+// What the dump shows of a descriptor.
+struct DescriptorLine {
+  int32_t fd;
+  int32_t rwflag;
+  int32_t errNo;
+  int64_t offset;
+};
 // Copies a slot's handle for the dump; false for an empty slot.
-bool CopySlot(int slot, FsHandle *out);
+bool CopySlot(int slot, DescriptorLine *out);
 
 // Locks the handle's mutex for a scope.
-class HandleLock {
- public:
-  explicit HandleLock(FsHandle *h) : h_(h) { pthread_mutex_lock(&h_->lock); }
-  ~HandleLock() { pthread_mutex_unlock(&h_->lock); }
-  HandleLock(const HandleLock &) = delete;
-  HandleLock &operator=(const HandleLock &) = delete;
+using HandleLock = MutexLock<Mutex>;
 
- private:
-  FsHandle *h_;
-};
+// Tells the analysis what a DescriptorCall guarantees: the handle it gave
+// is locked.  It cannot see that through the null test.
+inline void HeldByTheCall([[maybe_unused]] const FsHandle *h) ASSERT_CAPABILITY(h->lock) {}
 
 // A descriptor call: pins the handle and holds its mutex for the scope.
-// get() is null for a bad or closed descriptor.
+// get() is null for a bad or closed descriptor; callers that got a handle
+// say so with HeldByTheCall.
 class DescriptorCall {
  public:
-  explicit DescriptorCall(int fd) : h_(fd < 0 ? nullptr : PinDescriptor(fd)) {
+  // The lock is taken and given back on paths the analysis cannot pair.
+  explicit DescriptorCall(int fd) NO_THREAD_SAFETY_ANALYSIS
+      : h_(fd < 0 ? nullptr : PinDescriptor(fd)) {
     if (h_ == nullptr) return;
-    pthread_mutex_lock(&h_->lock);
+    h_->lock.Lock();
     if (h_->file == nullptr) {  // closed by another thread meanwhile
-      pthread_mutex_unlock(&h_->lock);
+      h_->lock.Unlock();
       Unpin(h_);
       h_ = nullptr;
     }
   }
-  ~DescriptorCall() {
+  ~DescriptorCall() NO_THREAD_SAFETY_ANALYSIS {
     if (h_ == nullptr) return;
-    pthread_mutex_unlock(&h_->lock);
+    h_->lock.Unlock();
     Unpin(h_);
   }
   DescriptorCall(const DescriptorCall &) = delete;

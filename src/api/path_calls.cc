@@ -17,7 +17,7 @@ int WithFile(const char *name, Work work) {
   if (h == nullptr) return -1;
   int result;
   {
-    HandleLock lock(h);
+    HandleLock lock(h->lock);
     result = work(h->file);
   }
   CloseDescriptor(h);

@@ -63,6 +63,7 @@ void FreeHandle(BfHandle *h) {
 // reservation also covers every ring's room (a ring not fixed yet does not
 // move the append position), so no new file is placed over either.
 bool CoverFiles(BfHandle *h, uint8_t *scan) {
+  AssertHeld(LockLevel::kBlock);
   BlkHeader &head = h->share->head;
   uint32_t files = head.lastFileNo < kMaxFileNo ? head.lastFileNo : kMaxFileNo;
   // Without the shared scan buffer, a few sectors at a time on the stack:

@@ -59,6 +59,7 @@ uint64_t FileDataStart(const TfFileHeader &file) {
 // existing number holds the nearest start.  False when the header area
 // cannot be read (the block is then reported bad).  Callers hold the lock.
 bool GrowthLimit(BfHandle *h, uint32_t fileNo, uint64_t unit, uint64_t *limit) {
+  AssertHeld(LockLevel::kBlock);
   const BfShareEntry &entry = *h->share;
   uint32_t newest = entry.head.lastFileNo;
   if (fileNo >= newest) {
@@ -80,6 +81,7 @@ bool GrowthLimit(BfHandle *h, uint32_t fileNo, uint64_t unit, uint64_t *limit) {
 // Reads len bytes at offset.  Callers hold the lock.  Returns the bytes
 // read; a failure midway reports the block and sets error 5.
 uint32_t ReadLocked(BfHandle *h, uint32_t offset, void *buf, uint32_t len) {
+  AssertHeld(LockLevel::kBlock);
   ssize_t n = ReadFully(h->Fd, buf, len, static_cast<uint64_t>(h->share->blkaddr) + offset);
   uint32_t done = n > 0 ? static_cast<uint32_t>(n) : 0;
   if (done > 0) SetErrNo(h, 0);
@@ -95,6 +97,7 @@ uint32_t ReadLocked(BfHandle *h, uint32_t offset, void *buf, uint32_t len) {
 // hold the lock and have checked that the range lies in the block.
 // Returns the bytes left unwritten.
 uint32_t WriteLocked(BfHandle *h, uint32_t offset, const void *buf, uint32_t len, uint64_t unit) {
+  AssertHeld(LockLevel::kBlock);
   uint32_t left = len;
   if (df_IsDiskOnline(h->Fd) == 0) {
     SetErrNo(h, kEioError);  // absent: nothing is written, the block is not to blame
@@ -120,6 +123,7 @@ uint32_t WriteLocked(BfHandle *h, uint32_t offset, const void *buf, uint32_t len
 // up to date.  Callers hold the lock and have found the disk ready and
 // present.
 int SyncLocked(BfHandle *h, const TfFileHeader &file, uint64_t unit) {
+  AssertHeld(LockLevel::kBlock);
   BlkHeader &block = h->share->head;
   bool sound = PreRecordFieldsSound(file, unit);
   bool blockChanged = false;
@@ -143,6 +147,7 @@ int SyncLocked(BfHandle *h, const TfFileHeader &file, uint64_t unit) {
 }  // namespace
 
 void ReserveRoom(BfShareEntry &entry, uint64_t end) {
+  AssertHeld(LockLevel::kBlock);
   constexpr uint64_t kLargest = 0xFFFFFFFFu / kAppendAlign * kAppendAlign;
   uint64_t rounded = RoundUpToAppendAlign(end);
   if (rounded > kLargest) rounded = kLargest;
@@ -154,6 +159,7 @@ bool Retired(const BfHandle *h) {
 }
 
 uint64_t NextFileStart(BfHandle *h, uint8_t *scan) {
+  AssertHeld(LockLevel::kBlock);
   if (h->share->filesCovered == 0) (void)CoverFiles(h, scan);  // else as the header says
   const BfShareEntry &entry = *h->share;
   uint64_t append = static_cast<uint64_t>(entry.head.appendPos);

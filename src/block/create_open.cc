@@ -23,6 +23,7 @@ constexpr size_t kHeaderExtChars = 7;
 // The file starts behind everything the block's files have written or
 // claimed; a ring claims its whole room at once.
 void PlaceNewFile(const FileCreateParam &param, BfHandle *h, TfFileHeader &file, uint32_t n) {
+  AssertHeld(LockLevel::kBlock);
   BfShareEntry &entry = *h->share;
   BlkHeader &block = entry.head;
   uint8_t *scan = HeaderScanBuffer();

@@ -9,21 +9,10 @@ uint64_t Gap(const ByteRange &r, uint64_t begin, uint64_t end) {
   return 0;
 }
 
-class Guard {
- public:
-  explicit Guard(pthread_mutex_t &mu) : mu_(mu) { pthread_mutex_lock(&mu_); }
-  ~Guard() { pthread_mutex_unlock(&mu_); }
-  Guard(const Guard &) = delete;
-  Guard &operator=(const Guard &) = delete;
-
- private:
-  pthread_mutex_t &mu_;
-};
-
 }  // namespace
 
 void WrittenRanges::Add(uint64_t begin, uint64_t end) {
-  Guard guard(mu_);
+  MutexLock lock(mu_);
   int nearest = -1;
   uint64_t nearestGap = ~uint64_t{0};
   for (int i = 0; i < count_; ++i) {
@@ -46,7 +35,7 @@ void WrittenRanges::Add(uint64_t begin, uint64_t end) {
 }
 
 int WrittenRanges::Take(ByteRange *out) {
-  Guard guard(mu_);
+  MutexLock lock(mu_);
   int taken = count_;
   for (int i = 0; i < taken; ++i) out[i] = ranges_[i];
   count_ = 0;

@@ -4,9 +4,9 @@
 // read again at once.
 #pragma once
 
-#include <pthread.h>
-
 #include <cstdint>
+
+#include "shared/mutex.h"
 
 namespace zrfs {
 
@@ -27,9 +27,9 @@ class WrittenRanges {
   int Take(ByteRange *out);
 
  private:
-  pthread_mutex_t mu_ = PTHREAD_MUTEX_INITIALIZER;
-  ByteRange ranges_[kRanges] = {};
-  int count_ = 0;
+  Mutex mu_;
+  ByteRange ranges_[kRanges] GUARDED_BY(mu_) = {};
+  int count_ GUARDED_BY(mu_) = 0;
 };
 
 }  // namespace zrfs

@@ -146,6 +146,7 @@ TfHandle *tf_LookupOrAttach(const char *name) {
 }
 
 void MarkWritingLocked(TfHandle *h) {
+  AssertHeld(LockLevel::kRecord);
   if (h == nullptr || h->writing != 0 || h->blockFile == nullptr) return;
   AddWriter(h->blockFile);
   h->writing = 1;
@@ -158,6 +159,7 @@ void tf_MarkWriting(TfHandle *h) {
 }
 
 void tf_ReleaseFileLocked(TfHandle *h) {
+  AssertHeld(LockLevel::kRecord);
   if (h->fileId >= kRecordFileSlots) return;
   h->InRef -= 1;
   if (h->entry != nullptr) h->entry->ShrRef -= 1;

@@ -149,11 +149,9 @@ ProcessLockGuard::ProcessLockGuard(int semId, LockLevel level)
     : semId_(semId), level_(level), ok_(false), locked_(false) {
   unsigned bit = 1u << static_cast<unsigned>(level);
   assert((g_heldLevels & ~(bit - 1)) == 0 && "process locks taken out of order");
-  if (semId == -1) {
-    ok_ = true;
-    return;
-  }
-  ok_ = AcquireProcessLock(semId);
+  // No lock (-1) counts as held for the order and for AssertHeld: the
+  // caller did what the code asks of it.
+  ok_ = semId == -1 || AcquireProcessLock(semId);
   locked_ = ok_;
   if (locked_) g_heldLevels |= bit;
 }
@@ -162,7 +160,12 @@ void ProcessLockGuard::Unlock() {
   if (!locked_) return;
   locked_ = false;
   g_heldLevels &= ~(1u << static_cast<unsigned>(level_));
-  ReleaseProcessLock(semId_);
+  if (semId_ != -1) ReleaseProcessLock(semId_);
+}
+
+void AssertHeld([[maybe_unused]] LockLevel level) {
+  assert((g_heldLevels & (1u << static_cast<unsigned>(level))) != 0 &&
+         "a lock the code relies on is not held");
 }
 
 }  // namespace zrfs

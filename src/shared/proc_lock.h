@@ -51,6 +51,11 @@ bool AddToLiveCount(int semId, short delta);
 // The count, or -1 when it is unknown.
 int LiveCount(int semId);
 
+// Aborts (in checked builds) unless this thread holds a process lock of
+// that level through a ProcessLockGuard: code that relies on a lock says so
+// where it relies on it.
+void AssertHeld(LockLevel level);
+
 class ProcessLockGuard {
  public:
   ProcessLockGuard(int semId, LockLevel level);
@@ -69,7 +74,7 @@ class ProcessLockGuard {
   int semId_;
   LockLevel level_;
   bool ok_;
-  bool locked_;  // a real semaphore was taken and is still held
+  bool locked_;  // taken (a semaphore, or no lock for id -1) and not given back yet
 };
 
 }  // namespace zrfs

@@ -64,7 +64,7 @@ inline LibraryState CaptureLibraryState(int disk) {
   LibraryState s;
   s.openFds = CountOpenFds();
   for (int slot = 0; slot < kDescriptorSlots; ++slot) {
-    FsHandle copy;
+    DescriptorLine copy;
     s.descriptors += CopySlot(slot, &copy);
   }
   for (TfHandle *h : g_tfFileTable) s.recordHandles += h != nullptr;
