@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "ipc_keys.h"
+#include "zrfs.h"
 
 namespace bench {
 namespace {
@@ -136,7 +136,7 @@ void Environment::Cleanup() {
     Run("losetup -d " + loop, &status);
   }
   loops_.clear();
-  if (!root_.empty()) RemoveIpcObjects(root_);
+  if (!root_.empty()) zrfs_RemoveIpcObjects(root_.c_str());
   if (!dir_.empty()) {
     nftw(
         dir_.c_str(),

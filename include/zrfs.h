@@ -122,6 +122,30 @@ ZRFS_LAYOUT_CHECK(offsetof(TfFileStat, filename) == 168, tf_file_stat_filename);
  * segments, so nothing may be open when it is called. */
 ZRFS_API int zrfs_SetRootDir(const char *dir);
 
+/* ---- The library's System V objects --------------------------------------
+ * Every shared segment and semaphore set the library keeps for a root
+ * directory (as given to zrfs_SetRootDir; NULL or "" for real paths), found
+ * from its key files without making any.  For tools that show them and for
+ * clearing a root once no process uses it. */
+#define ZRFS_IPC_SEGMENT 0
+#define ZRFS_IPC_SEMAPHORES 1
+typedef struct ZrfsIpcObject {
+  int32_t kind; /* ZRFS_IPC_SEGMENT or ZRFS_IPC_SEMAPHORES */
+  int32_t key;
+  int32_t id;
+  int32_t slot;  /* pool slot 0..2071, or -1 for the file list, pool and table locks */
+  char role[48]; /* "pool", "disk 3 image", "lock of block slot 1030", ... */
+} ZrfsIpcObject;
+ZRFS_LAYOUT_CHECK(sizeof(ZrfsIpcObject) == 64, zrfs_ipc_object_size);
+
+/* Fills out with up to max objects; returns how many exist (more than max
+ * when out was too small), or -1 for a root that is too long. */
+ZRFS_API int zrfs_ListIpcObjects(const char *rootDir, ZrfsIpcObject *out, int max);
+/* Removes them all; returns how many went, or -1.  A segment still
+ * attached goes when its last process detaches: call it only when no
+ * process uses the root. */
+ZRFS_API int zrfs_RemoveIpcObjects(const char *rootDir);
+
 /* ---- Allocator -----------------------------------------------------------
  * Every per-process heap block goes through zrfs_Malloc/zrfs_Free.  A host
  * may register its own pair after zrfs_Init (which restores malloc/free). */

@@ -18,7 +18,6 @@
 #include <vector>
 
 #include "disk_setup.h"
-#include "ipc_cleanup.h"
 #include "processes.h"
 #include "report.h"
 #include "verification.h"
@@ -144,7 +143,7 @@ int main(int argc, char **argv) {
 
   zrfs_UnMount(kDiskPath);
   zrfs_DeInit();
-  int removed = RemoveIpcObjects(run.root);
+  int removed = zrfs_RemoveIpcObjects(run.root.c_str());
   if (!o.keep) {
     RemoveTree(run.root);
     if (!madeImage.empty()) remove(madeImage.c_str());

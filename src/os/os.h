@@ -43,6 +43,8 @@ class Os {
   virtual int MakeDir(const char *path, int mode) = 0;
   virtual int IsDir(const char *path) = 0;  // 1 yes, 0 no
   virtual int Ftok(const char *path, int projId) = 0;
+  // ftok of a real path, not resolved under the root directory.
+  virtual int FtokReal(const char *realPath, int projId) = 0;
 
   // System V shared memory and semaphores.
   virtual int ShmGet(int key, size_t size, int flags) = 0;
@@ -54,6 +56,7 @@ class Os {
   virtual int SemStat(int semId, struct semid_ds *out) = 0;
   virtual int SemGetValue(int semId, int semNum) = 0;
   virtual int SemOp(int semId, struct sembuf *ops, size_t nops) = 0;
+  virtual int SemRemove(int semId) = 0;
 
   // Time, waiting and threads.  Tests wrap these to run the flush thread's
   // clock faster than the wall's.
@@ -111,6 +114,7 @@ class OsWrapper : public Os {
   int MakeDir(const char *p, int m) override { return target_.MakeDir(p, m); }
   int IsDir(const char *p) override { return target_.IsDir(p); }
   int Ftok(const char *p, int id) override { return target_.Ftok(p, id); }
+  int FtokReal(const char *p, int id) override { return target_.FtokReal(p, id); }
   int ShmGet(int k, size_t n, int f) override { return target_.ShmGet(k, n, f); }
   void *ShmAttach(int id) override { return target_.ShmAttach(id); }
   int ShmDetach(const void *a) override { return target_.ShmDetach(a); }
@@ -120,6 +124,7 @@ class OsWrapper : public Os {
   int SemStat(int id, struct semid_ds *o) override { return target_.SemStat(id, o); }
   int SemGetValue(int id, int n) override { return target_.SemGetValue(id, n); }
   int SemOp(int id, struct sembuf *ops, size_t n) override { return target_.SemOp(id, ops, n); }
+  int SemRemove(int id) override { return target_.SemRemove(id); }
   int64_t WallSeconds() override { return target_.WallSeconds(); }
   void SleepMicros(uint32_t us) override { target_.SleepMicros(us / clockRate_); }
   int ProcessId() override { return target_.ProcessId(); }

@@ -115,6 +115,10 @@ class PosixOsImpl final : public Os {
     return static_cast<int>(::ftok(real, projId));
   }
 
+  int FtokReal(const char *realPath, int projId) override {
+    return static_cast<int>(::ftok(realPath, projId));
+  }
+
   int ShmGet(int key, size_t size, int flags) override { return ::shmget(key, size, flags); }
   void *ShmAttach(int shmId) override {
     void *addr = ::shmat(shmId, nullptr, 0);
@@ -133,6 +137,8 @@ class PosixOsImpl final : public Os {
   int SemOp(int semId, struct sembuf *ops, size_t nops) override {
     return ::semop(semId, ops, nops);
   }
+
+  int SemRemove(int semId) override { return ::semctl(semId, 0, IPC_RMID); }
 
   int64_t WallSeconds() override { return static_cast<int64_t>(::time(nullptr)); }
   void SleepMicros(uint32_t micros) override {

@@ -2,9 +2,6 @@
 
 #include <fcntl.h>
 #include <ftw.h>
-#include <sys/ipc.h>
-#include <sys/sem.h>
-#include <sys/shm.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,16 +19,6 @@ void MakeDirs(const std::string &path) {
     pos = path.find('/', pos + 1);
     mkdir(path.substr(0, pos).c_str(), 0777);
   }
-}
-
-int RemoveShm(key_t key) {
-  int id = shmget(key, 0, 0);
-  return id >= 0 && shmctl(id, IPC_RMID, nullptr) == 0 ? 1 : 0;
-}
-
-int RemoveSem(key_t key) {
-  int id = semget(key, 0, 0);
-  return id >= 0 && semctl(id, 0, IPC_RMID) == 0 ? 1 : 0;
 }
 
 }  // namespace
@@ -71,21 +58,8 @@ std::string TestRoot::MakeImage(const std::string &logical, uint64_t bytes) cons
 }
 
 int TestRoot::RemoveIpcObjects() const {
-  int removed = 0;
-  std::string layer = path_ + "/dvr/zrfs/zrfslayer";
-  if (access(layer.c_str(), F_OK) == 0) {
-    for (int id : {'A', 'B'}) removed += RemoveShm(ftok(layer.c_str(), id));
-    for (int id : {'a', 'b', 'c'}) removed += RemoveSem(ftok(layer.c_str(), id));
-  }
-  for (int file = 0; file < 17; ++file) {
-    std::string name = path_ + "/dvr/zrfs/zrfs" + std::to_string(file);
-    if (access(name.c_str(), F_OK) != 0) continue;
-    for (int id = 1; id <= 126; ++id) {
-      key_t key = ftok(name.c_str(), id);
-      removed += RemoveShm(key) + RemoveSem(key) + RemoveSem(key + 0x10000);
-    }
-  }
-  return removed;
+  int removed = zrfs_RemoveIpcObjects(path_.c_str());
+  return removed > 0 ? removed : 0;
 }
 
 }  // namespace zrfs::test

@@ -22,7 +22,7 @@ namespace {
 uint32_t MountedElsewhere(const DiskTarget &target) {
   if (target.privateRoot) return 0;
   std::string role = fmt::format("disk {} image", target.disk);
-  for (const IpcObject &o : FindIpcObjects(KeyDirectory(target.root))) {
+  for (const IpcObject &o : FindIpcObjects(target.root)) {
     if (o.kind != IpcObject::Kind::kSegment || o.role != role) continue;
     void *image = shmat(o.id, nullptr, SHM_RDONLY);
     if (image == reinterpret_cast<void *>(-1)) return 1;  // cannot tell: assume in use

@@ -17,7 +17,7 @@ std::string KeyDirOf(const GlobalOptions &global) {
 
 int Status(const GlobalOptions &global, bool json) {
   std::string keyDir = KeyDirOf(global);
-  std::vector<IpcObject> objects = FindIpcObjects(keyDir);
+  std::vector<IpcObject> objects = FindIpcObjects(global.root);
   if (json) {
     Json rows = Json::array();
     for (const IpcObject &o : objects) {
@@ -66,7 +66,7 @@ int Status(const GlobalOptions &global, bool json) {
 
 int Clean(const GlobalOptions &global, bool force) {
   std::string keyDir = KeyDirOf(global);
-  std::vector<IpcObject> objects = FindIpcObjects(keyDir);
+  std::vector<IpcObject> objects = FindIpcObjects(global.root);
   int attached = 0;
   for (const IpcObject &o : objects)
     if (o.kind == IpcObject::Kind::kSegment && o.attached > 0) ++attached;

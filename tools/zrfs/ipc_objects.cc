@@ -7,27 +7,13 @@
 
 #include <fmt/format.h>
 
+#include "zrfs.h"
+
 namespace zrfs::tool {
 namespace {
 
-constexpr int kSlotKeyFiles = 17;
-constexpr int kSlotsPerKeyFile = 126;
-constexpr int kPoolSlots = 2072;
-constexpr int kObjectLockKeyOffset = 0x10000;
-
-// What lives at a pool slot, by its number.
-std::string SlotRole(int slot) {
-  if (slot < 512) return fmt::format("record-file slot {} (in pool)", slot);
-  if (slot < 1024) return fmt::format("record-file slot {}", slot);
-  if (slot < 1536) return fmt::format("block slot {} (in pool)", slot);
-  if (slot < 2048) return fmt::format("block slot {}", slot);
-  return fmt::format("disk {}", slot - 2048);
-}
-
-void AddSegment(int key, const std::string &role, std::vector<IpcObject> &out) {
-  if (key == -1) return;
-  int id = shmget(key, 0, 0);
-  if (id < 0) return;
+// Adds what the system says of an object the library listed.
+void AddSegment(int key, int id, const std::string &role, std::vector<IpcObject> &out) {
   IpcObject object{IpcObject::Kind::kSegment, key, id, role};
   struct shmid_ds info;
   if (shmctl(id, IPC_STAT, &info) == 0) {
@@ -39,10 +25,7 @@ void AddSegment(int key, const std::string &role, std::vector<IpcObject> &out) {
   out.push_back(object);
 }
 
-void AddSemaphore(int key, const std::string &role, std::vector<IpcObject> &out) {
-  if (key == -1) return;
-  int id = semget(key, 0, 0);
-  if (id < 0) return;
+void AddSemaphore(int key, int id, const std::string &role, std::vector<IpcObject> &out) {
   IpcObject object{IpcObject::Kind::kSemaphore, key, id, role};
   object.value = semctl(id, 0, GETVAL);
   int pid = semctl(id, 0, GETPID);
@@ -59,29 +42,23 @@ void AddSemaphore(int key, const std::string &role, std::vector<IpcObject> &out)
 
 }  // namespace
 
-std::vector<IpcObject> FindIpcObjects(const std::string &keyDir) {
+std::vector<IpcObject> FindIpcObjects(const std::string &root) {
   std::vector<IpcObject> found;
-  std::string layer = keyDir + "/zrfslayer";
-  if (access(layer.c_str(), F_OK) == 0) {
-    AddSegment(ftok(layer.c_str(), 'A'), "file list", found);
-    AddSegment(ftok(layer.c_str(), 'B'), "pool", found);
-    AddSemaphore(ftok(layer.c_str(), 'a'), "record-file table lock", found);
-    AddSemaphore(ftok(layer.c_str(), 'b'), "block table lock", found);
-    AddSemaphore(ftok(layer.c_str(), 'c'), "block creation lock", found);
-  }
-  for (int file = 0; file < kSlotKeyFiles; ++file) {
-    std::string name = fmt::format("{}/zrfs{}", keyDir, file);
-    if (access(name.c_str(), F_OK) != 0) continue;
-    for (int project = 1; project <= kSlotsPerKeyFile; ++project) {
-      int slot = file * kSlotsPerKeyFile + project - 1;
-      if (slot >= kPoolSlots) break;
-      int key = ftok(name.c_str(), project);
-      if (key == -1) continue;
-      std::string role = SlotRole(slot);
-      AddSegment(key, role + (slot >= 2048 ? " image" : " entry"), found);
-      AddSemaphore(key, role + " lock", found);
-      AddSemaphore(key + kObjectLockKeyOffset, "lock of " + role, found);
+  std::vector<ZrfsIpcObject> listed(64);
+  for (;;) {
+    int count = zrfs_ListIpcObjects(root.c_str(), listed.data(), int(listed.size()));
+    if (count < 0) return found;
+    if (size_t(count) <= listed.size()) {
+      listed.resize(size_t(count));
+      break;
     }
+    listed.resize(size_t(count));  // more came than there was room for: again
+  }
+  for (const ZrfsIpcObject &o : listed) {
+    if (o.kind == ZRFS_IPC_SEGMENT)
+      AddSegment(o.key, o.id, o.role, found);
+    else
+      AddSemaphore(o.key, o.id, o.role, found);
   }
   return found;
 }

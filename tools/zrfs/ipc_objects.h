@@ -1,13 +1,6 @@
-// The System V objects that belong to one key directory.
-//
-// The library derives every key with ftok from the key files of its key
-// directory: the layer file "zrfslayer" (file list 'A' and pool 'B'
-// segments, the three layer locks 'a', 'b', 'c') and the slot files
-// "zrfs0".."zrfs16" (pool slot s: file s / 126, project id s % 126 + 1).  A
-// slot key names the slot's own segment (if its entry has one) and, for a
-// disk, the disk's lock; the slot key plus 0x10000 names the lock of a
-// record file or block.  This file finds those objects without creating
-// anything, describes them and removes them.
+// The System V objects of one root directory, as the library lists them
+// (zrfs_ListIpcObjects), with what the system says of each: size and
+// attachments of a segment, value of a lock, last process and time.
 #pragma once
 
 #include <sys/types.h>
@@ -31,9 +24,9 @@ struct IpcObject {
   int64_t changed = 0;  // seconds: last attach/detach or operation
 };
 
-// Every object of the key directory at keyDir (a real path on this system,
-// e.g. "/dvr/zrfs" or ROOT + "/dvr/zrfs").  Missing key files give none.
-std::vector<IpcObject> FindIpcObjects(const std::string &keyDir);
+// Every object of the root directory root ("" for real paths).  Missing key
+// files give none.
+std::vector<IpcObject> FindIpcObjects(const std::string &root);
 
 // Removes the objects; returns how many went.  A segment still attached
 // goes when its last process detaches.

@@ -179,7 +179,7 @@ void Session::Cleanup() {
     close(fd);
   }
   if (!madeRoot_.empty()) {
-    RemoveIpcObjects(FindIpcObjects(KeyDirectory(madeRoot_)));
+    RemoveIpcObjects(FindIpcObjects(madeRoot_));
     zrfs_SetRootDir(nullptr);
     RemoveTree(madeRoot_);
     madeRoot_.clear();
@@ -214,7 +214,7 @@ int SweepAbandonedRoots() {
     std::string root = dir + "/" + name;
     struct stat st;
     if (lstat(root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != getuid()) continue;
-    RemoveIpcObjects(FindIpcObjects(KeyDirectory(root)));
+    RemoveIpcObjects(FindIpcObjects(root));
     RemoveTree(root);
     ++removed;
   }

@@ -1,0 +1,106 @@
+// The System V objects of a root's key directory, found from the key files
+// the library makes: the layer file's file list and pool segments and its
+// three table locks, then for every pool slot its own segment (if its entry
+// has one), its slot lock (a disk's lock) and its object lock (slot key +
+// kObjectLockKeyOffset: a record file's or a block's).  Nothing is made.
+#include <cstdio>
+#include <cstring>
+
+#include "os/os.h"
+#include "shared/keys.h"
+#include "shared/pool_layout.h"
+#include "zrfs.h"
+
+namespace zrfs {
+namespace {
+
+// The system's own seam, not an installed wrapper: clearing a root must
+// work whatever a test has made fail.
+Os &sys() {
+  return PosixOs();
+}
+
+// Real path of the key directory under rootDir; false when too long.
+bool KeyDirectoryOf(const char *rootDir, char (&out)[ZRFS_PATH_MAX]) {
+  const char *root = rootDir != nullptr ? rootDir : "";
+  int n = snprintf(out, sizeof out, "%s%s", root, kKeyDir);
+  return n > 0 && size_t(n) < sizeof out;
+}
+
+void DescribeSlot(int slot, char *out, size_t size) {
+  if (slot < kFirstBlockSlot) {
+    snprintf(out, size, "record-file slot %d", slot);
+  } else if (slot < kFirstDiskSlot) {
+    snprintf(out, size, "block slot %d", slot);
+  } else {
+    snprintf(out, size, "disk %d", slot - kFirstDiskSlot);
+  }
+}
+
+// Calls visit(kind, key, id, slot, role) for every object that exists.
+template <typename Visit>
+bool EachObject(const char *rootDir, Visit visit) {
+  char dir[ZRFS_PATH_MAX];
+  if (!KeyDirectoryOf(rootDir, dir)) return false;
+  char path[ZRFS_PATH_MAX + 16];
+  auto segment = [&](int key, int slot, const char *role) {
+    int id = key == -1 ? -1 : sys().ShmGet(key, 0, 0);
+    if (id >= 0) visit(ZRFS_IPC_SEGMENT, key, id, slot, role);
+  };
+  auto semaphores = [&](int key, int slot, const char *role) {
+    int id = key == -1 ? -1 : sys().SemGet(key, 0, 0);
+    if (id >= 0) visit(ZRFS_IPC_SEMAPHORES, key, id, slot, role);
+  };
+  snprintf(path, sizeof path, "%s/zrfslayer", dir);
+  segment(sys().FtokReal(path, kFileListProjId), -1, "file list");
+  segment(sys().FtokReal(path, kPoolProjId), -1, "pool");
+  semaphores(sys().FtokReal(path, kRecordTableLockProjId), -1, "record-file table lock");
+  semaphores(sys().FtokReal(path, kBlockTableLockProjId), -1, "block table lock");
+  semaphores(sys().FtokReal(path, kBlockCreateLockProjId), -1, "block creation lock");
+  for (int file = 0; file < kSlotKeyFiles; ++file) {
+    snprintf(path, sizeof path, "%s/zrfs%d", dir, file);
+    for (int project = 1; project <= kSlotsPerKeyFile; ++project) {
+      int slot = file * kSlotsPerKeyFile + project - 1;
+      if (slot >= kPoolSlotCount) break;
+      int key = sys().FtokReal(path, project);
+      if (key == -1) break;  // no such key file
+      char what[32];
+      char role[48];
+      DescribeSlot(slot, what, sizeof what);
+      snprintf(role, sizeof role, "%s %s", what, slot >= kFirstDiskSlot ? "image" : "entry");
+      segment(key, slot, role);
+      snprintf(role, sizeof role, "%s lock", what);
+      semaphores(key, slot, role);
+      snprintf(role, sizeof role, "lock of %s", what);
+      semaphores(key + kObjectLockKeyOffset, slot, role);
+    }
+  }
+  return true;
+}
+
+}  // namespace
+}  // namespace zrfs
+
+using namespace zrfs;
+
+extern "C" int zrfs_ListIpcObjects(const char *rootDir, ZrfsIpcObject *out, int max) {
+  int count = 0;
+  bool ok = EachObject(rootDir, [&](int kind, int key, int id, int slot, const char *role) {
+    if (out != nullptr && count < max) {
+      ZrfsIpcObject &o = out[count];
+      o = ZrfsIpcObject{kind, key, id, slot, {}};
+      snprintf(o.role, sizeof o.role, "%s", role);
+    }
+    ++count;
+  });
+  return ok ? count : -1;
+}
+
+extern "C" int zrfs_RemoveIpcObjects(const char *rootDir) {
+  int removed = 0;
+  bool ok = EachObject(rootDir, [&](int kind, int, int id, int, const char *) {
+    int rc = kind == ZRFS_IPC_SEGMENT ? sys().ShmRemove(id) : sys().SemRemove(id);
+    if (rc == 0) ++removed;
+  });
+  return ok ? removed : -1;
+}
