@@ -116,6 +116,23 @@ TEST_F(ToolCheckTest, UsedBlockWithoutRecordFilesIsGivenBack) {
   EXPECT_NE(Run({"info", image_}).out.find("2 used, 2 free"), std::string::npos);
 }
 
+// Listing reads and never writes: a block whose only recording lost its
+// header is still there for the check to report after any number of ls.
+TEST_F(ToolCheckTest, ListingLeavesADamagedBlockForTheCheck) {
+  PokeBytes(image_, FileHeader(1, 1) + 8, "\0\0\0\0", 4);  // channel 5's header loses its magic
+  ToolResult before = Run({"check", image_});
+  EXPECT_EQ(before.status, 1) << before.out;
+  for (int i = 0; i < 2; ++i) {
+    ToolResult ls = Run({"ls", image_});
+    EXPECT_EQ(ls.status, 0) << ls.err;
+    EXPECT_NE(ls.out.find(names_[0]), std::string::npos) << ls.out;
+    EXPECT_EQ(ls.out.find(names_[2]), std::string::npos) << ls.out;
+  }
+  ToolResult after = Run({"check", image_});
+  EXPECT_EQ(after.status, 1);
+  EXPECT_EQ(after.out, before.out);
+}
+
 TEST_F(ToolCheckTest, WrongBlockCountsAreRecounted) {
   for (int copy : {0, 1}) Poke(image_, CntEntry(copy, 0, 3), uint32_t{7});
   ExpectFoundAndRepaired("block count type 0 channel 3", "says 7 block(s), the disk holds 1");

@@ -57,35 +57,26 @@ int Ls(const GlobalOptions &global, const std::string &diskArg, int64_t onlyBloc
                {"LOCK"},
                {"PREREC"}});
   Json rows = Json::array();
-  std::vector<TfFileStat> stats(kMaxFileNo);
   for (int32_t blk : blocks) {
     BlkHeader block;
     if (!ReadBlockHead(raw, snap.head, blk, &block))
       throw ToolError(fmt::format("cannot read the header of block {}", blk));
-    int n = bf_BlockStat(session.path(), blk, stats.data(), int(stats.size()));
-    if (n < 0)
-      throw ToolError(fmt::format("cannot list block {}", blk),
-                      fmt::format("Run 'zrfs check {}'.", diskArg));
-    for (int i = 0; i < n; ++i) {
-      const TfFileStat &st = stats[size_t(i)];
-      TfFileHeader h;
-      NameParts parts = ParseName(st.filename);
-      if (!ReadFileHead(raw, snap.head, blk, parts.fileNo, &h))
-        throw ToolError(fmt::format("cannot read the header of {}", st.filename));
+    for (const BlockFile &file : ReadBlockFiles(raw, snap.head, session.target().disk, blk)) {
+      const TfFileHeader &h = file.header;
       uint64_t size = LogicalSize(h);
-      table.AddRow({st.filename, std::to_string(st.ichan), std::to_string(block.blkType),
-                    std::to_string(st.recType), std::to_string(size), FormatTime(st.createTime),
-                    FormatTime(h.modifyTime), LockText(st.lockFlag), RingState(h)});
-      rows.push_back({{"name", st.filename},
+      table.AddRow({file.name, std::to_string(h.ichan), std::to_string(block.blkType),
+                    std::to_string(h.recType), std::to_string(size), FormatTime(h.createTime),
+                    FormatTime(h.modifyTime), LockText(h.lockFlag), RingState(h)});
+      rows.push_back({{"name", file.name},
                       {"block", blk},
-                      {"file_no", parts.fileNo},
-                      {"channel", st.ichan},
+                      {"file_no", h.fileNo},
+                      {"channel", h.ichan},
                       {"block_type", block.blkType},
-                      {"rec_type", st.recType},
+                      {"rec_type", h.recType},
                       {"size", size},
-                      {"create_time", JsonTime(st.createTime)},
+                      {"create_time", JsonTime(h.createTime)},
                       {"modify_time", JsonTime(h.modifyTime)},
-                      {"lock_flag", st.lockFlag},
+                      {"lock_flag", h.lockFlag},
                       {"pre_record", RingState(h)}});
     }
   }

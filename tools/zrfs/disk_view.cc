@@ -8,6 +8,8 @@
 #include "errors.h"
 #include "format/record_header.h"
 #include "shared/proc_lock.h"
+#include "zrfs.h"
+#include "zrfs/bf.h"
 #include "zrfs/df.h"
 #include "zrfs/fsc.h"
 
@@ -45,6 +47,29 @@ bool ReadFileHead(const RawDisk &raw, const DfDiskHeader &head, int32_t blk, uin
                   TfFileHeader *out) {
   return raw.Read(head.dataStart + uint64_t(blk) * head.unitSize + uint64_t(fileNo) * kSectorSize,
                   out, sizeof *out);
+}
+
+std::vector<BlockFile> ReadBlockFiles(const RawDisk &raw, const DfDiskHeader &head, int disk,
+                                      int32_t blk) {
+  std::vector<uint8_t> area(kHeaderAreaSize);
+  if (!raw.Read(head.dataStart + uint64_t(blk) * head.unitSize, area.data(), area.size()))
+    throw ToolError(fmt::format("cannot read the header area of block {}", blk));
+  std::vector<BlockFile> files;
+  for (uint32_t slot = 1; slot <= kMaxFileNo; ++slot) {
+    BlockFile file;
+    memcpy(&file.header, &area[size_t(slot) * kSectorSize], sizeof file.header);
+    if (!HasRecordMagic(file.header)) continue;
+    char name[ZRFS_NAME_MAX] = {};
+    char identity[8];
+    memcpy(identity, file.header.magic, 4);
+    memcpy(identity + 4, file.header.tag, 4);
+    bf_MakeFileName(uint32_t(disk), uint32_t(blk), file.header.fileNo, name, identity,
+                    file.header.lockFlag);
+    file.name = name;
+    file.name.append(file.header.extName, strnlen(file.header.extName, sizeof file.header.extName));
+    files.push_back(file);
+  }
+  return files;
 }
 
 std::string RingState(const TfFileHeader &h) {

@@ -30,6 +30,18 @@ bool ReadBlockHead(const RawDisk &raw, const DfDiskHeader &head, int32_t blk, Bl
 bool ReadFileHead(const RawDisk &raw, const DfDiskHeader &head, int32_t blk, uint32_t fileNo,
                   TfFileHeader *out);
 
+// A record file of a block as its header sector says.
+struct BlockFile {
+  std::string name;     // the name the library gives it
+  TfFileHeader header;  // its header sector
+};
+// The record files of block blk of disk `disk`, in the order of their
+// header sectors, read straight from the device: unlike the library's block
+// statistics, nothing on the disk changes, so a listing never hides what a
+// check would find.  Throws ToolError when the header area cannot be read.
+std::vector<BlockFile> ReadBlockFiles(const RawDisk &raw, const DfDiskHeader &head, int disk,
+                                      int32_t blk);
+
 // The state of a record file's pre-record ring: "-" (none), "open" (not
 // fixed yet), "fixed" or "wrapped".
 std::string RingState(const TfFileHeader &h);
