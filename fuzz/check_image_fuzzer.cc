@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "check/checker.h"
-#include "disk/layout.h"
 #include "errors.h"
+#include "format/disk_format.h"
 #include "fuzz_disk.h"
 #include "zrfs.h"
 

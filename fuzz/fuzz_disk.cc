@@ -12,8 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "disk/layout.h"
 #include "format/block_format.h"
+#include "format/disk_format.h"
 #include "support/recording_param.h"
 #include "zrfs.h"
 

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "disk/layout.h"
+#include "format/disk_format.h"
 #include "fuzz_disk.h"
 #include "zrfs.h"
 

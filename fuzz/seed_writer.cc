@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "disk/layout.h"
 #include "format/block_format.h"
+#include "format/disk_format.h"
 #include "fuzz_disk.h"
 #include "zrfs.h"
 

@@ -145,6 +145,10 @@ ZRFS_API int zrfs_ListIpcObjects(const char *rootDir, ZrfsIpcObject *out, int ma
  * attached goes when its last process detaches: call it only when no
  * process uses the root. */
 ZRFS_API int zrfs_RemoveIpcObjects(const char *rootDir);
+/* Processes that have disk number `disk` (0..23) mounted under rootDir now,
+ * read from the disk's shared image without changing it: 0 when it has
+ * none, -1 for a bad argument or an image that cannot be read. */
+ZRFS_API int zrfs_DiskUsers(const char *rootDir, int disk);
 
 /* ---- Allocator -----------------------------------------------------------
  * Every per-process heap block goes through zrfs_Malloc/zrfs_Free.  A host

@@ -49,6 +49,7 @@ class Os {
   // System V shared memory and semaphores.
   virtual int ShmGet(int key, size_t size, int flags) = 0;
   virtual void *ShmAttach(int shmId) = 0;
+  virtual const void *ShmAttachReadOnly(int shmId) = 0;
   virtual int ShmDetach(const void *addr) = 0;
   virtual int ShmStat(int shmId, struct shmid_ds *out) = 0;
   virtual int ShmRemove(int shmId) = 0;
@@ -117,6 +118,7 @@ class OsWrapper : public Os {
   int FtokReal(const char *p, int id) override { return target_.FtokReal(p, id); }
   int ShmGet(int k, size_t n, int f) override { return target_.ShmGet(k, n, f); }
   void *ShmAttach(int id) override { return target_.ShmAttach(id); }
+  const void *ShmAttachReadOnly(int id) override { return target_.ShmAttachReadOnly(id); }
   int ShmDetach(const void *a) override { return target_.ShmDetach(a); }
   int ShmStat(int id, struct shmid_ds *o) override { return target_.ShmStat(id, o); }
   int ShmRemove(int id) override { return target_.ShmRemove(id); }

@@ -120,6 +120,10 @@ class PosixOsImpl final : public Os {
   }
 
   int ShmGet(int key, size_t size, int flags) override { return ::shmget(key, size, flags); }
+  const void *ShmAttachReadOnly(int shmId) override {
+    void *addr = ::shmat(shmId, nullptr, SHM_RDONLY);
+    return addr == reinterpret_cast<void *>(-1) ? nullptr : addr;
+  }
   void *ShmAttach(int shmId) override {
     void *addr = ::shmat(shmId, nullptr, 0);
     return addr == reinterpret_cast<void *>(-1) ? nullptr : addr;

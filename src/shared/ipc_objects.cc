@@ -3,6 +3,8 @@
 // three table locks, then for every pool slot its own segment (if its entry
 // has one), its slot lock (a disk's lock) and its object lock (slot key +
 // kObjectLockKeyOffset: a record file's or a block's).  Nothing is made.
+#include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -78,6 +80,13 @@ bool EachObject(const char *rootDir, Visit visit) {
   return true;
 }
 
+// Key of pool slot `slot` under the key directory dir, or -1.
+int SlotKey(const char *dir, int slot) {
+  char path[ZRFS_PATH_MAX + 16];
+  snprintf(path, sizeof path, "%s/zrfs%d", dir, slot / kSlotsPerKeyFile);
+  return sys().FtokReal(path, slot % kSlotsPerKeyFile + 1);
+}
+
 }  // namespace
 }  // namespace zrfs
 
@@ -103,4 +112,20 @@ extern "C" int zrfs_RemoveIpcObjects(const char *rootDir) {
     if (rc == 0) ++removed;
   });
   return ok ? removed : -1;
+}
+
+extern "C" int zrfs_DiskUsers(const char *rootDir, int disk) {
+  char dir[ZRFS_PATH_MAX];
+  if (disk < 0 || disk >= kMaxDisks || !KeyDirectoryOf(rootDir, dir)) return -1;
+  int key = SlotKey(dir, kFirstDiskSlot + disk);
+  int id = key == -1 ? -1 : sys().ShmGet(key, 0, 0);
+  if (id < 0) return 0;  // no shared image: nobody has it mounted
+  const void *image = sys().ShmAttachReadOnly(id);
+  if (image == nullptr) return -1;
+  auto *tail = reinterpret_cast<const DiskEntryTail *>(static_cast<const uint8_t *>(image) +
+                                                       kDiskEntryTailOffset);
+  uint32_t mounted = std::atomic_ref<uint32_t>(const_cast<uint32_t &>(tail->mounted))
+                         .load(std::memory_order_acquire);
+  sys().ShmDetach(image);
+  return static_cast<int>(mounted);
 }

@@ -1,5 +1,6 @@
-// The listing and removal of a root's System V objects that the tool, the
-// benchmark, the demo and these tests use instead of knowing the key scheme.
+// The listing and removal of a root's System V objects, and the count of a
+// disk's users, that the tool, the benchmark, the demo and these tests use
+// instead of knowing the key scheme and the shared image's layout.
 #include <sys/ipc.h>
 #include <sys/sem.h>
 
@@ -43,6 +44,10 @@ TEST(IpcObjectsTest, ListsWhatTheLibraryMadeAndRemovesAllOfIt) {
   int fd = zrfs_Open(&p, name, 2);
   ASSERT_GE(fd, 0);
 
+  EXPECT_EQ(zrfs_DiskUsers(root.path().c_str(), 3), 1);  // this process
+  EXPECT_EQ(zrfs_DiskUsers(root.path().c_str(), 4), 0);  // never mounted: no image
+  EXPECT_EQ(zrfs_DiskUsers(root.path().c_str(), 24), -1);
+
   std::vector<ZrfsIpcObject> objects = List(root.path());
   for (const char *role : {"file list", "pool", "record-file table lock", "block table lock",
                            "block creation lock", "disk 3 image", "disk 3 lock"})
@@ -66,6 +71,7 @@ TEST(IpcObjectsTest, ListsWhatTheLibraryMadeAndRemovesAllOfIt) {
 
   zrfs_Close(fd);
   zrfs_UnMount(dev.c_str());
+  EXPECT_EQ(zrfs_DiskUsers(root.path().c_str(), 3), 0);
   EXPECT_EQ(zrfs_RemoveIpcObjects(root.path().c_str()), int(objects.size()));
   EXPECT_TRUE(List(root.path()).empty());
   EXPECT_EQ(zrfs_RemoveIpcObjects(root.path().c_str()), 0);

@@ -1,7 +1,4 @@
 // check [--repair]: the disk checker on the raw bytes of a disk or image.
-#include <sys/ipc.h>
-#include <sys/shm.h>
-
 #include <cstring>
 #include <memory>
 
@@ -10,9 +7,9 @@
 #include "check/checker.h"
 #include "commands.h"
 #include "errors.h"
-#include "ipc_objects.h"
 #include "output.h"
 #include "progress.h"
+#include "zrfs.h"
 
 namespace zrfs::tool {
 namespace {
@@ -21,18 +18,8 @@ namespace {
 // in the key directory the recorders use (0 when there is none).
 uint32_t MountedElsewhere(const DiskTarget &target) {
   if (target.privateRoot) return 0;
-  std::string role = fmt::format("disk {} image", target.disk);
-  for (const IpcObject &o : FindIpcObjects(target.root)) {
-    if (o.kind != IpcObject::Kind::kSegment || o.role != role) continue;
-    void *image = shmat(o.id, nullptr, SHM_RDONLY);
-    if (image == reinterpret_cast<void *>(-1)) return 1;  // cannot tell: assume in use
-    uint32_t mounted;
-    memcpy(&mounted, static_cast<uint8_t *>(image) + offsetof(DfDiskEntry, mounted),
-           sizeof mounted);
-    shmdt(image);
-    return mounted;
-  }
-  return 0;
+  int users = zrfs_DiskUsers(target.root.c_str(), target.disk);
+  return users < 0 ? 1 : uint32_t(users);  // cannot tell: assume in use
 }
 
 Json FindingsJson(const Analysis &a) {

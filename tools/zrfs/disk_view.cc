@@ -4,10 +4,9 @@
 
 #include <fmt/format.h>
 
-#include "disk/disk_table.h"
+#include "check/metadata.h"
 #include "errors.h"
 #include "format/record_header.h"
-#include "shared/proc_lock.h"
 #include "zrfs.h"
 #include "zrfs/bf.h"
 #include "zrfs/df.h"
@@ -15,17 +14,20 @@
 
 namespace zrfs::tool {
 
+// Read from the device as a mount reads it: the header of copy 0 unless it
+// cannot be read whole, the map from place A unless it cannot be read
+// whole, the counts of the same copy.  Headers and metadata are written
+// through, so this is what the recorders' shared image holds.
 DiskSnapshot TakeSnapshot(const Session &session) {
+  RawDisk raw(session.target().real, false);
+  MetaCopy meta = ReadMetaCopy(raw, 0);
+  if (!meta.headerRead) meta = ReadMetaCopy(raw, 1);
+  if (!meta.headerRead) throw ToolError("cannot read the disk header of either copy");
   DiskSnapshot snap;
-  DfDiskSlot *slot = SlotOfDisk(unsigned(session.target().disk));
-  if (slot == nullptr) throw ToolError("no such disk slot");
-  ProcessLockGuard lock(slot->semId, LockLevel::kDisk);
-  if (!lock.ok() || slot->entry == nullptr)
-    throw ToolError("the disk's shared image is not available", "Mount the disk first.");
-  const DfDiskEntry &entry = *slot->entry;
-  snap.head = entry.head;
-  snap.map.assign(entry.blkMap, entry.blkMap + kMaxBlocks);
-  snap.cnt.assign(&entry.blkCnt[0][0], &entry.blkCnt[0][0] + size_t(kBlockTypes) * kChannels);
+  snap.head = meta.head;
+  snap.map = meta.mapRead[0] ? meta.map[0] : meta.map[1];
+  snap.map.resize(size_t(kMaxBlocks), kBlkFree);
+  snap.cnt = meta.cnt;
   return snap;
 }
 

@@ -7,14 +7,13 @@
 #include <vector>
 
 #include "check/raw_disk.h"
-#include "disk/layout.h"
 #include "format/block_format.h"
+#include "format/disk_format.h"
 #include "session.h"
 
 namespace zrfs::tool {
 
-// A copy of the disk's shared image, taken under the disk's lock.  The disk
-// must be mounted in this process.
+// What a mount would load of the disk's metadata, read from the device.
 struct DiskSnapshot {
   DfDiskHeader head{};
   std::vector<uint8_t> map;

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "check/raw_disk.h"
-#include "disk/layout.h"
 #include "format/block_format.h"
+#include "format/disk_format.h"
 
 namespace zrfs::tool {
 
