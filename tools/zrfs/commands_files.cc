@@ -34,8 +34,8 @@ std::string HexBytes(const uint8_t *bytes, size_t n) {
 }
 
 int Ls(const GlobalOptions &global, const std::string &diskArg, int64_t onlyBlock, bool json) {
+  // Read-only from the device: a listing mounts nothing and changes nothing.
   Session session(ResolveTarget(diskArg, global, -1));
-  session.Mount();
   DiskSnapshot snap = TakeSnapshot(session);
   RawDisk raw(session.target().real, false);
   std::vector<int32_t> blocks;
@@ -45,7 +45,7 @@ int Ls(const GlobalOptions &global, const std::string &diskArg, int64_t onlyBloc
                       "'zrfs blocks DISK' lists the used blocks.");
     blocks.push_back(int32_t(onlyBlock));
   } else {
-    blocks = UsedBlocks(session);
+    blocks = UsedBlocks(snap);
   }
   Table table({{"NAME"},
                {"CHANNEL", true},

@@ -78,8 +78,7 @@ int Df(const GlobalOptions &global, const std::string &diskArg, bool json) {
 }
 
 int Blocks(const GlobalOptions &global, const std::string &diskArg, bool json) {
-  Session session(ResolveTarget(diskArg, global, -1));
-  session.Mount();
+  Session session(ResolveTarget(diskArg, global, -1));  // read-only: nothing is mounted
   DiskSnapshot snap = TakeSnapshot(session);
   RawDisk raw(session.target().real, false);
   Table table({{"BLOCK", true},
@@ -90,7 +89,7 @@ int Blocks(const GlobalOptions &global, const std::string &diskArg, bool json) {
                {"FILES", true},
                {"APPEND", true}});
   Json rows = Json::array();
-  for (int32_t blk : UsedBlocks(session)) {
+  for (int32_t blk : UsedBlocks(snap)) {
     BlkHeader h;
     if (!ReadBlockHead(raw, snap.head, blk, &h))
       throw ToolError(fmt::format("cannot read the header of block {}", blk));

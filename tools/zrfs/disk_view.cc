@@ -22,7 +22,12 @@ DiskSnapshot TakeSnapshot(const Session &session) {
   RawDisk raw(session.target().real, false);
   MetaCopy meta = ReadMetaCopy(raw, 0);
   if (!meta.headerRead) meta = ReadMetaCopy(raw, 1);
-  if (!meta.headerRead) throw ToolError("cannot read the disk header of either copy");
+  const DiskTarget &target = session.target();
+  if (!meta.headerRead || !MountAccepts(meta.head))
+    throw ToolError(fmt::format("{} holds no usable disk layout", target.given),
+                    fmt::format("Run 'zrfs check {}' to see what is wrong, or 'zrfs format' for a "
+                                "new disk.",
+                                target.given));
   DiskSnapshot snap;
   snap.head = meta.head;
   snap.map = meta.mapRead[0] ? meta.map[0] : meta.map[1];
@@ -31,13 +36,10 @@ DiskSnapshot TakeSnapshot(const Session &session) {
   return snap;
 }
 
-std::vector<int32_t> UsedBlocks(const Session &session) {
-  int total = df_GetDiskUsedBlockNum(session.path());
+std::vector<int32_t> UsedBlocks(const DiskSnapshot &snap) {
   std::vector<int32_t> ids;
-  if (total <= 0) return ids;
-  std::vector<DfBlockInfo> info(static_cast<size_t>(total));
-  int n = df_GetBlockInfo(session.path(), info.data(), total);
-  for (int i = 0; i < n; ++i) ids.push_back(int32_t(info[size_t(i)].blkid));
+  for (uint32_t blk = 0; blk < MapBlocks(snap.head); ++blk)
+    if (snap.map[blk] == kBlkUsed) ids.push_back(int32_t(blk));
   return ids;
 }
 

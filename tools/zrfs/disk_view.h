@@ -22,7 +22,7 @@ struct DiskSnapshot {
 DiskSnapshot TakeSnapshot(const Session &session);
 
 // The used blocks, lowest id first, as the library lists them.
-std::vector<int32_t> UsedBlocks(const Session &session);
+std::vector<int32_t> UsedBlocks(const DiskSnapshot &snap);
 
 // Header of a block, and of one record file of it, read from the device.
 bool ReadBlockHead(const RawDisk &raw, const DfDiskHeader &head, int32_t blk, BlkHeader *out);
