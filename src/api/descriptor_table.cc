@@ -88,7 +88,7 @@ FsHandle *OpenDescriptor(const FileCreateParam *param, char *name, int flags) {
     h->file = tf_OpenFile(param, name);
     // A file opened to be written counts as growing from now on, written
     // or not yet: no file of its channel is put behind it meanwhile.
-    if (h->file != nullptr && (h->rwflag & kMayWrite)) tf_MarkWriting(h->file);
+    if (h->file != nullptr && (h->rwflag & kMayWrite)) MarkWriting(h->file);
   }
   bool opened;
   {

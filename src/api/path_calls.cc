@@ -29,7 +29,7 @@ int WithFile(const char *name, Work work) {
 int Change(const char *name, StatChange change, const void *arg) {
   if (name == nullptr) return -1;
   return WithFile(name, [&](TfHandle *file) {
-    tf_ChangeFileStat(file, change, arg);
+    ChangeFileStat(file, change, arg);
     return 0;
   });
 }

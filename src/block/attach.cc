@@ -121,7 +121,7 @@ bool ReadBlockSector(BfHandle *h, uint64_t blockOffset, void *sector) {
   return true;  // a short read leaves the rest of the sector as it was
 }
 
-BfHandle *bf_AttachBlock(const int32_t diskAndBlock[2]) {
+BfHandle *AttachBlock(const int32_t diskAndBlock[2]) {
   int32_t disk = diskAndBlock[0];
   int32_t blk = diskAndBlock[1];
   if (!DiskReadyNow(static_cast<unsigned>(disk))) return nullptr;
@@ -199,7 +199,7 @@ BfHandle *bf_AttachBlock(const int32_t diskAndBlock[2]) {
   return h;
 }
 
-int bf_DetachBlock(BfHandle *h) {
+int DetachBlock(BfHandle *h) {
   if (h == nullptr || static_cast<unsigned>(h->blkidx) >= kBlockFileSlots) return 0;
   ProcessLockGuard tableLock(g_tBlkFileMutex, LockLevel::kBlock);
   if (!tableLock.ok()) return 0;
@@ -234,11 +234,11 @@ bool DiskReadyAndPresent(const BfHandle *h) {
 
 }  // namespace
 
-int bf_WriteFileHeader(const TfFileHeader *header, BfHandle *h) {
+int WriteFileHeader(const TfFileHeader *header, BfHandle *h) {
   return DiskReadyAndPresent(h) ? WriteFileHeaderOnPresentDisk(header, h) : -1;
 }
 
-int bf_WriteBlkHeader(BfHandle *h) {
+int WriteBlkHeader(BfHandle *h) {
   return DiskReadyAndPresent(h) ? WriteBlkHeaderOnPresentDisk(h) : -1;
 }
 

@@ -157,13 +157,13 @@ int LiveWriters(BfHandle *h);
 // Attaches block (disk, blk): the process's handle with one more attachment,
 // made (and the shared entry with it) when needed.  Blocks the disk does not
 // have are refused.  Callers that create or remove files hold g_tBlkMutex.
-BfHandle *bf_AttachBlock(const int32_t diskAndBlock[2]);
+BfHandle *AttachBlock(const int32_t diskAndBlock[2]);
 // Drops one attachment; the last one closes the device and frees the handle.
-int bf_DetachBlock(BfHandle *h);
+int DetachBlock(BfHandle *h);
 
 // Write one header sector back.  Callers hold the block's lock.
-int bf_WriteFileHeader(const TfFileHeader *header, BfHandle *h);
-int bf_WriteBlkHeader(BfHandle *h);
+int WriteFileHeader(const TfFileHeader *header, BfHandle *h);
+int WriteBlkHeader(BfHandle *h);
 // The same for a caller that has just found the disk ready and present, so
 // an append that writes data and both headers asks once.
 int WriteFileHeaderOnPresentDisk(const TfFileHeader *header, BfHandle *h);

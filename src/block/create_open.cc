@@ -63,7 +63,7 @@ void PlaceNewFile(const FileCreateParam &param, BfHandle *h, TfFileHeader &file,
 
 BfHandle *Attach(const DfFileBlk &where) {
   int32_t diskAndBlock[2] = {static_cast<int32_t>(where.diskNo), where.blkId};
-  return bf_AttachBlock(diskAndBlock);
+  return AttachBlock(diskAndBlock);
 }
 
 enum class Fit { kTakes, kBusy, kFull };
@@ -86,10 +86,10 @@ Fit FitForNewFile(BfHandle *h, const FileCreateParam &param) {
 // A block nobody writes to.  Only attached to look.
 bool Idle(int32_t disk, int32_t blk) {
   int32_t diskAndBlock[2] = {disk, blk};
-  BfHandle *h = bf_AttachBlock(diskAndBlock);
+  BfHandle *h = AttachBlock(diskAndBlock);
   if (h == nullptr) return false;
   bool idle = LiveWriters(h) == 0;
-  bf_DetachBlock(h);
+  DetachBlock(h);
   return idle;
 }
 
@@ -119,7 +119,7 @@ NewFileBlock AttachBlockForNewFile(const FileCreateParam &param) {
   if (fit == Fit::kTakes) return {h, -1};
   int32_t left = fit == Fit::kBusy ? where.blkId : -1;
   int32_t back = fit == Fit::kBusy ? ReturnBlock(h) : -1;
-  bf_DetachBlock(h);
+  DetachBlock(h);
 
   auto disk = static_cast<int32_t>(where.diskNo);
   if (back >= 0 && !Idle(disk, back)) back = -1;
@@ -127,7 +127,7 @@ NewFileBlock AttachBlockForNewFile(const FileCreateParam &param) {
   h = Attach(where);
   if (h != nullptr && where.blkId == back && FitForNewFile(h, param) != Fit::kTakes) {
     // Busy or full since it was looked at: a fresh block after all.
-    bf_DetachBlock(h);
+    DetachBlock(h);
     if (ChooseOtherFileBlock(&param, back, -1, &where) != 0) return {nullptr, -1};
     h = Attach(where);
   }
@@ -154,7 +154,7 @@ BfHandle *CreateRecordFile(const FileCreateParam *param, char *name, void *heade
   ProcessLockGuard blockLock(h->lockId, LockLevel::kBlock);
   if (!blockLock.ok() || h->share == nullptr || Retired(h)) {
     blockLock.Unlock();
-    bf_DetachBlock(h);
+    DetachBlock(h);
     return nullptr;
   }
   auto *file = static_cast<TfFileHeader *>(header);
@@ -171,9 +171,9 @@ BfHandle *CreateRecordFile(const FileCreateParam *param, char *name, void *heade
   PlaceNewFile(*param, h, *file, n);
   if (left >= 0) entry.head.returnBlk = static_cast<uint32_t>(left) + 1;
 
-  if (bf_WriteFileHeader(file, h) != 0 || bf_WriteBlkHeader(h) != 0) {
+  if (WriteFileHeader(file, h) != 0 || WriteBlkHeader(h) != 0) {
     blockLock.Unlock();
-    bf_DetachBlock(h);
+    DetachBlock(h);
     return nullptr;
   }
   MarkForFlush(static_cast<unsigned>(entry.diskid));
@@ -199,7 +199,7 @@ extern "C" BfHandle *bf_OpenFile(const char *name, void *header) {
   RecordName parsed;
   if (!ParseRecordName(name, &parsed)) return nullptr;
   int32_t diskAndBlock[2] = {parsed.disk, parsed.blk};
-  BfHandle *h = bf_AttachBlock(diskAndBlock);
+  BfHandle *h = AttachBlock(diskAndBlock);
   if (h == nullptr) return nullptr;
 
   ProcessLockGuard blockLock(h->lockId, LockLevel::kBlock);
@@ -209,7 +209,7 @@ extern "C" BfHandle *bf_OpenFile(const char *name, void *header) {
                strncasecmp(parsed.tag, file->tag, 4) == 0;
   if (!found) {
     blockLock.Unlock();
-    bf_DetachBlock(h);
+    DetachBlock(h);
     return nullptr;
   }
   return h;
@@ -217,7 +217,7 @@ extern "C" BfHandle *bf_OpenFile(const char *name, void *header) {
 
 extern "C" int bf_CloseFile(BfHandle *h) {
   if (h == nullptr) return -1;
-  bf_DetachBlock(h);
+  DetachBlock(h);
   return 0;
 }
 

@@ -52,7 +52,7 @@ void FillFromSlot(const BfShareEntry &entry, const TfFileHeader &file, TfFileSta
 // Attaches the block a caller names by disk path and number.
 BfHandle *AttachNamedBlock(const char *diskPath, int blk) {
   int32_t diskAndBlock[2] = {fsc_GetDiskNumByPath(diskPath), blk};
-  return bf_AttachBlock(diskAndBlock);
+  return AttachBlock(diskAndBlock);
 }
 
 }  // namespace
@@ -67,7 +67,7 @@ extern "C" int bf_Unlink(const char *name) {
   RecordName parsed;
   if (!ParseRecordName(name, &parsed)) return -1;
   int32_t diskAndBlock[2] = {parsed.disk, parsed.blk};
-  BfHandle *h = bf_AttachBlock(diskAndBlock);
+  BfHandle *h = AttachBlock(diskAndBlock);
   if (h == nullptr) return -1;
 
   int result = -1;
@@ -83,11 +83,11 @@ extern "C" int bf_Unlink(const char *name) {
       // while the block stays allocated.
       memset(&file, 0, sizeof file);
       file.fileNo = parsed.fileNo;
-      if (bf_WriteFileHeader(&file, h) != 0) {
+      if (WriteFileHeader(&file, h) != 0) {
         df_TagBadBlock(static_cast<unsigned>(entry.diskid), entry.blkid);
       } else {
         entry.head.fileNum -= 1;
-        if (bf_WriteBlkHeader(h) != 0) {
+        if (WriteBlkHeader(h) != 0) {
           df_TagBadBlock(static_cast<unsigned>(entry.diskid), entry.blkid);
         } else {
           MarkForFlush(static_cast<unsigned>(entry.diskid));
@@ -99,7 +99,7 @@ extern "C" int bf_Unlink(const char *name) {
       }
     }
   }
-  bf_DetachBlock(h);
+  DetachBlock(h);
   return result;
 }
 
@@ -114,7 +114,7 @@ extern "C" int bf_GetBlockFileNum(const char *diskPath, int blk) {
     ProcessLockGuard blockLock(h->lockId, LockLevel::kBlock);
     if (blockLock.ok() && h->share != nullptr) count = static_cast<int>(h->share->head.fileNum);
   }
-  bf_DetachBlock(h);
+  DetachBlock(h);
   return count;
 }
 
@@ -158,6 +158,6 @@ extern "C" int bf_BlockStat(const char *diskPath, int blk, TfFileStat *st, int m
       df_ReleaseBlock(static_cast<unsigned>(fsc_GetDiskNumByPath(diskPath)), blk,
                       static_cast<int>(head.ichan), head.blkType);
   }
-  bf_DetachBlock(h);
+  DetachBlock(h);
   return failed ? -1 : filled;
 }

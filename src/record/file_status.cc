@@ -31,7 +31,7 @@ int Store(const TfFileStat &st, TfHandle *h) {
 
 }  // namespace
 
-int tf_ChangeFileStat(TfHandle *h, StatChange change, const void *arg) {
+int ChangeFileStat(TfHandle *h, StatChange change, const void *arg) {
   if (h == nullptr || h->entry == nullptr || change == nullptr) return -1;
   ProcessLockGuard fileLock(h->lockId, LockLevel::kRecord);
   if (!fileLock.ok()) return -1;

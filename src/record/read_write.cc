@@ -40,8 +40,8 @@ void LayOut(const TfFileHeader &h, bool reading, Piece (&pieces)[kMaxPieces]) {
 
 }  // namespace
 
-int tf_MapRange(uint32_t pos, uint32_t len, const TfFileHeader *header, uint32_t *offsets,
-                uint32_t *lengths, bool reading) {
+int MapRange(uint32_t pos, uint32_t len, const TfFileHeader *header, uint32_t *offsets,
+             uint32_t *lengths, bool reading) {
   if (header == nullptr || offsets == nullptr || lengths == nullptr || len == 0) return -1;
   Piece pieces[kMaxPieces];
   LayOut(*header, reading, pieces);
@@ -75,7 +75,7 @@ extern "C" int tf_Read(uint32_t pos, void *buf, uint32_t len, TfHandle *h) {
   if (!fileLock.ok()) return -1;
   const TfFileHeader &header = h->entry->header;
   uint32_t offsets[kMaxPieces], lengths[kMaxPieces];
-  int pieces = tf_MapRange(pos, len, &header, offsets, lengths, true);
+  int pieces = MapRange(pos, len, &header, offsets, lengths, true);
   if (pieces < 1) return -1;
   // No header field bounds a ring not fixed yet: its reads stop where the
   // file's room ends, never in the next file or the next block.
@@ -100,7 +100,7 @@ extern "C" int tf_Write(uint32_t pos, const void *buf, uint32_t len, TfHandle *h
   if (!fileLock.ok()) return -1;
   TfFileHeader &header = h->entry->header;
   uint32_t offsets[kMaxPieces], lengths[kMaxPieces];
-  int pieces = tf_MapRange(pos, len, &header, offsets, lengths, false);
+  int pieces = MapRange(pos, len, &header, offsets, lengths, false);
   if (pieces < 1) return -1;
   MarkWritingLocked(h);
   // The last piece may move the file's end: it then stamps the time and

@@ -67,13 +67,13 @@ inline constexpr size_t kMaxNameChars = ZRFS_PATH_MAX - 1;
 // for a name that is no record-file name or too long, one whose tag differs
 // from the open file's, a disk that is not ready, a full table or pool, or
 // no lock.
-TfHandle *tf_LookupOrAttach(const char *name);
+TfHandle *LookupOrAttach(const char *name);
 
 // Counts this process among the live writers of the file's block, once per
 // handle, until the handle goes; while a block has live writers its channel
 // puts new files elsewhere.  The first takes the file's lock; callers of the
 // second hold it.
-void tf_MarkWriting(TfHandle *h);
+void MarkWriting(TfHandle *h);
 void MarkWritingLocked(TfHandle *h);
 
 // tf_OpenFile of an existing file by name; with st, also fills the status
@@ -83,19 +83,19 @@ TfHandle *OpenFileByName(const char *name, TfFileStat *st);
 void FillStatLocked(const TfFileEntry &entry, TfFileStat *st);
 
 // Drops one reference; with g_zrFileMutex already held by the caller.
-void tf_ReleaseFileLocked(TfHandle *h);
+void ReleaseFileLocked(TfHandle *h);
 // Drops one reference, taking g_zrFileMutex.
-void tf_ReleaseFile(TfHandle *h);
+void ReleaseFile(TfHandle *h);
 
 // Fetches the status record, lets change() alter it and stores it back, all
 // under the file's lock, so two processes changing different fields of one
 // file cannot undo each other.  Returns tf_SetFileStat's result.
 using StatChange = void (*)(TfFileStat &st, const void *arg);
-int tf_ChangeFileStat(TfHandle *h, StatChange change, const void *arg);
+int ChangeFileStat(TfHandle *h, StatChange change, const void *arg);
 
 // Cuts [pos, pos + len) of a file's logical layout into up to three block
 // ranges.  Returns their number (1..3), or -1 when nothing lies there.
-int tf_MapRange(uint32_t pos, uint32_t len, const TfFileHeader *header, uint32_t *offsets,
-                uint32_t *lengths, bool reading);
+int MapRange(uint32_t pos, uint32_t len, const TfFileHeader *header, uint32_t *offsets,
+             uint32_t *lengths, bool reading);
 
 }  // namespace zrfs

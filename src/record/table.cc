@@ -94,7 +94,7 @@ TfHandle *AttachFile(const char *name, const RecordName &parsed) {
 TfHandle *LookupOrAttachUnderTableLock(const char *name) {
   ProcessLockGuard tableLock(g_zrFileMutex, LockLevel::kRecord);
   if (!tableLock.ok()) return nullptr;
-  return tf_LookupOrAttach(name);
+  return LookupOrAttach(name);
 }
 
 TfHandle *CreateFile(const FileCreateParam *param, char *name) {
@@ -115,7 +115,7 @@ TfHandle *CreateFile(const FileCreateParam *param, char *name) {
     bf_CloseFile(blockFile);
     if (!fileLock.ok()) {
       fileLock.Unlock();
-      tf_ReleaseFile(h);
+      ReleaseFile(h);
       return nullptr;
     }
     return h;
@@ -128,7 +128,7 @@ TfHandle *CreateFile(const FileCreateParam *param, char *name) {
 
 }  // namespace
 
-TfHandle *tf_LookupOrAttach(const char *name) {
+TfHandle *LookupOrAttach(const char *name) {
   RecordName id;
   if (name == nullptr || strnlen(name, kMaxNameChars + 1) > kMaxNameChars ||
       !ParseRecordName(name, &id))
@@ -152,13 +152,13 @@ void MarkWritingLocked(TfHandle *h) {
   h->writing = 1;
 }
 
-void tf_MarkWriting(TfHandle *h) {
+void MarkWriting(TfHandle *h) {
   if (h == nullptr) return;
   ProcessLockGuard fileLock(h->lockId, LockLevel::kRecord);
   if (fileLock.ok()) MarkWritingLocked(h);
 }
 
-void tf_ReleaseFileLocked(TfHandle *h) {
+void ReleaseFileLocked(TfHandle *h) {
   AssertHeld(LockLevel::kRecord);
   if (h->fileId >= kRecordFileSlots) return;
   h->InRef -= 1;
@@ -171,11 +171,11 @@ void tf_ReleaseFileLocked(TfHandle *h) {
   zrfs_Free(h);
 }
 
-void tf_ReleaseFile(TfHandle *h) {
+void ReleaseFile(TfHandle *h) {
   if (h->fileId >= kRecordFileSlots) return;
   ProcessLockGuard tableLock(g_zrFileMutex, LockLevel::kRecord);
   if (!tableLock.ok()) return;
-  tf_ReleaseFileLocked(h);
+  ReleaseFileLocked(h);
 }
 
 TfHandle *OpenFileByName(const char *name, TfFileStat *st) {
@@ -199,7 +199,7 @@ TfHandle *OpenFileByName(const char *name, TfFileStat *st) {
     }
   }
   if (h->blockFile == nullptr || !looked) {
-    tf_ReleaseFile(h);
+    ReleaseFile(h);
     return nullptr;
   }
   return h;
@@ -218,7 +218,7 @@ extern "C" int tf_Init(void) {
 
 extern "C" int tf_Uninit(void) {
   for (TfHandle *h : g_tfFileTable)
-    if (h != nullptr) tf_ReleaseFile(h);
+    if (h != nullptr) ReleaseFile(h);
   return 0;
 }
 
@@ -230,7 +230,7 @@ extern "C" TfHandle *tf_OpenFile(const FileCreateParam *param, char *name) {
 
 extern "C" int tf_CloseFile(TfHandle *h) {
   if (h == nullptr) return -1;
-  tf_ReleaseFile(h);
+  ReleaseFile(h);
   return 0;
 }
 

@@ -72,14 +72,14 @@ extern "C" int tf_Unlink(const char *name) {
   // the end of the deletion, so no process can open it in between.
   ProcessLockGuard tableLock(g_zrFileMutex, LockLevel::kRecord);
   if (!tableLock.ok()) return -1;
-  TfHandle *h = tf_LookupOrAttach(name);
+  TfHandle *h = LookupOrAttach(name);
   if (h == nullptr) return -1;
   if (h->entry == nullptr) {
-    tf_ReleaseFileLocked(h);
+    ReleaseFileLocked(h);
     return -1;
   }
   bool openElsewhere = h->InRef >= 2 || h->entry->ShrRef >= 2;
-  tf_ReleaseFileLocked(h);
+  ReleaseFileLocked(h);
   if (openElsewhere) return -1;
   return bf_Unlink(name);
 }

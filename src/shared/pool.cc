@@ -72,7 +72,7 @@ void *AttachExisting(int key, uint32_t size) {
 
 void *AttachSlot(int slot, uint32_t size) {
   int key = fsc_GetShmKey(slot);
-  return key == -1 ? nullptr : fsc_ShmAttach(key, size);
+  return key == -1 ? nullptr : AttachSegment(key, size);
 }
 
 // Attaches the segment of a slot whose key is in the list.  Its holders
@@ -121,12 +121,12 @@ void ReleaseEntry(const EntryKind &kind, void *entry) {
   // An in-pool entry must be where its slot says; anything else is not ours.
   if (localIndex < kInPoolEntries && (!Attached() || entry != PoolEntry(kind, localIndex))) return;
   bool last = LoadI32(entry, kind.shrRefOffset) <= 0;
-  fsc_ShmRelease(entry, slot, last);
+  ReleaseSegment(entry, slot, last);
 }
 
 }  // namespace
 
-void *fsc_ShmAttach(int key, uint32_t size) {
+void *AttachSegment(int key, uint32_t size) {
   int id = os().ShmGet(key, 0, 0666);
   if (id >= 0) {
     struct shmid_ds info;
@@ -138,7 +138,7 @@ void *fsc_ShmAttach(int key, uint32_t size) {
   return os().ShmAttach(id);
 }
 
-void fsc_ShmRelease(void *entry, int slot, bool last) {
+void ReleaseSegment(void *entry, int slot, bool last) {
   if (slot < 0 || slot >= kPoolSlotCount) return;
   if (last && g_stZrfsFileList == nullptr) return;
   if (HasOwnSegment(slot)) {
@@ -176,7 +176,7 @@ uint64_t ListedKey(uint32_t poolSlot) {
   return LoadKey(poolSlot);
 }
 
-void fsc_ResetProcessState() {
+void ResetProcessState() {
   if (g_stZrfsFileList != nullptr) os().ShmDetach(g_stZrfsFileList);
   if (g_stZrfsShrPool != nullptr) os().ShmDetach(g_stZrfsShrPool);
   g_stZrfsFileList = nullptr;
@@ -193,13 +193,13 @@ extern "C" int fsc_ShareInit(void) {
   if (g_stZrfsFileList == nullptr) {
     int key = LayerKey(kFileListProjId);
     if (key == -1) return -1;
-    g_stZrfsFileList = static_cast<uint64_t *>(fsc_ShmAttach(key, kFileListBytes));
+    g_stZrfsFileList = static_cast<uint64_t *>(AttachSegment(key, kFileListBytes));
     if (g_stZrfsFileList == nullptr) result = -1;
   }
   if (g_stZrfsShrPool != nullptr) return result;
   int key = LayerKey(kPoolProjId);
   if (key == -1) return -1;
-  g_stZrfsShrPool = fsc_ShmAttach(key, kPoolBytes);
+  g_stZrfsShrPool = AttachSegment(key, kPoolBytes);
   return g_stZrfsShrPool == nullptr ? -1 : result;
 }
 
@@ -225,7 +225,7 @@ extern "C" void *fsc_DfMalloc(uint32_t keyLo, uint32_t keyHi, uint32_t size) {
     // Listed but gone: make it afresh below, with the tail of a new entry.
   }
 
-  auto *entry = static_cast<uint8_t *>(fsc_ShmAttach(shmKey, size));
+  auto *entry = static_cast<uint8_t *>(AttachSegment(shmKey, size));
   if (entry == nullptr) return nullptr;
   StoreKey(uint32_t(slot), key);
   DiskEntryTail tail{0, 1, 0, static_cast<uint32_t>(slot)};
@@ -246,5 +246,5 @@ extern "C" void fsc_DfFree(void *entry) {
   int slot =
       static_cast<int>(LoadU32(entry, kDiskEntryTailOffset + offsetof(DiskEntryTail, poolSlot)));
   if (slot < kFirstDiskSlot || slot >= kFirstDiskSlot + kMaxDisks) return;
-  fsc_ShmRelease(entry, slot, true);
+  ReleaseSegment(entry, slot, true);
 }

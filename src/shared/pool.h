@@ -8,11 +8,11 @@ namespace zrfs {
 // Attaches the segment with this key, creating it (zero-filled) when missing.
 // An existing segment of another size is refused: it was left by a build
 // with other entry sizes, and using it would corrupt both sides.
-void *fsc_ShmAttach(int key, uint32_t size);
+void *AttachSegment(int key, uint32_t size);
 
 // Detaches this process's attachment of an own-segment entry; the last
 // holder also frees its list slot and removes the segment.
-void fsc_ShmRelease(void *entry, int slot, bool last);
+void ReleaseSegment(void *entry, int slot, bool last);
 
 // Retirement.  A format gives a disk a new layout while processes may still
 // hold entries made from the old one.  Those entries are retired: their key
@@ -36,6 +36,6 @@ uint64_t ListedKey(uint32_t poolSlot);
 
 // Detaches the file list and the pool and forgets the cached keys, so the
 // next fsc_ShareInit attaches the objects of the current root directory.
-void fsc_ResetProcessState();
+void ResetProcessState();
 
 }  // namespace zrfs

@@ -64,7 +64,7 @@ TEST(MapRange, PiecesOfEachLayout) {
   };
   for (const auto &row : rows) {
     uint32_t offsets[3] = {}, lengths[3] = {};
-    int count = zrfs::tf_MapRange(row.pos, row.len, &row.header, offsets, lengths, row.reading);
+    int count = zrfs::MapRange(row.pos, row.len, &row.header, offsets, lengths, row.reading);
     ASSERT_EQ(count, row.count) << row.layout;
     for (int i = 0; i < count; ++i) {
       EXPECT_EQ(offsets[i], row.pieces[i].offset) << row.layout << ", piece " << i;
@@ -72,7 +72,7 @@ TEST(MapRange, PiecesOfEachLayout) {
     }
   }
   uint32_t offsets[3], lengths[3];
-  EXPECT_EQ(zrfs::tf_MapRange(0, 1, nullptr, offsets, lengths, true), -1);
+  EXPECT_EQ(zrfs::MapRange(0, 1, nullptr, offsets, lengths, true), -1);
 }
 
 }  // namespace
