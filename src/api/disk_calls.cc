@@ -1,8 +1,10 @@
 // Calls on whole disks and on the library's options: null checks, then the
 // disk or block-file layer.
+#include "block/block_file.h"
 #include "zrfs.h"
-#include "zrfs/bf.h"
 #include "zrfs/df.h"
+
+using namespace zrfs;
 
 namespace {
 
@@ -41,7 +43,8 @@ extern "C" int zrfs_GetUsedSizeOfDataType(const char *diskPath, uint32_t chan, i
 }
 
 extern "C" int zrfs_BlockStat(const char *diskPath, int blk, TfFileStat *st, int max) {
-  return diskPath == nullptr || st == nullptr ? -1 : bf_BlockStat(diskPath, blk, st, max);
+  int filled = 0;
+  return Ok(StatBlockFiles(diskPath, blk, st, max, &filled)) ? filled : -1;
 }
 
 extern "C" int zrfs_TagBadUnit(const char *diskPath, uint64_t offset, uint32_t len) {

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "api/descriptor_table.h"
+#include "block/block_file.h"
 #include "record/record_file.h"
 #include "zrfs.h"
 
@@ -105,5 +106,5 @@ extern "C" int zrfs_Unlink(const char *name) {
 
 extern "C" int zrfs_GetFileNum(const char *diskPath, int blk) {
   if (diskPath == nullptr) return -1;
-  return bf_GetBlockFileNum(diskPath, blk);
+  return CountBlockFiles(diskPath, blk);
 }

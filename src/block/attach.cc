@@ -199,10 +199,10 @@ BfHandle *AttachBlock(const int32_t diskAndBlock[2]) {
   return h;
 }
 
-int DetachBlock(BfHandle *h) {
-  if (h == nullptr || static_cast<unsigned>(h->blkidx) >= kBlockFileSlots) return 0;
+void DetachBlock(BfHandle *h) {
+  if (h == nullptr || static_cast<unsigned>(h->blkidx) >= kBlockFileSlots) return;
   ProcessLockGuard tableLock(g_tBlkFileMutex, LockLevel::kBlock);
-  if (!tableLock.ok()) return 0;
+  if (!tableLock.ok()) return;
   h->InRef -= 1;
   if (h->share != nullptr) h->share->ShrRef -= 1;
   if (h->InRef <= 0) {
@@ -211,7 +211,6 @@ int DetachBlock(BfHandle *h) {
     g_stBlkFileTable[h->blkidx] = nullptr;
     FreeHandle(h);
   }
-  return 0;
 }
 
 int WriteFileHeaderOnPresentDisk(const TfFileHeader *header, BfHandle *h) {
@@ -242,18 +241,12 @@ int WriteBlkHeader(BfHandle *h) {
   return DiskReadyAndPresent(h) ? WriteBlkHeaderOnPresentDisk(h) : -1;
 }
 
-}  // namespace zrfs
-
-using namespace zrfs;
-
-extern "C" int bf_Init(void) {
+Status StartBlockLayer() {
   for (BfHandle *&slot : g_stBlkFileTable) slot = nullptr;
   ForgetKnownLockSets();
   g_tBlkFileMutex = fsc_ProcLockInit(LayerKey(kBlockTableLockProjId));
   g_tBlkMutex = fsc_ProcLockInit(LayerKey(kBlockCreateLockProjId));
-  return df_Init();
+  return df_Init() == 0 ? Status::kOk : Status::kNoLock;
 }
 
-extern "C" int bf_UnInit(void) {
-  return 0;
-}
+}  // namespace zrfs

@@ -8,6 +8,7 @@
 
 #include "format/block_format.h"
 #include "shared/pool_layout.h"
+#include "shared/status.h"
 #include "zrfs/bf.h"
 
 namespace zrfs {
@@ -97,6 +98,10 @@ struct RecordName {
   const char *tag;  // the 4 tag characters inside the name
 };
 bool ParseRecordName(const char *name, RecordName *out);
+// bf_MakeFileName: the 24 leading characters of a record file's name and a
+// NUL into name; a blank identity (first byte 0) gets "ZRND" and a new tag.
+void MakeFileName(uint32_t disk, uint32_t blk, uint32_t fileNo, char *name, char *identity,
+                  uint32_t lockFlag);
 
 // A format retired the handle's entry: the block it stood for belongs to a
 // layout that no longer exists, so nothing may be read or written through
@@ -149,8 +154,11 @@ int ClaimFileRoom(BfHandle *h, uint32_t fileNo, uint64_t end);
 void AddWriter(BfHandle *h);
 // bf_CreateFile, and with countWriter the creator counted as a live writer
 // of the block before any other file can be created.
-BfHandle *CreateRecordFile(const FileCreateParam *param, char *name, void *header,
+BfHandle *CreateRecordFile(const FileCreateParam *param, char *name, TfFileHeader *header,
                            bool countWriter);
+// bf_OpenFile: the block of an existing record file, attached, with the
+// file's header read into *header; null when there is no such file.
+BfHandle *OpenRecordFile(const char *name, TfFileHeader *header);
 void DropWriter(BfHandle *h);
 int LiveWriters(BfHandle *h);
 
@@ -159,7 +167,7 @@ int LiveWriters(BfHandle *h);
 // have are refused.  Callers that create or remove files hold g_tBlkMutex.
 BfHandle *AttachBlock(const int32_t diskAndBlock[2]);
 // Drops one attachment; the last one closes the device and frees the handle.
-int DetachBlock(BfHandle *h);
+void DetachBlock(BfHandle *h);
 
 // Write one header sector back.  Callers hold the block's lock.
 int WriteFileHeader(const TfFileHeader *header, BfHandle *h);
@@ -177,5 +185,27 @@ bool ReadBlockSector(BfHandle *h, uint64_t blockOffset, void *sector);
 // Used only under g_tBlkMutex.  Null when it cannot be made.
 uint8_t *HeaderScanBuffer();
 inline constexpr uint32_t kScanPieceBytes = 0x80000;
+
+// The layer's core, behind its C functions (c_api.cc).
+//
+// bf_Init: clears the table, finds the layer's two locks, starts the disk
+// layer.
+Status StartBlockLayer();
+// bf_Read: up to len bytes at a block offset; *done tells how many.
+Status ReadBlock(BfHandle *h, uint32_t offset, void *buf, uint32_t len, uint32_t *done);
+// bf_Write: all len bytes at a block offset, or none past the block's end.
+Status WriteBlock(BfHandle *h, uint32_t offset, const void *buf, uint32_t len);
+// bf_Sync: writes a record file's header and brings the block header up to
+// date, the block header first.
+Status SyncHeaders(BfHandle *h, const TfFileHeader &header);
+// bf_Unlink: clears the file's header, counts it out of its block and
+// gives the block back with its last file.
+Status UnlinkRecordFile(const char *name);
+// bf_GetBlockFileNum: the files a block holds, 0 when it cannot be told.
+int CountBlockFiles(const char *diskPath, int blk);
+// bf_BlockStat: the status records of a block's files (at most max).
+Status StatBlockFiles(const char *diskPath, int blk, TfFileStat *st, int max, int *filled);
+// bf_GetDebugInfo: the block-file table as text, then the disk section.
+int DumpBlockFiles(char *buf, int size);
 
 }  // namespace zrfs

@@ -239,36 +239,35 @@ int LiveWriters(BfHandle *h) {
   return count > 0 ? count : 0;
 }
 
-}  // namespace zrfs
-
-using namespace zrfs;
-
-extern "C" int bf_Read(uint32_t offset, void *buf, uint32_t len, BfHandle *h) {
-  if (!MayTransfer(h, buf)) return -1;
-  if (offset >= df_GetDiskUnitSize()) return -1;
+Status ReadBlock(BfHandle *h, uint32_t offset, void *buf, uint32_t len, uint32_t *done) {
+  *done = 0;
+  if (!MayTransfer(h, buf)) return Status::kNotReady;
+  if (offset >= df_GetDiskUnitSize()) return Status::kNoSpace;
   ProcessLockGuard blockLock(h->lockId, LockLevel::kBlock);
-  if (!blockLock.ok()) return -1;
-  uint32_t done = ReadLocked(h, offset, buf, len);
-  return done == 0 ? -1 : static_cast<int>(done);
+  if (!blockLock.ok()) return Status::kNoLock;
+  *done = ReadLocked(h, offset, buf, len);
+  return *done == 0 ? Status::kIoError : Status::kOk;
 }
 
-extern "C" int bf_Write(uint32_t offset, const void *buf, uint32_t len, BfHandle *h) {
-  int refused = len == 0 ? 0 : -1;
-  if (!MayTransfer(h, buf)) return refused;
+Status WriteBlock(BfHandle *h, uint32_t offset, const void *buf, uint32_t len) {
+  if (!MayTransfer(h, buf)) return Status::kNotReady;
   uint64_t unit = df_GetDiskUnitSize();
-  if (offset >= unit) return refused;
+  if (offset >= unit) return Status::kNoSpace;
   if (uint64_t{offset} + len > unit) {  // past the end of the block: nothing is written
     SetErrNo(h, kNoSpaceError);
-    return refused;
+    return Status::kNoSpace;
   }
   ProcessLockGuard blockLock(h->lockId, LockLevel::kBlock);
-  if (!blockLock.ok()) return refused;
-  return WriteLocked(h, offset, buf, len, unit) == 0 ? static_cast<int>(len) : -1;
+  if (!blockLock.ok()) return Status::kNoLock;
+  return WriteLocked(h, offset, buf, len, unit) == 0 ? Status::kOk : Status::kIoError;
 }
 
-extern "C" int bf_Sync(const void *header, BfHandle *h) {
-  if (header == nullptr || h == nullptr || h->share == nullptr) return -1;
+Status SyncHeaders(BfHandle *h, const TfFileHeader &header) {
+  if (h == nullptr || h->share == nullptr) return Status::kBadArgument;
   ProcessLockGuard blockLock(h->lockId, LockLevel::kBlock);
-  if (!blockLock.ok() || !Usable(h) || df_IsDiskOnline(h->Fd) == 0) return -1;
-  return SyncLocked(h, *static_cast<const TfFileHeader *>(header), df_GetDiskUnitSize());
+  if (!blockLock.ok()) return Status::kNoLock;
+  if (!Usable(h) || df_IsDiskOnline(h->Fd) == 0) return Status::kNotReady;
+  return SyncLocked(h, header, df_GetDiskUnitSize()) == 0 ? Status::kOk : Status::kIoError;
 }
+
+}  // namespace zrfs

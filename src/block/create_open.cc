@@ -142,7 +142,7 @@ bool ExtensionTerminated(const FileCreateParam &param) {
 
 }  // namespace
 
-BfHandle *CreateRecordFile(const FileCreateParam *param, char *name, void *header,
+BfHandle *CreateRecordFile(const FileCreateParam *param, char *name, TfFileHeader *header,
                            bool countWriter) {
   if (param == nullptr || name == nullptr || header == nullptr) return nullptr;
   if (!ExtensionTerminated(*param)) return nullptr;
@@ -157,13 +157,13 @@ BfHandle *CreateRecordFile(const FileCreateParam *param, char *name, void *heade
     DetachBlock(h);
     return nullptr;
   }
-  auto *file = static_cast<TfFileHeader *>(header);
+  TfFileHeader *file = header;
   memset(file, 0, sizeof *file);
   BfShareEntry &entry = *h->share;
   uint32_t n = entry.head.lastFileNo + 1;
   char *identity = reinterpret_cast<char *>(file) + offsetof(TfFileHeader, magic);
-  bf_MakeFileName(static_cast<uint32_t>(entry.diskid), static_cast<uint32_t>(entry.blkid), n, name,
-                  identity, param->kind == kLockedKind ? kLockedAtCreation : 0);
+  MakeFileName(static_cast<uint32_t>(entry.diskid), static_cast<uint32_t>(entry.blkid), n, name,
+               identity, param->kind == kLockedKind ? kLockedAtCreation : 0);
   size_t extLen = strnlen(param->extName, sizeof param->extName);
   memcpy(name + strlen(name), param->extName, extLen);
   name[24 + extLen] = '\0';
@@ -183,18 +183,10 @@ BfHandle *CreateRecordFile(const FileCreateParam *param, char *name, void *heade
   return h;
 }
 
-}  // namespace zrfs
-
-using namespace zrfs;
-
-extern "C" BfHandle *bf_CreateFile(const FileCreateParam *param, char *name, void *header) {
-  return CreateRecordFile(param, name, header, false);
-}
-
 // Opening takes no creation lock: it changes nothing that creation or
 // removal decide on, and the file's header is read under the block's lock,
 // which a create or an unlink holds while it writes that header.
-extern "C" BfHandle *bf_OpenFile(const char *name, void *header) {
+BfHandle *OpenRecordFile(const char *name, TfFileHeader *header) {
   if (name == nullptr || header == nullptr) return nullptr;
   RecordName parsed;
   if (!ParseRecordName(name, &parsed)) return nullptr;
@@ -203,10 +195,9 @@ extern "C" BfHandle *bf_OpenFile(const char *name, void *header) {
   if (h == nullptr) return nullptr;
 
   ProcessLockGuard blockLock(h->lockId, LockLevel::kBlock);
-  auto *file = static_cast<TfFileHeader *>(header);
   bool found = blockLock.ok() && h->share != nullptr &&
-               ReadBlockSector(h, uint64_t{parsed.fileNo} * kSectorSize, file) &&
-               strncasecmp(parsed.tag, file->tag, 4) == 0;
+               ReadBlockSector(h, uint64_t{parsed.fileNo} * kSectorSize, header) &&
+               strncasecmp(parsed.tag, header->tag, 4) == 0;
   if (!found) {
     blockLock.Unlock();
     DetachBlock(h);
@@ -215,12 +206,4 @@ extern "C" BfHandle *bf_OpenFile(const char *name, void *header) {
   return h;
 }
 
-extern "C" int bf_CloseFile(BfHandle *h) {
-  if (h == nullptr) return -1;
-  DetachBlock(h);
-  return 0;
-}
-
-extern "C" int bf_GetErrorNo(BfHandle *h) {
-  return h == nullptr ? 0 : LoadErrNo(h);
-}
+}  // namespace zrfs

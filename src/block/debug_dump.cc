@@ -14,9 +14,9 @@ constexpr char kTitle[] =
 
 }  // namespace
 
-using namespace zrfs;
+namespace zrfs {
 
-extern "C" int bf_GetDebugInfo(char *buf, int size) {
+int DumpBlockFiles(char *buf, int size) {
   if (buf == nullptr || size < kMinimumSize) return 0;
   int n = snprintf(buf, static_cast<size_t>(size), "%s", kTitle);
   if (n >= size) return n;
@@ -43,3 +43,5 @@ extern "C" int bf_GetDebugInfo(char *buf, int size) {
   }
   return n + df_GetDebugInfo(buf + n, size - n);
 }
+
+}  // namespace zrfs

@@ -2,13 +2,12 @@
 // (4 hex) + tag (4 hex) + attributes (7) + "." + extension.  Fields are
 // found by counting back from the first full stop, so a name may stand
 // behind a directory part.
-#include <sys/time.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "block/block_file.h"
+#include "os/os.h"
 #include "zrfs/fsc.h"
 
 namespace zrfs {
@@ -64,19 +63,11 @@ bool ParseRecordName(const char *name, RecordName *out) {
   return true;
 }
 
-}  // namespace zrfs
-
-using namespace zrfs;
-
-extern "C" int bf_MakeFileName(uint32_t disk, uint32_t blk, uint32_t fileNo, char *name,
-                               char *identity, uint32_t lockFlag) {
-  if (name == nullptr || identity == nullptr) return -1;
+void MakeFileName(uint32_t disk, uint32_t blk, uint32_t fileNo, char *name, char *identity,
+                  uint32_t lockFlag) {
   char tag[5];
   if (identity[0] == '\0') {
-    struct timeval now;
-    gettimeofday(&now, nullptr);
-    unsigned seed = static_cast<unsigned>(now.tv_sec ^ now.tv_usec);
-    snprintf(tag, sizeof tag, "%04X", static_cast<unsigned>(rand_r(&seed)) & 0xFFFFu);
+    snprintf(tag, sizeof tag, "%04X", static_cast<unsigned>(os().Random()) & 0xFFFFu);
     memcpy(identity, "ZRND", 4);
     memcpy(identity + 4, tag, 4);
   } else {
@@ -87,13 +78,6 @@ extern "C" int bf_MakeFileName(uint32_t disk, uint32_t blk, uint32_t fileNo, cha
   if (lockFlag == 1) attributes[4] = 'L';
   if (lockFlag == 2) attributes[4] = 'B';
   snprintf(name, 25, "H%c%06X%04X%4s%7s.", fsc_DiskItoA(disk), blk, fileNo, tag, attributes);
-  return 0;
 }
 
-extern "C" int bf_ParseFileName(const char *name, int32_t *diskAndBlock) {
-  RecordName parsed;
-  if (diskAndBlock == nullptr || !ParseRecordName(name, &parsed)) return -1;
-  diskAndBlock[0] = parsed.disk;
-  diskAndBlock[1] = parsed.blk;
-  return 0;
-}
+}  // namespace zrfs

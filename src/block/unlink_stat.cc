@@ -41,8 +41,8 @@ void FillFromSlot(const BfShareEntry &entry, const TfFileHeader &file, TfFileSta
   char identity[8];
   memcpy(identity, file.magic, 4);
   memcpy(identity + 4, file.tag, 4);
-  bf_MakeFileName(static_cast<uint32_t>(entry.diskid), static_cast<uint32_t>(entry.blkid),
-                  file.fileNo, st->filename, identity, file.lockFlag);
+  MakeFileName(static_cast<uint32_t>(entry.diskid), static_cast<uint32_t>(entry.blkid), file.fileNo,
+               st->filename, identity, file.lockFlag);
   size_t extLen = strnlen(file.extName, sizeof file.extName);
   memcpy(st->filename + 24, file.extName, extLen);
   st->filename[24 + extLen] = '\0';
@@ -56,21 +56,18 @@ BfHandle *AttachNamedBlock(const char *diskPath, int blk) {
 }
 
 }  // namespace
-}  // namespace zrfs
 
-using namespace zrfs;
-
-extern "C" int bf_Unlink(const char *name) {
-  if (name == nullptr) return -1;
+Status UnlinkRecordFile(const char *name) {
+  if (name == nullptr) return Status::kBadArgument;
   ProcessLockGuard createLock(g_tBlkMutex, LockLevel::kBlockCreate);
-  if (!createLock.ok()) return -1;
+  if (!createLock.ok()) return Status::kNoLock;
   RecordName parsed;
-  if (!ParseRecordName(name, &parsed)) return -1;
+  if (!ParseRecordName(name, &parsed)) return Status::kBadArgument;
   int32_t diskAndBlock[2] = {parsed.disk, parsed.blk};
   BfHandle *h = AttachBlock(diskAndBlock);
-  if (h == nullptr) return -1;
+  if (h == nullptr) return Status::kNotReady;
 
-  int result = -1;
+  Status result = Status::kNotFound;
   {
     ProcessLockGuard blockLock(h->lockId, LockLevel::kBlock);
     TfFileHeader file{};  // a short read leaves zeros, whose tag matches no name
@@ -83,6 +80,7 @@ extern "C" int bf_Unlink(const char *name) {
       // while the block stays allocated.
       memset(&file, 0, sizeof file);
       file.fileNo = parsed.fileNo;
+      result = Status::kIoError;
       if (WriteFileHeader(&file, h) != 0) {
         df_TagBadBlock(static_cast<unsigned>(entry.diskid), entry.blkid);
       } else {
@@ -91,10 +89,10 @@ extern "C" int bf_Unlink(const char *name) {
           df_TagBadBlock(static_cast<unsigned>(entry.diskid), entry.blkid);
         } else {
           MarkForFlush(static_cast<unsigned>(entry.diskid));
-          result = entry.head.fileNum == 0
-                       ? df_ReleaseBlock(static_cast<unsigned>(entry.diskid), entry.blkid,
-                                         static_cast<int>(ichan), entry.head.blkType)
-                       : 0;
+          bool released = entry.head.fileNum != 0 ||
+                          df_ReleaseBlock(static_cast<unsigned>(entry.diskid), entry.blkid,
+                                          static_cast<int>(ichan), entry.head.blkType) == 0;
+          result = released ? Status::kOk : Status::kIoError;
         }
       }
     }
@@ -103,7 +101,7 @@ extern "C" int bf_Unlink(const char *name) {
   return result;
 }
 
-extern "C" int bf_GetBlockFileNum(const char *diskPath, int blk) {
+int CountBlockFiles(const char *diskPath, int blk) {
   if (diskPath == nullptr) return 0;
   ProcessLockGuard createLock(g_tBlkMutex, LockLevel::kBlockCreate);
   if (!createLock.ok()) return 0;
@@ -118,14 +116,15 @@ extern "C" int bf_GetBlockFileNum(const char *diskPath, int blk) {
   return count;
 }
 
-extern "C" int bf_BlockStat(const char *diskPath, int blk, TfFileStat *st, int max) {
-  if (diskPath == nullptr || st == nullptr) return -1;
+Status StatBlockFiles(const char *diskPath, int blk, TfFileStat *st, int max, int *filledOut) {
+  *filledOut = 0;
+  if (diskPath == nullptr || st == nullptr) return Status::kBadArgument;
   uint8_t *scan = HeaderScanBuffer();
-  if (scan == nullptr) return -1;
+  if (scan == nullptr) return Status::kNoMemory;
   ProcessLockGuard createLock(g_tBlkMutex, LockLevel::kBlockCreate);
-  if (!createLock.ok()) return -1;
+  if (!createLock.ok()) return Status::kNoLock;
   BfHandle *h = AttachNamedBlock(diskPath, blk);
-  if (h == nullptr) return -1;
+  if (h == nullptr) return Status::kNotReady;
 
   int filled = 0;
   bool failed = false;
@@ -159,5 +158,8 @@ extern "C" int bf_BlockStat(const char *diskPath, int blk, TfFileStat *st, int m
                       static_cast<int>(head.ichan), head.blkType);
   }
   DetachBlock(h);
-  return failed ? -1 : filled;
+  *filledOut = filled;
+  return failed ? Status::kIoError : Status::kOk;
 }
+
+}  // namespace zrfs

@@ -64,6 +64,8 @@ class Os {
   virtual int64_t WallSeconds() = 0;              // seconds since the epoch
   virtual void SleepMicros(uint32_t micros) = 0;  // the whole time, across signals
   virtual int ProcessId() = 0;
+  // A number for record tags: varies between calls, needs no secrecy.
+  virtual uint32_t Random() = 0;
   // Starts a detached thread running run(arg): 0, or an error number.
   virtual int StartThread(void *(*run)(void *), void *arg) = 0;
 
@@ -130,6 +132,7 @@ class OsWrapper : public Os {
   int64_t WallSeconds() override { return target_.WallSeconds(); }
   void SleepMicros(uint32_t us) override { target_.SleepMicros(us / clockRate_); }
   int ProcessId() override { return target_.ProcessId(); }
+  uint32_t Random() override { return target_.Random(); }
   int StartThread(void *(*run)(void *), void *arg) override {
     return target_.StartThread(run, arg);
   }

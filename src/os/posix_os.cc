@@ -6,10 +6,12 @@
 #include <pthread.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
 
 #include "os/os.h"
 #include "os/root_dir.h"
@@ -152,6 +154,12 @@ class PosixOsImpl final : public Os {
     }
   }
   int ProcessId() override { return static_cast<int>(::getpid()); }
+  uint32_t Random() override {
+    struct timeval now;
+    ::gettimeofday(&now, nullptr);
+    unsigned seed = static_cast<unsigned>(now.tv_sec ^ now.tv_usec);
+    return static_cast<uint32_t>(::rand_r(&seed));
+  }
   int StartThread(void *(*run)(void *), void *arg) override {
     pthread_t thread;
     int error = ::pthread_create(&thread, nullptr, run, arg);

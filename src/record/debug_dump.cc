@@ -2,6 +2,7 @@
 // disk sections.
 #include <cstdio>
 
+#include "block/block_file.h"
 #include "record/record_file.h"
 #include "shared/proc_lock.h"
 
@@ -45,5 +46,5 @@ extern "C" int tf_GetDebugInfo(char *buf, int32_t size) {
         static_cast<long long>(entry.header.preEnd));
     if (n >= size) return n;
   }
-  return n + bf_GetDebugInfo(buf + n, size - n);
+  return n + DumpBlockFiles(buf + n, size - n);
 }

@@ -1,6 +1,7 @@
 // The status record of an open record file.
 #include <cstring>
 
+#include "block/block_file.h"
 #include "block/file_stat.h"
 #include "record/record_file.h"
 #include "shared/proc_lock.h"
@@ -26,7 +27,7 @@ int Store(const TfFileStat &st, TfHandle *h) {
   size_t nameLen = strnlen(st.filename, sizeof h->entry->filename - 1);
   memcpy(h->entry->filename, st.filename, nameLen);
   memset(h->entry->filename + nameLen, 0, sizeof h->entry->filename - nameLen);
-  return bf_Sync(&header, h->blockFile);
+  return ToAbi(SyncHeaders(h->blockFile, header));
 }
 
 }  // namespace

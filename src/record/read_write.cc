@@ -86,7 +86,7 @@ extern "C" int tf_Read(uint32_t pos, void *buf, uint32_t len, TfHandle *h) {
   for (int i = 0; i < pieces; ++i) {
     int n = ReadFileData(h->blockFile, header.fileNo, toGrowthLimit, offsets[i], bytes + planned,
                          lengths[i]);
-    SetErrNo(h, bf_GetErrorNo(h->blockFile));
+    SetErrNo(h, LoadErrNo(h->blockFile));
     if (n < 0) return -1;
     total += n;
     planned += lengths[i];  // a short piece still leaves later ones in place
@@ -112,7 +112,7 @@ extern "C" int tf_Write(uint32_t pos, const void *buf, uint32_t len, TfHandle *h
     bool last = i == pieces - 1;
     int n = WriteFileData(h->blockFile, header.fileNo, offsets[i], bytes + planned, lengths[i],
                           last ? &endUpdate : nullptr);
-    SetErrNo(h, bf_GetErrorNo(h->blockFile));
+    SetErrNo(h, LoadErrNo(h->blockFile));
     if (n < 0) return -1;
     planned += lengths[i];
   }

@@ -105,14 +105,14 @@ TfHandle *CreateFile(const FileCreateParam *param, char *name) {
   TfHandle *h = LookupOrAttachUnderTableLock(name);
   if (h == nullptr) {
     DropWriter(blockFile);
-    bf_CloseFile(blockFile);
+    DetachBlock(blockFile);
     return nullptr;
   }
   ProcessLockGuard fileLock(h->lockId, LockLevel::kRecord);
   if (!fileLock.ok() || h->blockFile != nullptr) {
     // Cannot happen for a fresh name; keep the counts right if it does.
     DropWriter(blockFile);
-    bf_CloseFile(blockFile);
+    DetachBlock(blockFile);
     if (!fileLock.ok()) {
       fileLock.Unlock();
       ReleaseFile(h);
@@ -165,7 +165,7 @@ void ReleaseFileLocked(TfHandle *h) {
   if (h->entry != nullptr) h->entry->ShrRef -= 1;
   if (h->InRef > 0) return;
   if (h->writing != 0) DropWriter(h->blockFile);
-  if (h->blockFile != nullptr) bf_CloseFile(h->blockFile);
+  if (h->blockFile != nullptr) DetachBlock(h->blockFile);
   fsc_TfFree(h->entry);
   g_tfFileTable[h->fileId] = nullptr;
   zrfs_Free(h);
@@ -190,7 +190,7 @@ TfHandle *OpenFileByName(const char *name, TfFileStat *st) {
       // disk's (after a failed sync): the disk's copy is loaded only into an
       // entry nobody has loaded yet.
       TfFileHeader onDisk{};  // a short read leaves zeros, whose tag matches no name
-      h->blockFile = bf_OpenFile(name, &onDisk);
+      h->blockFile = OpenRecordFile(name, &onDisk);
       if (h->blockFile != nullptr && !HeaderLoaded(*h->entry)) h->entry->header = onDisk;
     }
     if (fileLock.ok() && h->blockFile != nullptr && !looked) {
@@ -213,7 +213,7 @@ extern "C" int tf_Init(void) {
   for (TfHandle *&slot : g_tfFileTable) slot = nullptr;
   g_zrFileMutex = fsc_ProcLockInit(LayerKey(kRecordTableLockProjId));
   fsc_ShareInit();
-  return bf_Init();
+  return ToAbi(StartBlockLayer());
 }
 
 extern "C" int tf_Uninit(void) {
@@ -243,5 +243,5 @@ extern "C" int tf_SyncFile(TfHandle *h) {
   if (h == nullptr || h->entry == nullptr) return -1;
   ProcessLockGuard fileLock(h->lockId, LockLevel::kRecord);
   if (!fileLock.ok()) return -1;
-  return bf_Sync(&h->entry->header, h->blockFile);
+  return ToAbi(SyncHeaders(h->blockFile, h->entry->header));
 }

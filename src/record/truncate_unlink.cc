@@ -40,7 +40,7 @@ extern "C" int tf_ftruncate(TfHandle *h, int64_t size) {
   // A longer file must not reach into the next one.
   if (end >= unit || ClaimFileRoom(h->blockFile, header.fileNo, end) != 0) return -1;
   header.EndAddr = end;
-  return bf_Sync(&header, h->blockFile);
+  return ToAbi(SyncHeaders(h->blockFile, header));
 }
 
 extern "C" int tf_UpdataePreRecPtr(TfHandle *h, int64_t start, int64_t end) {
@@ -63,7 +63,7 @@ extern "C" int tf_UpdataePreRecPtr(TfHandle *h, int64_t start, int64_t end) {
   header.preRecStartPtr = header.preStart + from;
   header.StartAddr = header.preEnd;
   header.EndAddr = header.preEnd;
-  return bf_Sync(&header, h->blockFile);
+  return ToAbi(SyncHeaders(h->blockFile, header));
 }
 
 extern "C" int tf_Unlink(const char *name) {
@@ -81,5 +81,5 @@ extern "C" int tf_Unlink(const char *name) {
   bool openElsewhere = h->InRef >= 2 || h->entry->ShrRef >= 2;
   ReleaseFileLocked(h);
   if (openElsewhere) return -1;
-  return bf_Unlink(name);
+  return ToAbi(UnlinkRecordFile(name));
 }
