@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "api/descriptor_table.h"
+#include "record/record_file.h"
 #include "zrfs.h"
 
 namespace {
@@ -29,7 +30,7 @@ extern "C" int zrfs_GetDebugInfo(char *buf, int size) {
                   static_cast<long long>(copy.offset));
     if (n >= size) return n;
   }
-  n += tf_GetDebugInfo(buf + n, size - 1 - n);
+  n += DumpRecordFiles(buf + n, size - 1 - n);
   buf[size - 1] = '\0';
   return n;
 }

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include "api/descriptor_table.h"
+#include "record/record_file.h"
 #include "zrfs.h"
 #include "zrfs/df.h"
 
@@ -19,10 +20,12 @@ int Transfer(int fd, void *buf, uint32_t len, bool writing) {
   if (h == nullptr || !(h->rwflag & (writing ? kMayWrite : kMayRead))) return -1;
   HeldByTheCall(h);
   uint32_t pos = static_cast<uint32_t>(h->offset);  // a record file lies inside one block
-  int n = writing ? tf_Write(pos, buf, len, h->file) : tf_Read(pos, buf, len, h->file);
-  if (n >= 0) StoreOffset(h, h->offset + n);
-  StoreErrNo(h, tf_GetErrorNo(h->file));  // failures leave the position but tell why
-  return n;
+  uint32_t done = len;
+  Status status =
+      writing ? WriteFile(h->file, pos, buf, len) : ReadFile(h->file, pos, buf, len, &done);
+  if (Ok(status)) StoreOffset(h, h->offset + done);
+  StoreErrNo(h, RecordErrNo(*h->file));  // failures leave the position but tell why
+  return Ok(status) ? static_cast<int>(done) : -1;
 }
 
 }  // namespace
@@ -40,8 +43,8 @@ extern "C" int64_t zrfs_Seek(int fd, int64_t distance, int whence) {
   FsHandle *h = call.get();
   if (h == nullptr) return -1;
   HeldByTheCall(h);
-  TfFileStat st{};
-  tf_GetFileStat(&st, h->file);
+  TfFileStat st{};  // a status that cannot be read counts as size 0
+  (void)GetFileStatus(h->file, &st);
   int64_t target = distance;
   if (whence == SEEK_CUR) target = h->offset + distance;
   if (whence == SEEK_END) target = st.st_size + distance;
@@ -67,8 +70,8 @@ extern "C" int zrfs_Eof(int fd) {
   FsHandle *h = call.get();
   if (h == nullptr) return -1;
   HeldByTheCall(h);
-  TfFileStat st{};
-  tf_GetFileStat(&st, h->file);
+  TfFileStat st{};  // a status that cannot be read counts as size 0
+  (void)GetFileStatus(h->file, &st);
   return static_cast<uint64_t>(h->offset) >= static_cast<uint64_t>(st.st_size) ? 1 : 0;
 }
 
@@ -77,7 +80,7 @@ extern "C" int zrfs_fstat(int fd, TfFileStat *st) {
   FsHandle *h = call.get();
   if (h == nullptr) return -1;
   HeldByTheCall(h);
-  tf_GetFileStat(st, h->file);  // a status read that fails (no record) still gives 0
+  (void)GetFileStatus(h->file, st);  // a status read that fails (no record) still gives 0
   return 0;
 }
 
@@ -86,7 +89,7 @@ extern "C" int zrfs_fsync(int fd) {
   FsHandle *h = call.get();
   if (h == nullptr || !(h->rwflag & kMayWrite)) return -1;
   HeldByTheCall(h);
-  return tf_SyncFile(h->file);
+  return ToAbi(SyncFile(h->file));
 }
 
 extern "C" int zrfs_ftruncate(int fd, int64_t len) {
@@ -94,7 +97,7 @@ extern "C" int zrfs_ftruncate(int fd, int64_t len) {
   FsHandle *h = call.get();
   if (h == nullptr) return -1;
   HeldByTheCall(h);
-  return tf_ftruncate(h->file, len);
+  return ToAbi(TruncateFile(h->file, len));
 }
 
 extern "C" int zrfs_UpdataePreRecPtr(int fd, int32_t start, int32_t end) {
@@ -102,7 +105,7 @@ extern "C" int zrfs_UpdataePreRecPtr(int fd, int32_t start, int32_t end) {
   FsHandle *h = call.get();
   if (h == nullptr) return -1;
   HeldByTheCall(h);
-  return tf_UpdataePreRecPtr(h->file, start, end);
+  return ToAbi(FixRing(h->file, start, end));
 }
 
 extern "C" int zrfs_error(int fd) {

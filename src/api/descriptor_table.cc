@@ -85,7 +85,7 @@ FsHandle *OpenDescriptor(const FileCreateParam *param, char *name, int flags) {
   }
   {
     HandleLock lock(h->lock);
-    h->file = tf_OpenFile(param, name);
+    h->file = OpenOrCreateFile(param, name);
     // A file opened to be written counts as growing from now on, written
     // or not yet: no file of its channel is put behind it meanwhile.
     if (h->file != nullptr && (h->rwflag & kMayWrite)) MarkWriting(h->file);
@@ -136,8 +136,10 @@ void CloseDescriptor(FsHandle *h) {
   {
     HandleLock lock(h->lock);
     if (h->file != nullptr) {
-      if (h->rwflag & kMayWrite) tf_SyncFile(h->file);
-      tf_CloseFile(h->file);
+      // A header that cannot be written now stays in the shared entry for
+      // the file's next sync; closing goes on.
+      if (h->rwflag & kMayWrite) (void)SyncFile(h->file);
+      ReleaseFile(h->file);
       h->file = nullptr;
     }
   }

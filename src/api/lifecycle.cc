@@ -1,6 +1,7 @@
 // Start-up and shut-down of the library in a process, and opening and
 // closing descriptors.
 #include "api/descriptor_table.h"
+#include "record/record_file.h"
 #include "shared/keys.h"
 #include "zrfs.h"
 
@@ -10,7 +11,7 @@ extern "C" int zrfs_Init(void) {
   EnsureKeyDirectory();
   ResetDescriptorTable();
   zrfs_InitAllocatorInterface();
-  return tf_Init();
+  return ToAbi(StartRecordLayer());
 }
 
 extern "C" int zrfs_DeInit(void) {

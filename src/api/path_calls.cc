@@ -30,7 +30,9 @@ int WithFile(const char *name, Work work) {
 int Change(const char *name, StatChange change, const void *arg) {
   if (name == nullptr) return -1;
   return WithFile(name, [&](TfHandle *file) {
-    ChangeFileStat(file, change, arg);
+    // Once the file is open the call answers 0, also when the header could
+    // not be written: recorders have always relied on that.
+    (void)ChangeFileStat(file, change, arg);
     return 0;
   });
 }
@@ -43,7 +45,7 @@ extern "C" int zrfs_Stat(const char *name, TfFileStat *st) {
   if (name == nullptr || st == nullptr) return -1;
   TfHandle *file = OpenFileByName(name, st);
   if (file == nullptr) return -1;
-  tf_CloseFile(file);
+  ReleaseFile(file);
   return 0;
 }
 
@@ -101,7 +103,7 @@ extern "C" int zrfs_SetUsrParam(const char *name, const void *buf, int len) {
 
 extern "C" int zrfs_Unlink(const char *name) {
   if (name == nullptr) return -1;
-  return tf_Unlink(name);
+  return ToAbi(UnlinkFile(name));
 }
 
 extern "C" int zrfs_GetFileNum(const char *diskPath, int blk) {

@@ -34,18 +34,17 @@ inline bool RingNotFixed(const TfFileHeader &file) {
 // ring (preEnd - preStart bytes).  A ring not fixed yet counts the bytes
 // recorded from its start: such a file is written at preStart + position
 // and its end is a block offset.  Negative only for a damaged header.
+// Valid bytes of a fixed ring: 0 without one (or before it is fixed).
+inline uint64_t RingLength(const TfFileHeader &file) {
+  if (file.preRecStartPtr == 0 || file.preRecEndPtr == 0) return 0;
+  if (file.preRecEndPtr > file.preRecStartPtr) return file.preRecEndPtr - file.preRecStartPtr;
+  return (file.preEnd - file.preRecStartPtr) + (file.preRecEndPtr - file.preStart);
+}
+
 inline int64_t RecordLogicalSize(const TfFileHeader &file) {
   if (RingNotFixed(file))
     return static_cast<int64_t>(file.EndAddr > file.preStart ? file.EndAddr - file.preStart : 0);
-  uint64_t ring = 0;
-  if (file.preRecStartPtr != 0 && file.preRecEndPtr != 0) {
-    if (file.preRecEndPtr > file.preRecStartPtr) {
-      ring = file.preRecEndPtr - file.preRecStartPtr;
-    } else {
-      ring = (file.preEnd - file.preRecStartPtr) + (file.preRecEndPtr - file.preStart);
-    }
-  }
-  return static_cast<int64_t>((file.EndAddr - file.StartAddr) + ring);
+  return static_cast<int64_t>((file.EndAddr - file.StartAddr) + RingLength(file));
 }
 
 }  // namespace zrfs

@@ -15,9 +15,9 @@ constexpr char kTitle[] =
 
 }  // namespace
 
-using namespace zrfs;
+namespace zrfs {
 
-extern "C" int tf_GetDebugInfo(char *buf, int32_t size) {
+int DumpRecordFiles(char *buf, int size) {
   if (buf == nullptr || size < kMinimumSize) return 0;
   int n = snprintf(buf, static_cast<size_t>(size), "%s", kTitle);
   if (n >= size) return n;
@@ -48,3 +48,5 @@ extern "C" int tf_GetDebugInfo(char *buf, int32_t size) {
   }
   return n + DumpBlockFiles(buf + n, size - n);
 }
+
+}  // namespace zrfs

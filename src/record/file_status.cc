@@ -15,7 +15,7 @@ void FillStatLocked(const TfFileEntry &entry, TfFileStat *st) {
 
 namespace {
 
-int Store(const TfFileStat &st, TfHandle *h) {
+Status Store(const TfFileStat &st, TfHandle *h) {
   TfFileHeader &header = h->entry->header;
   header.recType = st.recType;
   header.modifyTime = st.st_mtim.tv_sec;
@@ -27,36 +27,34 @@ int Store(const TfFileStat &st, TfHandle *h) {
   size_t nameLen = strnlen(st.filename, sizeof h->entry->filename - 1);
   memcpy(h->entry->filename, st.filename, nameLen);
   memset(h->entry->filename + nameLen, 0, sizeof h->entry->filename - nameLen);
-  return ToAbi(SyncHeaders(h->blockFile, header));
+  return SyncHeaders(h->blockFile, header);
 }
 
 }  // namespace
 
-int ChangeFileStat(TfHandle *h, StatChange change, const void *arg) {
-  if (h == nullptr || h->entry == nullptr || change == nullptr) return -1;
+Status ChangeFileStat(TfHandle *h, StatChange change, const void *arg) {
+  if (h == nullptr || h->entry == nullptr || change == nullptr) return Status::kBadArgument;
   ProcessLockGuard fileLock(h->lockId, LockLevel::kRecord);
-  if (!fileLock.ok()) return -1;
+  if (!fileLock.ok()) return Status::kNoLock;
   TfFileStat st{};
   FillStatLocked(*h->entry, &st);
   change(st, arg);
   return Store(st, h);
 }
 
-}  // namespace zrfs
-
-using namespace zrfs;
-
-extern "C" int tf_GetFileStat(TfFileStat *st, TfHandle *h) {
-  if (st == nullptr || h == nullptr || h->entry == nullptr) return -1;
+Status GetFileStatus(TfHandle *h, TfFileStat *st) {
+  if (st == nullptr || h == nullptr || h->entry == nullptr) return Status::kBadArgument;
   ProcessLockGuard fileLock(h->lockId, LockLevel::kRecord);
-  if (!fileLock.ok()) return -1;
+  if (!fileLock.ok()) return Status::kNoLock;
   FillStatLocked(*h->entry, st);
-  return 0;
+  return Status::kOk;
 }
 
-extern "C" int tf_SetFileStat(const TfFileStat *st, TfHandle *h) {
-  if (st == nullptr || h == nullptr || h->entry == nullptr) return -1;
+Status SetFileStatus(TfHandle *h, const TfFileStat &st) {
+  if (h == nullptr || h->entry == nullptr) return Status::kBadArgument;
   ProcessLockGuard fileLock(h->lockId, LockLevel::kRecord);
-  if (!fileLock.ok()) return -1;
-  return Store(*st, h);
+  if (!fileLock.ok()) return Status::kNoLock;
+  return Store(st, h);
 }
+
+}  // namespace zrfs

@@ -65,43 +65,39 @@ int MapRange(uint32_t pos, uint32_t len, const TfFileHeader *header, uint32_t *o
   return remaining == len ? -1 : count;
 }
 
-}  // namespace zrfs
-
-using namespace zrfs;
-
-extern "C" int tf_Read(uint32_t pos, void *buf, uint32_t len, TfHandle *h) {
-  if (h == nullptr || buf == nullptr || h->entry == nullptr) return -1;
+Status ReadFile(TfHandle *h, uint32_t pos, void *buf, uint32_t len, uint32_t *done) {
+  *done = 0;
+  if (h == nullptr || buf == nullptr || h->entry == nullptr) return Status::kBadArgument;
   ProcessLockGuard fileLock(h->lockId, LockLevel::kRecord);
-  if (!fileLock.ok()) return -1;
+  if (!fileLock.ok()) return Status::kNoLock;
   const TfFileHeader &header = h->entry->header;
   uint32_t offsets[kMaxPieces], lengths[kMaxPieces];
   int pieces = MapRange(pos, len, &header, offsets, lengths, true);
-  if (pieces < 1) return -1;
+  if (pieces < 1) return Status::kNoSpace;  // nothing of the file lies there
   // No header field bounds a ring not fixed yet: its reads stop where the
   // file's room ends, never in the next file or the next block.
   bool toGrowthLimit = RingNotFixed(header);
   auto *bytes = static_cast<uint8_t *>(buf);
   uint32_t planned = 0;
-  int total = 0;
   for (int i = 0; i < pieces; ++i) {
     int n = ReadFileData(h->blockFile, header.fileNo, toGrowthLimit, offsets[i], bytes + planned,
                          lengths[i]);
     SetErrNo(h, LoadErrNo(h->blockFile));
-    if (n < 0) return -1;
-    total += n;
+    if (n < 0) return Status::kIoError;
+    *done += static_cast<uint32_t>(n);
     planned += lengths[i];  // a short piece still leaves later ones in place
   }
-  return total;
+  return Status::kOk;
 }
 
-extern "C" int tf_Write(uint32_t pos, const void *buf, uint32_t len, TfHandle *h) {
-  if (h == nullptr || buf == nullptr || h->entry == nullptr) return -1;
+Status WriteFile(TfHandle *h, uint32_t pos, const void *buf, uint32_t len) {
+  if (h == nullptr || buf == nullptr || h->entry == nullptr) return Status::kBadArgument;
   ProcessLockGuard fileLock(h->lockId, LockLevel::kRecord);
-  if (!fileLock.ok()) return -1;
+  if (!fileLock.ok()) return Status::kNoLock;
   TfFileHeader &header = h->entry->header;
   uint32_t offsets[kMaxPieces], lengths[kMaxPieces];
   int pieces = MapRange(pos, len, &header, offsets, lengths, false);
-  if (pieces < 1) return -1;
+  if (pieces < 1) return Status::kNoSpace;
   MarkWritingLocked(h);
   // The last piece may move the file's end: it then stamps the time and
   // writes the headers at once, in the same hold of the block's lock.
@@ -113,8 +109,10 @@ extern "C" int tf_Write(uint32_t pos, const void *buf, uint32_t len, TfHandle *h
     int n = WriteFileData(h->blockFile, header.fileNo, offsets[i], bytes + planned, lengths[i],
                           last ? &endUpdate : nullptr);
     SetErrNo(h, LoadErrNo(h->blockFile));
-    if (n < 0) return -1;
+    if (n < 0) return Status::kIoError;
     planned += lengths[i];
   }
-  return static_cast<int>(len);
+  return Status::kOk;
 }
+
+}  // namespace zrfs

@@ -8,6 +8,7 @@
 
 #include "format/block_format.h"
 #include "shared/pool_layout.h"
+#include "shared/status.h"
 #include "zrfs/bf.h"
 #include "zrfs/tf.h"
 
@@ -91,11 +92,41 @@ void ReleaseFile(TfHandle *h);
 // under the file's lock, so two processes changing different fields of one
 // file cannot undo each other.  Returns tf_SetFileStat's result.
 using StatChange = void (*)(TfFileStat &st, const void *arg);
-int ChangeFileStat(TfHandle *h, StatChange change, const void *arg);
+Status ChangeFileStat(TfHandle *h, StatChange change, const void *arg);
 
 // Cuts [pos, pos + len) of a file's logical layout into up to three block
 // ranges.  Returns their number (1..3), or -1 when nothing lies there.
 int MapRange(uint32_t pos, uint32_t len, const TfFileHeader *header, uint32_t *offsets,
              uint32_t *lengths, bool reading);
+
+// The layer's core, behind its C functions (c_api.cc).
+//
+// tf_Init: clears the table, finds the table lock, attaches the shared
+// pool and starts the block layer.
+Status StartRecordLayer();
+// tf_Uninit: lets go of every handle of this process.
+void ReleaseAllFiles();
+// tf_OpenFile: creates a file (param set) or opens one by name.
+TfHandle *OpenOrCreateFile(const FileCreateParam *param, char *name);
+// tf_GetErrorNo: the block-file error of the handle's last transfer.
+int RecordErrNo(const TfHandle &h);
+// tf_SyncFile: writes the file's header (and the block header) back.
+Status SyncFile(TfHandle *h);
+// tf_Read: up to len logical bytes from pos; *done tells how many.
+Status ReadFile(TfHandle *h, uint32_t pos, void *buf, uint32_t len, uint32_t *done);
+// tf_Write: all len logical bytes at pos.
+Status WriteFile(TfHandle *h, uint32_t pos, const void *buf, uint32_t len);
+// tf_GetFileStat, tf_SetFileStat.
+Status GetFileStatus(TfHandle *h, TfFileStat *st);
+Status SetFileStatus(TfHandle *h, const TfFileStat &st);
+// tf_ftruncate: the file's logical size, never into its ring or the next file.
+Status TruncateFile(TfHandle *h, int64_t size);
+// tf_UpdataePreRecPtr: fixes the ring's valid part; the main part starts
+// behind the ring.
+Status FixRing(TfHandle *h, int64_t start, int64_t end);
+// tf_Unlink: removes a file nobody has open.
+Status UnlinkFile(const char *name);
+// tf_GetDebugInfo: the record-file table as text, then the lower sections.
+int DumpRecordFiles(char *buf, int size);
 
 }  // namespace zrfs

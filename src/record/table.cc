@@ -205,43 +205,33 @@ TfHandle *OpenFileByName(const char *name, TfFileStat *st) {
   return h;
 }
 
-}  // namespace zrfs
-
-using namespace zrfs;
-
-extern "C" int tf_Init(void) {
+Status StartRecordLayer() {
   for (TfHandle *&slot : g_tfFileTable) slot = nullptr;
   g_zrFileMutex = fsc_ProcLockInit(LayerKey(kRecordTableLockProjId));
-  fsc_ShareInit();
-  return ToAbi(StartBlockLayer());
+  (void)fsc_ShareInit();  // a pool that cannot be attached fails each attachment later
+  return StartBlockLayer();
 }
 
-extern "C" int tf_Uninit(void) {
+void ReleaseAllFiles() {
   for (TfHandle *h : g_tfFileTable)
     if (h != nullptr) ReleaseFile(h);
-  return 0;
 }
 
-extern "C" TfHandle *tf_OpenFile(const FileCreateParam *param, char *name) {
+TfHandle *OpenOrCreateFile(const FileCreateParam *param, char *name) {
   if (name == nullptr) return nullptr;
   if (param != nullptr) return CreateFile(param, name);
   return OpenFileByName(name, nullptr);
 }
 
-extern "C" int tf_CloseFile(TfHandle *h) {
-  if (h == nullptr) return -1;
-  ReleaseFile(h);
-  return 0;
+int RecordErrNo(const TfHandle &h) {
+  return std::atomic_ref<int32_t>(const_cast<int32_t &>(h.errNo)).load(std::memory_order_relaxed);
 }
 
-extern "C" int tf_GetErrorNo(TfHandle *h) {
-  if (h == nullptr) return -1;
-  return std::atomic_ref<int32_t>(h->errNo).load(std::memory_order_relaxed);
-}
-
-extern "C" int tf_SyncFile(TfHandle *h) {
-  if (h == nullptr || h->entry == nullptr) return -1;
+Status SyncFile(TfHandle *h) {
+  if (h == nullptr || h->entry == nullptr) return Status::kBadArgument;
   ProcessLockGuard fileLock(h->lockId, LockLevel::kRecord);
-  if (!fileLock.ok()) return -1;
-  return ToAbi(SyncHeaders(h->blockFile, h->entry->header));
+  if (!fileLock.ok()) return Status::kNoLock;
+  return SyncHeaders(h->blockFile, h->entry->header);
 }
+
+}  // namespace zrfs

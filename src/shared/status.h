@@ -12,6 +12,7 @@ enum class [[nodiscard]] Status : uint8_t{
     kBadArgument,  // a null pointer, a name that is no record-file name
     kNotReady,     // the disk is not mounted, or absent
     kNotFound,     // no such record file or block
+    kBusy,         // the record file is open elsewhere
     kNoLock,       // a process lock could not be taken
     kIoError,      // the device failed
     kNoSpace,      // past the block's end or the file's growth limit
