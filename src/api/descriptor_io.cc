@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include "api/descriptor_table.h"
+#include "disk/disk.h"
 #include "record/record_file.h"
 #include "zrfs.h"
 #include "zrfs/df.h"
@@ -49,7 +50,7 @@ extern "C" int64_t zrfs_Seek(int fd, int64_t distance, int whence) {
   if (whence == SEEK_CUR) target = h->offset + distance;
   if (whence == SEEK_END) target = st.st_size + distance;
   // An impossible target is no error: the position goes back to the start.
-  if (target < 0 || static_cast<uint64_t>(target) >= df_GetDiskUnitSize()) {
+  if (target < 0 || static_cast<uint64_t>(target) >= UnitSize()) {
     StoreOffset(h, 0);
     return 0;
   }

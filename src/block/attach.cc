@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "block/block_file.h"
+#include "disk/disk.h"
 #include "disk/fast_path.h"
 #include "format/record_header.h"
 #include "os/os.h"
@@ -42,7 +43,7 @@ int WriteHeaderSector(BfHandle *h, uint64_t blockOffset, const void *sector) {
   if (entry == nullptr || Retired(h)) return -1;
   uint64_t address = static_cast<uint64_t>(entry->blkaddr) + blockOffset;
   if (WriteFully(h->Fd, sector, kSectorSize, address) != static_cast<ssize_t>(kSectorSize)) {
-    df_TagBadBlock(static_cast<unsigned>(entry->diskid), entry->blkid);
+    ReportBadBlock(static_cast<unsigned>(entry->diskid), entry->blkid);
     return -1;
   }
   return 0;
@@ -71,7 +72,7 @@ bool CoverFiles(BfHandle *h, uint8_t *scan) {
   uint8_t small[16 * kSectorSize];
   uint32_t pieceSlots = (scan != nullptr ? kScanPieceBytes : sizeof small) / kSectorSize;
   if (scan == nullptr) scan = small;
-  uint64_t unit = df_GetDiskUnitSize();
+  uint64_t unit = UnitSize();
   uint64_t highest = 0;
   uint64_t claimed = 0;
   for (uint32_t first = 1; first <= files; first += pieceSlots) {
@@ -115,7 +116,7 @@ bool ReadBlockSector(BfHandle *h, uint64_t blockOffset, void *sector) {
   BfShareEntry *entry = h->share;
   uint64_t address = static_cast<uint64_t>(entry->blkaddr) + blockOffset;
   if (ReadFully(h->Fd, sector, kSectorSize, address) < 0) {
-    df_TagBadBlock(static_cast<unsigned>(entry->diskid), entry->blkid);
+    ReportBadBlock(static_cast<unsigned>(entry->diskid), entry->blkid);
     return false;
   }
   return true;  // a short read leaves the rest of the sector as it was
@@ -127,7 +128,7 @@ BfHandle *AttachBlock(const int32_t diskAndBlock[2]) {
   if (!DiskReadyNow(static_cast<unsigned>(disk))) return nullptr;
   // A block the disk does not have has no address; attaching it would read
   // (and an unlink would write) the start of the device.
-  uint64_t address = df_GetBlkAddr(static_cast<unsigned>(disk), blk);
+  uint64_t address = BlockAddressOf(static_cast<unsigned>(disk), blk);
   if (address == 0) return nullptr;
 
   ProcessLockGuard tableLock(g_tBlkFileMutex, LockLevel::kBlock);
@@ -150,7 +151,7 @@ BfHandle *AttachBlock(const int32_t diskAndBlock[2]) {
   if (freeSlot < 0) return nullptr;
 
   char path[256] = {};
-  if (df_GetDiskUnitSize() == kOneGiB) {
+  if (UnitSize() == kOneGiB) {
     snprintf(path, sizeof path, "/dev/scsi/host%02d/part1", disk);
   } else {
     snprintf(path, sizeof path, "/dev/scsi/host%dp2", disk);
@@ -228,7 +229,7 @@ namespace {
 
 bool DiskReadyAndPresent(const BfHandle *h) {
   return h->share != nullptr && DiskReadyNow(static_cast<unsigned>(h->share->diskid)) &&
-         df_IsDiskOnline(h->Fd) != 0;
+         DiskPresent(h->Fd);
 }
 
 }  // namespace
@@ -246,7 +247,7 @@ Status StartBlockLayer() {
   ForgetKnownLockSets();
   g_tBlkFileMutex = fsc_ProcLockInit(LayerKey(kBlockTableLockProjId));
   g_tBlkMutex = fsc_ProcLockInit(LayerKey(kBlockCreateLockProjId));
-  return df_Init() == 0 ? Status::kOk : Status::kNoLock;
+  return StartDiskLayer();
 }
 
 }  // namespace zrfs

@@ -4,6 +4,7 @@
 #include <strings.h>
 
 #include "block/block_file.h"
+#include "disk/disk.h"
 #include "disk/fast_path.h"
 #include "format/record_header.h"
 #include "os/os.h"
@@ -29,8 +30,8 @@ bool MayTransfer(BfHandle *h, const void *buf) {
   return false;
 }
 
-void ReportBadBlock(BfHandle *h) {
-  if (h->share != nullptr) df_TagBadBlock(static_cast<unsigned>(h->share->diskid), h->share->blkid);
+void TagHandleBad(BfHandle *h) {
+  if (h->share != nullptr) ReportBadBlock(static_cast<unsigned>(h->share->diskid), h->share->blkid);
 }
 
 // Ring pointers a header may carry: none at all, or a whole fixed ring.
@@ -86,7 +87,7 @@ uint32_t ReadLocked(BfHandle *h, uint32_t offset, void *buf, uint32_t len) {
   uint32_t done = n > 0 ? static_cast<uint32_t>(n) : 0;
   if (done > 0) SetErrNo(h, 0);
   if (done < len) {
-    ReportBadBlock(h);
+    TagHandleBad(h);
     SetErrNo(h, kEioError);
   }
   return done;
@@ -99,7 +100,7 @@ uint32_t ReadLocked(BfHandle *h, uint32_t offset, void *buf, uint32_t len) {
 uint32_t WriteLocked(BfHandle *h, uint32_t offset, const void *buf, uint32_t len, uint64_t unit) {
   AssertHeld(LockLevel::kBlock);
   uint32_t left = len;
-  if (df_IsDiskOnline(h->Fd) == 0) {
+  if (!DiskPresent(h->Fd)) {
     SetErrNo(h, kEioError);  // absent: nothing is written, the block is not to blame
   } else {
     uint64_t address = static_cast<uint64_t>(h->share->blkaddr) + offset;
@@ -110,7 +111,7 @@ uint32_t WriteLocked(BfHandle *h, uint32_t offset, const void *buf, uint32_t len
       NoteWrittenData(static_cast<unsigned>(h->share->diskid), address, static_cast<uint64_t>(n));
     }
     if (left > 0) {
-      ReportBadBlock(h);
+      TagHandleBad(h);
       SetErrNo(h, kEioError);
     }
   }
@@ -172,7 +173,7 @@ int WriteFileData(BfHandle *h, uint32_t fileNo, uint32_t offset, const void *buf
                   const EndUpdate *endUpdate) {
   int refused = len == 0 ? 0 : -1;
   if (!MayTransfer(h, buf)) return refused;
-  uint64_t unit = df_GetDiskUnitSize();
+  uint64_t unit = UnitSize();
   ProcessLockGuard blockLock(h->lockId, LockLevel::kBlock);
   if (!blockLock.ok()) return refused;
   uint64_t limit = 0;
@@ -202,7 +203,7 @@ int WriteFileData(BfHandle *h, uint32_t fileNo, uint32_t offset, const void *buf
 int ReadFileData(BfHandle *h, uint32_t fileNo, bool toGrowthLimit, uint32_t offset, void *buf,
                  uint32_t len) {
   if (!MayTransfer(h, buf)) return -1;
-  uint64_t unit = df_GetDiskUnitSize();
+  uint64_t unit = UnitSize();
   ProcessLockGuard blockLock(h->lockId, LockLevel::kBlock);
   if (!blockLock.ok()) return -1;
   uint64_t bound = unit;
@@ -218,7 +219,7 @@ int ReadFileData(BfHandle *h, uint32_t fileNo, bool toGrowthLimit, uint32_t offs
 
 int ClaimFileRoom(BfHandle *h, uint32_t fileNo, uint64_t end) {
   if (h == nullptr || h->share == nullptr || !Usable(h)) return -1;
-  uint64_t unit = df_GetDiskUnitSize();
+  uint64_t unit = UnitSize();
   ProcessLockGuard blockLock(h->lockId, LockLevel::kBlock);
   uint64_t limit = 0;
   if (!blockLock.ok() || !GrowthLimit(h, fileNo, unit, &limit) || end > limit) return -1;
@@ -242,7 +243,7 @@ int LiveWriters(BfHandle *h) {
 Status ReadBlock(BfHandle *h, uint32_t offset, void *buf, uint32_t len, uint32_t *done) {
   *done = 0;
   if (!MayTransfer(h, buf)) return Status::kNotReady;
-  if (offset >= df_GetDiskUnitSize()) return Status::kNoSpace;
+  if (offset >= UnitSize()) return Status::kNoSpace;
   ProcessLockGuard blockLock(h->lockId, LockLevel::kBlock);
   if (!blockLock.ok()) return Status::kNoLock;
   *done = ReadLocked(h, offset, buf, len);
@@ -251,7 +252,7 @@ Status ReadBlock(BfHandle *h, uint32_t offset, void *buf, uint32_t len, uint32_t
 
 Status WriteBlock(BfHandle *h, uint32_t offset, const void *buf, uint32_t len) {
   if (!MayTransfer(h, buf)) return Status::kNotReady;
-  uint64_t unit = df_GetDiskUnitSize();
+  uint64_t unit = UnitSize();
   if (offset >= unit) return Status::kNoSpace;
   if (uint64_t{offset} + len > unit) {  // past the end of the block: nothing is written
     SetErrNo(h, kNoSpaceError);
@@ -266,8 +267,8 @@ Status SyncHeaders(BfHandle *h, const TfFileHeader &header) {
   if (h == nullptr || h->share == nullptr) return Status::kBadArgument;
   ProcessLockGuard blockLock(h->lockId, LockLevel::kBlock);
   if (!blockLock.ok()) return Status::kNoLock;
-  if (!Usable(h) || df_IsDiskOnline(h->Fd) == 0) return Status::kNotReady;
-  return SyncLocked(h, header, df_GetDiskUnitSize()) == 0 ? Status::kOk : Status::kIoError;
+  if (!Usable(h) || !DiskPresent(h->Fd)) return Status::kNotReady;
+  return SyncLocked(h, header, UnitSize()) == 0 ? Status::kOk : Status::kIoError;
 }
 
 }  // namespace zrfs

@@ -6,6 +6,7 @@
 
 #include "block/block_file.h"
 #include "disk/allocate.h"
+#include "disk/disk.h"
 #include "disk/fast_path.h"
 #include "shared/proc_lock.h"
 #include "zrfs/df.h"
@@ -79,7 +80,7 @@ Fit FitForNewFile(BfHandle *h, const FileCreateParam &param) {
   uint64_t start =
       h->share->head.fileNum == 0 ? kHeaderAreaSize : NextFileStart(h, HeaderScanBuffer());
   uint64_t ring = param.preRecSize > 0 ? static_cast<uint64_t>(param.preRecSize) : 0;
-  uint64_t unit = df_GetDiskUnitSize();
+  uint64_t unit = UnitSize();
   return start < unit && unit - start > ring + kNewFileSpareBytes ? Fit::kTakes : Fit::kFull;
 }
 
@@ -112,7 +113,7 @@ struct NewFileBlock {
 // link lives in the block headers, so it outlasts the processes.
 NewFileBlock AttachBlockForNewFile(const FileCreateParam &param) {
   DfFileBlk where;
-  if (df_GetFileBlkId(&param, &where) != 0) return {nullptr, -1};
+  if (!Ok(ChooseFileBlock(&param, &where))) return {nullptr, -1};
   BfHandle *h = Attach(where);
   if (h == nullptr) return {nullptr, -1};
   Fit fit = FitForNewFile(h, param);

@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "block/block_file.h"
+#include "disk/disk.h"
 #include "shared/proc_lock.h"
 #include "zrfs/df.h"
 
@@ -41,7 +42,7 @@ int DumpBlockFiles(char *buf, int size) {
                   static_cast<long long>(entry.blkaddr));
     if (n >= size) return n;
   }
-  return n + df_GetDebugInfo(buf + n, size - n);
+  return n + DumpDisks(buf + n, size - n);
 }
 
 }  // namespace zrfs

@@ -7,6 +7,7 @@
 
 #include "block/block_file.h"
 #include "block/file_stat.h"
+#include "disk/disk.h"
 #include "disk/fast_path.h"
 #include "os/os.h"
 #include "shared/proc_lock.h"
@@ -30,7 +31,7 @@ bool ReadHeaderPiece(BfHandle *h, uint32_t piece, uint8_t *buffer, bool *whole) 
   uint64_t address = static_cast<uint64_t>(h->share->blkaddr) + uint64_t{piece} * kScanPieceBytes;
   ssize_t n = ReadFully(h->Fd, buffer, kScanPieceBytes, address);
   if (n < 0) {
-    df_TagBadBlock(static_cast<unsigned>(h->share->diskid), h->share->blkid);
+    ReportBadBlock(static_cast<unsigned>(h->share->diskid), h->share->blkid);
     return false;
   }
   if (n != static_cast<ssize_t>(kScanPieceBytes)) *whole = false;
@@ -82,16 +83,16 @@ Status UnlinkRecordFile(const char *name) {
       file.fileNo = parsed.fileNo;
       result = Status::kIoError;
       if (WriteFileHeader(&file, h) != 0) {
-        df_TagBadBlock(static_cast<unsigned>(entry.diskid), entry.blkid);
+        ReportBadBlock(static_cast<unsigned>(entry.diskid), entry.blkid);
       } else {
         entry.head.fileNum -= 1;
         if (WriteBlkHeader(h) != 0) {
-          df_TagBadBlock(static_cast<unsigned>(entry.diskid), entry.blkid);
+          ReportBadBlock(static_cast<unsigned>(entry.diskid), entry.blkid);
         } else {
           MarkForFlush(static_cast<unsigned>(entry.diskid));
           bool released = entry.head.fileNum != 0 ||
-                          df_ReleaseBlock(static_cast<unsigned>(entry.diskid), entry.blkid,
-                                          static_cast<int>(ichan), entry.head.blkType) == 0;
+                          Ok(ReleaseBlock(static_cast<unsigned>(entry.diskid), entry.blkid,
+                                          static_cast<int>(ichan), entry.head.blkType));
           result = released ? Status::kOk : Status::kIoError;
         }
       }
@@ -153,9 +154,11 @@ Status StatBlockFiles(const char *diskPath, int blk, TfFileStat *st, int max, in
     // space: give it back.  Only a scan that read the whole header area may
     // conclude that: after a short read, the files may sit in the part that
     // was not read, and giving the block back would lose them.
+    // A release that fails leaves the block for the next scan or a check;
+    // the listing itself stands.
     if (!failed && whole && !anyHeader && head.inUse != 0 && head.fileNum != 0)
-      df_ReleaseBlock(static_cast<unsigned>(fsc_GetDiskNumByPath(diskPath)), blk,
-                      static_cast<int>(head.ichan), head.blkType);
+      (void)ReleaseBlock(static_cast<unsigned>(fsc_GetDiskNumByPath(diskPath)), blk,
+                         static_cast<int>(head.ichan), head.blkType);
   }
   DetachBlock(h);
   *filledOut = filled;

@@ -6,6 +6,7 @@
 #include "disk/allocate.h"
 #include "disk/block_head.h"
 #include "disk/device_io.h"
+#include "disk/disk.h"
 #include "disk/disk_table.h"
 #include "disk/metadata_io.h"
 #include "format/block_format.h"
@@ -168,23 +169,21 @@ int ChooseOtherFileBlock(const FileCreateParam *param, int32_t avoid, int32_t pr
   });
 }
 
-}  // namespace zrfs
-
-using namespace zrfs;
-
-extern "C" int df_GetFileBlkId(const FileCreateParam *param, DfFileBlk *out) {
-  return ChooseForFile(param, out, [&](DfDiskSlot &slot, uint32_t chan, uint32_t type) {
+Status ChooseFileBlock(const FileCreateParam *param, DfFileBlk *out) {
+  int chosen = ChooseForFile(param, out, [&](DfDiskSlot &slot, uint32_t chan, uint32_t type) {
     return ChooseBlockLocked(slot, chan, type, param->preRecSize);
   });
+  return chosen == 0 ? Status::kOk : Status::kNoSpace;
 }
 
-extern "C" int df_ReleaseBlock(unsigned disk, int blk, int chan, unsigned type) {
+Status ReleaseBlock(unsigned disk, int blk, int chan, unsigned type) {
   DfDiskSlot *slot = SlotOfDisk(disk);
-  if (slot == nullptr) return -1;
+  if (slot == nullptr) return Status::kBadArgument;
   ProcessLockGuard lock(slot->semId, LockLevel::kDisk);
-  if (!lock.ok() || slot->entry == nullptr) return -1;
+  if (!lock.ok()) return Status::kNoLock;
+  if (slot->entry == nullptr) return Status::kNotReady;
   DfDiskEntry &entry = *slot->entry;
-  if (!IsBlockId(entry, blk) || chan < 0 || chan >= kChannels) return -1;
+  if (!IsBlockId(entry, blk) || chan < 0 || chan >= kChannels) return Status::kBadArgument;
 
   ClearBlockHead(*slot, blk);    // best effort: the map decides whether it is free
   entry.blkMap[blk] = kBlkFree;  // whatever it was: a bad block becomes free
@@ -193,20 +192,22 @@ extern "C" int df_ReleaseBlock(unsigned disk, int blk, int chan, unsigned type) 
     CopyOutcome copy0{}, copy1{};
     copy0.good = WriteBlockMap(*slot, 0, &copy0.placeAFailed) == 0;
     copy1.good = WriteBlockMap(*slot, 1, &copy1.placeAFailed) == 0;
-    return Settle(entry, copy0, copy1) ? 0 : -1;
+    return Settle(entry, copy0, copy1) ? Status::kOk : Status::kIoError;
   }
   bool curRowChanged = entry.curBlk[type][chan] == blk;
   if (curRowChanged) entry.curBlk[type][chan] = -1;
   if (entry.blkCnt[type][chan] > 0) --entry.blkCnt[type][chan];
   CopyOutcome copy0 = PersistRelease(*slot, 0, int(type), curRowChanged);
   CopyOutcome copy1 = PersistRelease(*slot, 1, int(type), curRowChanged);
-  return Settle(entry, copy0, copy1) ? 0 : -1;
+  return Settle(entry, copy0, copy1) ? Status::kOk : Status::kIoError;
 }
 
-extern "C" uint64_t df_GetBlkAddr(unsigned disk, int blk) {
+uint64_t BlockAddressOf(unsigned disk, int blk) {
   DfDiskSlot *slot = SlotOfDisk(disk);
   if (slot == nullptr) return 0;
   ProcessLockGuard lock(slot->semId, LockLevel::kDisk);
   if (!lock.ok() || slot->entry == nullptr || !IsBlockId(*slot->entry, blk)) return 0;
   return BlockAddress(*slot->entry, blk);
 }
+
+}  // namespace zrfs

@@ -2,6 +2,7 @@
 // byte range of the device touches.  Only the map is written (both places of
 // both copies); the tables, the counts and the blocks' contents stay.
 #include "disk/device_io.h"
+#include "disk/disk.h"
 #include "disk/disk_table.h"
 #include "disk/metadata_io.h"
 #include "shared/proc_lock.h"
@@ -41,42 +42,43 @@ bool BlocksTouched(const DfDiskEntry &entry, uint64_t offset, uint64_t end, uint
 }
 
 }  // namespace
-}  // namespace zrfs
-
-using namespace zrfs;
-
-extern "C" int df_TagBadBlock(unsigned disk, int blk) {
+Status TagBadBlock(unsigned disk, int blk) {
   DfDiskSlot *slot = SlotOfDisk(disk);
-  if (slot == nullptr) return -1;
+  if (slot == nullptr) return Status::kBadArgument;
   ProcessLockGuard lock(slot->semId, LockLevel::kDisk);
-  if (!lock.ok() || slot->entry == nullptr || !IsBlockId(*slot->entry, blk)) return -1;
+  if (!lock.ok()) return Status::kNoLock;
+  if (slot->entry == nullptr || !IsBlockId(*slot->entry, blk)) return Status::kNotFound;
   DfDiskEntry &entry = *slot->entry;
   entry.blkMap[blk] = kBlkBadBlock;
   int placeAFailed = 0;
-  if (!WriteMapToBothCopies(*slot, &placeAFailed)) return -1;  // the image stays tagged
+  if (!WriteMapToBothCopies(*slot, &placeAFailed))
+    return Status::kIoError;  // the image stays tagged
   entry.mapIndex = uint32_t(placeAFailed);
-  return 0;
+  return Status::kOk;
 }
 
-extern "C" int df_TagBadUnit(const char *path, uint64_t offset, uint32_t length) {
+Status TagBadUnit(const char *path, uint64_t offset, uint32_t length) {
   int disk = DiskOfPath(path);
-  if (disk < 0) return -1;
-  if (DeviceSize(path) <= offset) return -1;  // measured before the lock
+  if (disk < 0) return Status::kBadArgument;
+  if (DeviceSize(path) <= offset) return Status::kBadArgument;  // measured before the lock
   DfDiskSlot &slot = g_dfDiskTable[disk];
   ProcessLockGuard lock(slot.semId, LockLevel::kDisk);
-  if (!lock.ok() || !IsReady(slot)) return -1;
+  if (!lock.ok()) return Status::kNoLock;
+  if (!IsReady(slot)) return Status::kNotReady;
   DfDiskEntry &entry = *slot.entry;
   uint64_t end = offset + length;
   if (end < offset) end = ~uint64_t{0};  // a range past 2^64 ends there
   uint32_t first = 0, last = 0;
-  if (!BlocksTouched(entry, offset, end, &first, &last)) return 0;
+  if (!BlocksTouched(entry, offset, end, &first, &last)) return Status::kOk;
   bool changed = false;
   for (uint32_t blk = first; blk <= last; ++blk) {
     if (IsBadState(entry.blkMap[blk])) continue;
     entry.blkMap[blk] = kBlkBadUnit;  // used and free blocks alike
     changed = true;
   }
-  if (!changed) return 0;
+  if (!changed) return Status::kOk;
   int placeAFailed = 0;
-  return WriteMapToBothCopies(slot, &placeAFailed) ? 0 : -1;
+  return WriteMapToBothCopies(slot, &placeAFailed) ? Status::kOk : Status::kIoError;
 }
+
+}  // namespace zrfs

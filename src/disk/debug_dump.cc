@@ -2,6 +2,7 @@
 // process that has its shared image attached.
 #include <cstdio>
 
+#include "disk/disk.h"
 #include "disk/disk_table.h"
 #include "shared/proc_lock.h"
 #include "zrfs/df.h"
@@ -37,11 +38,7 @@ bool TakeLine(DfDiskSlot &slot, DiskLine *line) {
 }
 
 }  // namespace
-}  // namespace zrfs
-
-using namespace zrfs;
-
-extern "C" int df_GetDebugInfo(char *buf, int size) {
+int DumpDisks(char *buf, int size) {
   if (buf == nullptr || size < kMinDumpSize) return 0;
   int total = snprintf(buf, size_t(size), "%s", kDiskTitle);
   if (total >= size) return total;
@@ -55,3 +52,5 @@ extern "C" int df_GetDebugInfo(char *buf, int size) {
   }
   return total;
 }
+
+}  // namespace zrfs

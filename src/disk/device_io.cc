@@ -1,4 +1,5 @@
 #include "disk/device_io.h"
+#include "disk/disk.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -46,15 +47,8 @@ WriteResult WriteAt(int fd, uint64_t offset, const void *buf, size_t len) {
                                                           : WriteResult::kFailed;
 }
 
+void SetPresenceCheck(bool on) {
+  g_dfOnlineCheck.store(uint8_t(on ? 1 : 0), std::memory_order_relaxed);
+}
+
 }  // namespace zrfs
-
-using namespace zrfs;
-
-extern "C" int df_IsDiskOnline(int fd) {
-  return DiskPresent(fd) ? 1 : 0;
-}
-
-extern "C" int df_SetOnlineCheck(unsigned on) {
-  if (on <= 1) g_dfOnlineCheck.store(uint8_t(on), std::memory_order_relaxed);
-  return 0;
-}

@@ -5,6 +5,7 @@
 
 #include <atomic>
 
+#include "disk/disk.h"
 #include "disk/disk_table.h"
 #include "disk/entry_attach.h"
 #include "disk/written_ranges.h"
@@ -140,11 +141,7 @@ bool IsReady(const DfDiskSlot &slot) {
   return slot.entry != nullptr && MountedNow(*slot.entry);
 }
 
-}  // namespace zrfs
-
-using namespace zrfs;
-
-extern "C" int df_Init(void) {
+Status StartDiskLayer() {
   int failedLocks = 0;
   for (int disk = 0; disk < kMaxDisks; ++disk) {
     DfDiskSlot &slot = g_dfDiskTable[disk];
@@ -161,18 +158,14 @@ extern "C" int df_Init(void) {
   }
   ForgetKeptDiskEntries();
   StartSyncThreadOnce();
-  return failedLocks == 0 ? 0 : -1;
+  return failedLocks == 0 ? Status::kOk : Status::kNoLock;
 }
 
-extern "C" int df_Uninit(void) {
-  return 0;
-}
-
-extern "C" int df_SetSyncMark(unsigned disk, int mark) {
+Status SetSyncMark(unsigned disk, int mark) {
   DfDiskSlot *slot = SlotOfDisk(disk);
-  if (slot == nullptr) return -1;
+  if (slot == nullptr) return Status::kBadArgument;
   ProcessLockGuard lock(slot->semId, LockLevel::kDisk);
-  if (!lock.ok()) return -1;
+  if (!lock.ok()) return Status::kNoLock;
   // Urgent requests (2 or more) accumulate; a lesser one replaces the mark.
   // The transfer path changes the mark without the lock (fast_path.h).
   std::atomic_ref<int32_t> current(slot->syncMark);
@@ -180,5 +173,7 @@ extern "C" int df_SetSyncMark(unsigned disk, int mark) {
   while (!current.compare_exchange_weak(seen, seen >= 2 ? seen + mark : mark,
                                         std::memory_order_relaxed)) {
   }
-  return 0;
+  return Status::kOk;
 }
+
+}  // namespace zrfs

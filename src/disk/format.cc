@@ -7,6 +7,7 @@
 #include <ctime>
 
 #include "disk/device_io.h"
+#include "disk/disk.h"
 #include "disk/disk_table.h"
 #include "disk/entry_attach.h"
 #include "disk/metadata_io.h"
@@ -77,27 +78,23 @@ int FormatLocked(DfDiskSlot &slot, int disk, uint32_t blocks) {
 }
 
 }  // namespace
-}  // namespace zrfs
-
-using namespace zrfs;
-
-extern "C" int df_DiskFormat(const char *path) {
+Status FormatDisk(const char *path) {
   int disk = DiskOfPath(path);
-  if (disk < 0) return -1;
+  if (disk < 0) return Status::kBadArgument;
   // A device without room for one block is refused before anything changes,
   // rather than formatted with zero blocks: such a disk could never take a
   // recording, and the shared image may be in use by other processes.
   uint32_t blocks = BlocksThatFit(DeviceSize(path));
-  if (blocks == 0) return -1;
+  if (blocks == 0) return Status::kNoSpace;
 
   DfDiskSlot &slot = g_dfDiskTable[disk];
   ProcessLockGuard lock(slot.semId, LockLevel::kDisk);
-  if (!lock.ok()) return -1;
+  if (!lock.ok()) return Status::kNoLock;
   if (slot.diskNo < 0) slot.diskNo = disk;
   bool openedHere = false;
   if (slot.fd < 0) {
     slot.fd = os().Open(path, O_RDWR | O_LARGEFILE, 0);
-    if (slot.fd < 0) return -1;
+    if (slot.fd < 0) return Status::kNotFound;
     openedHere = true;
   }
   int result = FormatLocked(slot, disk, blocks);
@@ -105,5 +102,7 @@ extern "C" int df_DiskFormat(const char *path) {
     os().Close(slot.fd);
     slot.fd = -1;
   }
-  return result;
+  return result == 0 ? Status::kOk : Status::kIoError;
 }
+
+}  // namespace zrfs

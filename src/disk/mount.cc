@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "disk/device_io.h"
+#include "disk/disk.h"
 #include "disk/disk_table.h"
 #include "disk/entry_attach.h"
 #include "disk/metadata_io.h"
@@ -120,25 +121,21 @@ int MountLocked(DfDiskSlot &slot, int disk, const char *path) {
 }
 
 }  // namespace
-}  // namespace zrfs
-
-using namespace zrfs;
-
-extern "C" int df_DiskMount(const char *path) {
+Status MountDisk(const char *path) {
   int disk = DiskOfPath(path);
-  if (disk < 0) return -1;
+  if (disk < 0) return Status::kBadArgument;
   DfDiskSlot &slot = g_dfDiskTable[disk];
   ProcessLockGuard lock(slot.semId, LockLevel::kDisk);
-  if (!lock.ok()) return -1;
-  return MountLocked(slot, disk, path);
+  if (!lock.ok()) return Status::kNoLock;
+  return MountLocked(slot, disk, path) == 0 ? Status::kOk : Status::kIoError;
 }
 
-extern "C" int df_DiskUnmout(const char *path) {
+Status UnmountDisk(const char *path) {
   int disk = DiskOfPath(path);
-  if (disk < 0) return -1;
+  if (disk < 0) return Status::kBadArgument;
   DfDiskSlot &slot = g_dfDiskTable[disk];
   ProcessLockGuard lock(slot.semId, LockLevel::kDisk);
-  if (!lock.ok()) return -1;
+  if (!lock.ok()) return Status::kNoLock;
   if (slot.entry != nullptr && slot.fd >= 0) {
     os().Close(slot.fd);
     slot.fd = -1;
@@ -150,17 +147,18 @@ extern "C" int df_DiskUnmout(const char *path) {
     }
   }
   slot.diskNo = -1;
-  return 0;  // the entry stays attached, so a later mount reuses it
+  return Status::kOk;  // the entry stays attached, so a later mount reuses it
 }
 
-extern "C" int df_IsDiskReady(unsigned disk) {
+Status CheckDiskReady(unsigned disk) {
   DfDiskSlot *slot = SlotOfDisk(disk);
-  if (slot == nullptr) return -1;
+  if (slot == nullptr) return Status::kBadArgument;
   ProcessLockGuard lock(slot->semId, LockLevel::kDisk);
-  return lock.ok() && IsReady(*slot) ? 0 : -1;
+  if (!lock.ok()) return Status::kNoLock;
+  return IsReady(*slot) ? Status::kOk : Status::kNotReady;
 }
 
-extern "C" int df_GetDiskVersion(const char *path) {
+int DiskVersion(const char *path) {
   int disk = DiskOfPath(path);
   if (disk < 0) return 1;
   DfDiskSlot &slot = g_dfDiskTable[disk];
@@ -169,6 +167,8 @@ extern "C" int df_GetDiskVersion(const char *path) {
   return int(slot.entry->head.ver);
 }
 
-extern "C" uint64_t df_GetDiskUnitSize(void) {
+uint64_t UnitSize() {
   return g_dfUnitSize.load();
 }
+
+}  // namespace zrfs

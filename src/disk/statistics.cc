@@ -2,6 +2,7 @@
 // the space of a (channel, data type) and the block count.  Only the
 // used-block list reads the device (one sector per listed block).
 #include "disk/device_io.h"
+#include "disk/disk.h"
 #include "disk/disk_table.h"
 #include "format/block_format.h"
 #include "shared/proc_lock.h"
@@ -24,17 +25,14 @@ uint32_t CountState(const DfDiskEntry &entry, uint8_t state) {
 }
 
 }  // namespace
-}  // namespace zrfs
-
-using namespace zrfs;
-
-extern "C" int df_DiskStatfs(const char *path, DfStatfs *out) {
-  if (out == nullptr) return -1;
+Status DiskTotals(const char *path, DfStatfs *out) {
+  if (out == nullptr) return Status::kBadArgument;
   int disk = DiskOfPath(path);
-  if (disk < 0) return -1;
+  if (disk < 0) return Status::kBadArgument;
   DfDiskSlot &slot = g_dfDiskTable[disk];
   ProcessLockGuard lock(slot.semId, LockLevel::kDisk);
-  if (!lock.ok() || !IsReady(slot)) return -1;
+  if (!lock.ok()) return Status::kNoLock;
+  if (!IsReady(slot)) return Status::kNotReady;
   const DfDiskEntry &entry = *slot.entry;
   uint64_t sectorsPerBlock = entry.head.unitSize >> 9;
   out->f_type = kStatfsMagic;
@@ -42,10 +40,10 @@ extern "C" int df_DiskStatfs(const char *path, DfStatfs *out) {
   out->f_blocks = sectorsPerBlock * entry.head.tolblk;
   out->f_bfree = sectorsPerBlock * CountState(entry, kBlkFree);
   out->f_bavail = out->f_bfree;
-  return 0;
+  return Status::kOk;
 }
 
-extern "C" int df_GetBlockInfo(const char *path, DfBlockInfo *out, int max) {
+int ListUsedBlocks(const char *path, DfBlockInfo *out, int max) {
   if (path == nullptr || out == nullptr) return -1;
   auto *header = static_cast<BlkHeader *>(zrfs_Malloc(sizeof(BlkHeader)));
   if (header == nullptr) return -1;
@@ -74,7 +72,7 @@ extern "C" int df_GetBlockInfo(const char *path, DfBlockInfo *out, int max) {
   return filled > 0 ? filled : -1;
 }
 
-extern "C" int df_GetBlockNumOfDataType(const char *path, unsigned chan, int dataType) {
+int MiBOfDataType(const char *path, unsigned chan, int dataType) {
   if (path == nullptr || chan >= kChannelsWithSpaceQuery || dataType < 0) return -1;
   int disk = DiskOfPath(path);
   if (disk < 0) return -1;
@@ -87,7 +85,7 @@ extern "C" int df_GetBlockNumOfDataType(const char *path, unsigned chan, int dat
   return int(entry.blkCnt[type][chan] * (entry.head.unitSize >> 20));  // MiB
 }
 
-extern "C" int df_GetDiskUsedBlockNum(const char *path) {
+int DiskBlockCount(const char *path) {
   int disk = DiskOfPath(path);
   if (disk < 0) return 0;
   DfDiskSlot &slot = g_dfDiskTable[disk];
@@ -95,3 +93,5 @@ extern "C" int df_GetDiskUsedBlockNum(const char *path) {
   if (!lock.ok() || !IsReady(slot)) return 0;
   return int(slot.entry->head.tolblk);
 }
+
+}  // namespace zrfs

@@ -2,6 +2,7 @@
 // existence.
 #include "block/block_file.h"
 #include "block/file_stat.h"
+#include "disk/disk.h"
 #include "record/record_file.h"
 #include "shared/proc_lock.h"
 #include "zrfs/df.h"
@@ -10,7 +11,7 @@ namespace zrfs {
 
 Status TruncateFile(TfHandle *h, int64_t size) {
   if (h == nullptr || h->entry == nullptr) return Status::kBadArgument;
-  uint64_t unit = df_GetDiskUnitSize();
+  uint64_t unit = UnitSize();
   uint64_t wanted = static_cast<uint64_t>(size);  // a negative size counts as too large
   if (wanted >= unit) return Status::kNoSpace;
   ProcessLockGuard fileLock(h->lockId, LockLevel::kRecord);
@@ -33,7 +34,7 @@ Status TruncateFile(TfHandle *h, int64_t size) {
 
 Status FixRing(TfHandle *h, int64_t start, int64_t end) {
   if (h == nullptr || h->entry == nullptr) return Status::kBadArgument;
-  uint64_t unit = df_GetDiskUnitSize();
+  uint64_t unit = UnitSize();
   uint64_t from = static_cast<uint64_t>(start);
   uint64_t to = static_cast<uint64_t>(end);
   if (from >= unit || to >= unit) return Status::kBadArgument;
