@@ -14,6 +14,7 @@
 #include "format/record_header.h"
 #include "os/os.h"
 #include "shared/keys.h"
+#include "shared/pool.h"
 #include "shared/proc_lock.h"
 #include "zrfs/df.h"
 #include "zrfs/fsc.h"
@@ -165,17 +166,17 @@ BfHandle *AttachBlock(const int32_t diskAndBlock[2]) {
   }
   *h = BfHandle{fd, 0, freeSlot, 0, nullptr, -1};
   uint64_t key = BlockKey(disk, blk);
-  auto *entry = static_cast<BfShareEntry *>(
-      fsc_BfMalloc(static_cast<uint32_t>(key), static_cast<uint32_t>(key >> 32), kBlockEntrySize));
+  auto *entry = static_cast<BfShareEntry *>(AcquireBlockEntry(
+      static_cast<uint32_t>(key), static_cast<uint32_t>(key >> 32), kBlockEntrySize));
   if (entry == nullptr) {
     FreeHandle(h);
     return nullptr;
   }
-  int lockKey = fsc_GetShmKey(static_cast<int>(entry->poolSlot));
+  int lockKey = SlotKey(static_cast<int>(entry->poolSlot));
   // The block's lock set also counts the block's live writers.
   h->lockId = lockKey == -1 ? -1 : ProcLockWithCountInit(lockKey + kObjectLockKeyOffset);
   if (h->lockId < 0) {
-    fsc_BfFree(entry);
+    ReleaseBlockEntry(entry);
     FreeHandle(h);
     return nullptr;
   }
@@ -189,7 +190,7 @@ BfHandle *AttachBlock(const int32_t diskAndBlock[2]) {
     entry->blkid = blk;
     entry->blkaddr = static_cast<int64_t>(address);
     if (!ReadBlockSector(h, 0, &entry->head)) {
-      fsc_BfFree(entry);
+      ReleaseBlockEntry(entry);
       FreeHandle(h);
       return nullptr;
     }
@@ -207,7 +208,7 @@ void DetachBlock(BfHandle *h) {
   h->InRef -= 1;
   if (h->share != nullptr) h->share->ShrRef -= 1;
   if (h->InRef <= 0) {
-    fsc_BfFree(h->share);
+    ReleaseBlockEntry(h->share);
     h->share = nullptr;
     g_stBlkFileTable[h->blkidx] = nullptr;
     FreeHandle(h);
@@ -245,8 +246,8 @@ int WriteBlkHeader(BfHandle *h) {
 Status StartBlockLayer() {
   for (BfHandle *&slot : g_stBlkFileTable) slot = nullptr;
   ForgetKnownLockSets();
-  g_tBlkFileMutex = fsc_ProcLockInit(LayerKey(kBlockTableLockProjId));
-  g_tBlkMutex = fsc_ProcLockInit(LayerKey(kBlockCreateLockProjId));
+  g_tBlkFileMutex = ProcLockInit(LayerKey(kBlockTableLockProjId));
+  g_tBlkMutex = ProcLockInit(LayerKey(kBlockCreateLockProjId));
   return StartDiskLayer();
 }
 

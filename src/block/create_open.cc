@@ -8,6 +8,7 @@
 #include "disk/allocate.h"
 #include "disk/disk.h"
 #include "disk/fast_path.h"
+#include "shared/naming.h"
 #include "shared/proc_lock.h"
 #include "zrfs/df.h"
 #include "zrfs/fsc.h"
@@ -47,7 +48,7 @@ void PlaceNewFile(const FileCreateParam &param, BfHandle *h, TfFileHeader &file,
     if (neverUsed) entry.reservedEnd = 0;
   }
   block.ichan = param.ichan;
-  block.blkType = fsc_GetBlkType(param.kind);
+  block.blkType = BlockTypeOf(param.kind);
   uint64_t start = NextFileStart(h, scan);
   if (param.kind == kRingKind) {
     file.preStart = start;

@@ -8,6 +8,7 @@
 
 #include "block/block_file.h"
 #include "os/os.h"
+#include "shared/naming.h"
 #include "zrfs/fsc.h"
 
 namespace zrfs {
@@ -55,8 +56,8 @@ bool ParseRecordName(const char *name, RecordName *out) {
   if (stop == nullptr || !ParseHex(stop - kBlockBack, 6, &blk) ||
       !ParseHex(stop - kFileNoBack, 4, &fileNo) || fileNo == 0 || fileNo > kMaxFileNo)
     return false;
-  int disk = fsc_GetDiskNumByPath(name);  // a device path in front names the disk
-  out->disk = disk >= 0 ? disk : fsc_DiskAtoI(static_cast<unsigned char>(stop[-kDiskBack]));
+  int disk = DiskNumberOfPath(name);  // a device path in front names the disk
+  out->disk = disk >= 0 ? disk : DiskNumberOfLetter(static_cast<unsigned char>(stop[-kDiskBack]));
   out->blk = static_cast<int32_t>(blk);
   out->fileNo = fileNo;
   out->tag = stop - kTagBack;
@@ -77,7 +78,7 @@ void MakeFileName(uint32_t disk, uint32_t blk, uint32_t fileNo, char *name, char
   char attributes[] = "0000C00";
   if (lockFlag == 1) attributes[4] = 'L';
   if (lockFlag == 2) attributes[4] = 'B';
-  snprintf(name, 25, "H%c%06X%04X%4s%7s.", fsc_DiskItoA(disk), blk, fileNo, tag, attributes);
+  snprintf(name, 25, "H%c%06X%04X%4s%7s.", DiskLetter(disk), blk, fileNo, tag, attributes);
 }
 
 }  // namespace zrfs

@@ -10,6 +10,7 @@
 #include "disk/disk.h"
 #include "disk/fast_path.h"
 #include "os/os.h"
+#include "shared/naming.h"
 #include "shared/proc_lock.h"
 #include "zrfs/df.h"
 #include "zrfs/fsc.h"
@@ -52,7 +53,7 @@ void FillFromSlot(const BfShareEntry &entry, const TfFileHeader &file, TfFileSta
 
 // Attaches the block a caller names by disk path and number.
 BfHandle *AttachNamedBlock(const char *diskPath, int blk) {
-  int32_t diskAndBlock[2] = {fsc_GetDiskNumByPath(diskPath), blk};
+  int32_t diskAndBlock[2] = {DiskNumberOfPath(diskPath), blk};
   return AttachBlock(diskAndBlock);
 }
 
@@ -157,7 +158,7 @@ Status StatBlockFiles(const char *diskPath, int blk, TfFileStat *st, int max, in
     // A release that fails leaves the block for the next scan or a check;
     // the listing itself stands.
     if (!failed && whole && !anyHeader && head.inUse != 0 && head.fileNum != 0)
-      (void)ReleaseBlock(static_cast<unsigned>(fsc_GetDiskNumByPath(diskPath)), blk,
+      (void)ReleaseBlock(static_cast<unsigned>(DiskNumberOfPath(diskPath)), blk,
                          static_cast<int>(head.ichan), head.blkType);
   }
   DetachBlock(h);

@@ -10,6 +10,7 @@
 #include "disk/disk_table.h"
 #include "disk/metadata_io.h"
 #include "format/block_format.h"
+#include "shared/naming.h"
 #include "shared/proc_lock.h"
 #include "zrfs.h"
 #include "zrfs/df.h"
@@ -140,13 +141,13 @@ int ChooseForFile(const FileCreateParam *param, DfFileBlk *out, Choose choose) {
   char path[sizeof param->diskPath + 1];  // bounded even when the caller's is not
   memcpy(path, param->diskPath, sizeof param->diskPath);
   path[sizeof param->diskPath] = '\0';
-  int disk = fsc_GetDiskNumByPath(path);
+  int disk = DiskNumberOfPath(path);
   if (disk < 0) return -1;
   out->blkId = -1;
   DfDiskSlot *slot = SlotOfDisk(unsigned(disk));
   if (slot == nullptr) return -1;
   ProcessLockGuard lock(slot->semId, LockLevel::kDisk);
-  uint32_t type = fsc_GetBlkType(param->kind);
+  uint32_t type = BlockTypeOf(param->kind);
   if (!lock.ok() || !IsReady(*slot) || param->ichan >= uint32_t(kChannels) ||
       type >= uint32_t(kBlockTypes))
     return -1;

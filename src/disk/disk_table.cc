@@ -11,6 +11,8 @@
 #include "disk/written_ranges.h"
 #include "format/block_format.h"
 #include "os/os.h"
+#include "shared/keys.h"
+#include "shared/naming.h"
 #include "shared/proc_lock.h"
 #include "zrfs/df.h"
 #include "zrfs/fsc.h"
@@ -133,7 +135,7 @@ DfDiskSlot *SlotOfDisk(unsigned disk) {
 }
 
 int DiskOfPath(const char *path) {
-  int disk = fsc_GetDiskNumByPath(path);
+  int disk = DiskNumberOfPath(path);
   return disk >= 0 && disk < kMaxDisks ? disk : -1;
 }
 
@@ -145,7 +147,7 @@ Status StartDiskLayer() {
   int failedLocks = 0;
   for (int disk = 0; disk < kMaxDisks; ++disk) {
     DfDiskSlot &slot = g_dfDiskTable[disk];
-    int semId = fsc_ProcLockInit(fsc_GetShmKey(kFirstDiskSlot + disk));
+    int semId = ProcLockInit(SlotKey(kFirstDiskSlot + disk));
     if (semId < 0) ++failedLocks;
     // Rows are reset without closing descriptors: df_Init runs once at
     // start-up, before any disk is opened.

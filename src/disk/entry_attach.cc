@@ -1,5 +1,6 @@
 #include "disk/entry_attach.h"
 
+#include "shared/pool.h"
 #include "shared/pool_layout.h"
 #include "zrfs/fsc.h"
 
@@ -19,7 +20,7 @@ DfDiskEntry *AttachDiskEntry(int disk) {
   }
   uint64_t key = DiskEntryKey(disk);
   return static_cast<DfDiskEntry *>(
-      fsc_DfMalloc(uint32_t(key), uint32_t(key >> 32), sizeof(DfDiskEntry)));
+      AcquireDiskEntry(uint32_t(key), uint32_t(key >> 32), sizeof(DfDiskEntry)));
 }
 
 void KeepDiskEntry(int disk, DfDiskEntry *entry) {

@@ -5,6 +5,7 @@
 #include "disk/disk.h"
 #include "disk/disk_table.h"
 #include "format/block_format.h"
+#include "shared/naming.h"
 #include "shared/proc_lock.h"
 #include "zrfs.h"
 #include "zrfs/df.h"
@@ -80,7 +81,7 @@ int MiBOfDataType(const char *path, unsigned chan, int dataType) {
   ProcessLockGuard lock(slot.semId, LockLevel::kDisk);
   if (!lock.ok() || !IsReady(slot)) return -1;
   const DfDiskEntry &entry = *slot.entry;
-  uint32_t type = fsc_GetBlkType(uint32_t(dataType));
+  uint32_t type = BlockTypeOf(uint32_t(dataType));
   if (type >= uint32_t(kBlockTypes)) return -1;
   return int(entry.blkCnt[type][chan] * (entry.head.unitSize >> 20));  // MiB
 }

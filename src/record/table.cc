@@ -67,18 +67,18 @@ TfHandle *AttachFile(const char *name, const RecordName &parsed) {
   auto *h = static_cast<TfHandle *>(zrfs_Malloc(sizeof(TfHandle)));
   if (h == nullptr) return nullptr;
   *h = TfHandle{0, static_cast<uint32_t>(slot), 0, nullptr, nullptr, -1, 0};
-  auto *entry = static_cast<TfFileEntry *>(
-      fsc_TfMalloc(static_cast<uint32_t>(key), static_cast<uint32_t>(key >> 32), kRecordEntrySize));
+  auto *entry = static_cast<TfFileEntry *>(AcquireRecordEntry(
+      static_cast<uint32_t>(key), static_cast<uint32_t>(key >> 32), kRecordEntrySize));
   if (entry == nullptr) {
     zrfs_Free(h);
     return nullptr;
   }
-  int lockKey = fsc_GetShmKey(static_cast<int>(entry->poolSlot));
+  int lockKey = SlotKey(static_cast<int>(entry->poolSlot));
   h->lockId = lockKey == -1 ? -1 : ObjectLockInit(lockKey + kObjectLockKeyOffset);
   if (h->lockId < 0) {
     // Give the entry back unless someone else holds it: a recorded key with
     // no holder would take a slot for nothing.
-    fsc_TfFree(entry);
+    ReleaseRecordEntry(entry);
     zrfs_Free(h);
     return nullptr;
   }
@@ -166,7 +166,7 @@ void ReleaseFileLocked(TfHandle *h) {
   if (h->InRef > 0) return;
   if (h->writing != 0) DropWriter(h->blockFile);
   if (h->blockFile != nullptr) DetachBlock(h->blockFile);
-  fsc_TfFree(h->entry);
+  ReleaseRecordEntry(h->entry);
   g_tfFileTable[h->fileId] = nullptr;
   zrfs_Free(h);
 }
@@ -207,8 +207,8 @@ TfHandle *OpenFileByName(const char *name, TfFileStat *st) {
 
 Status StartRecordLayer() {
   for (TfHandle *&slot : g_tfFileTable) slot = nullptr;
-  g_zrFileMutex = fsc_ProcLockInit(LayerKey(kRecordTableLockProjId));
-  (void)fsc_ShareInit();  // a pool that cannot be attached fails each attachment later
+  g_zrFileMutex = ProcLockInit(LayerKey(kRecordTableLockProjId));
+  (void)AttachSharedPool();  // a pool that cannot be attached fails each attachment later
   return StartBlockLayer();
 }
 

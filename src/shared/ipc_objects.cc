@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "shared/ipc_objects.h"
+
 #include "os/os.h"
 #include "shared/keys.h"
 #include "shared/pool_layout.h"
@@ -81,18 +83,14 @@ bool EachObject(const char *rootDir, Visit visit) {
 }
 
 // Key of pool slot `slot` under the key directory dir, or -1.
-int SlotKey(const char *dir, int slot) {
+int SlotKeyIn(const char *dir, int slot) {
   char path[ZRFS_PATH_MAX + 16];
   snprintf(path, sizeof path, "%s/zrfs%d", dir, slot / kSlotsPerKeyFile);
   return sys().FtokReal(path, slot % kSlotsPerKeyFile + 1);
 }
 
 }  // namespace
-}  // namespace zrfs
-
-using namespace zrfs;
-
-extern "C" int zrfs_ListIpcObjects(const char *rootDir, ZrfsIpcObject *out, int max) {
+int ListIpcObjects(const char *rootDir, ZrfsIpcObject *out, int max) {
   int count = 0;
   bool ok = EachObject(rootDir, [&](int kind, int key, int id, int slot, const char *role) {
     if (out != nullptr && count < max) {
@@ -105,7 +103,7 @@ extern "C" int zrfs_ListIpcObjects(const char *rootDir, ZrfsIpcObject *out, int 
   return ok ? count : -1;
 }
 
-extern "C" int zrfs_RemoveIpcObjects(const char *rootDir) {
+int RemoveIpcObjects(const char *rootDir) {
   int removed = 0;
   bool ok = EachObject(rootDir, [&](int kind, int, int id, int, const char *) {
     int rc = kind == ZRFS_IPC_SEGMENT ? sys().ShmRemove(id) : sys().SemRemove(id);
@@ -114,10 +112,10 @@ extern "C" int zrfs_RemoveIpcObjects(const char *rootDir) {
   return ok ? removed : -1;
 }
 
-extern "C" int zrfs_DiskUsers(const char *rootDir, int disk) {
+int DiskUsers(const char *rootDir, int disk) {
   char dir[ZRFS_PATH_MAX];
   if (disk < 0 || disk >= kMaxDisks || !KeyDirectoryOf(rootDir, dir)) return -1;
-  int key = SlotKey(dir, kFirstDiskSlot + disk);
+  int key = SlotKeyIn(dir, kFirstDiskSlot + disk);
   int id = key == -1 ? -1 : sys().ShmGet(key, 0, 0);
   if (id < 0) return 0;  // no shared image: nobody has it mounted
   const void *image = sys().ShmAttachReadOnly(id);
@@ -129,3 +127,5 @@ extern "C" int zrfs_DiskUsers(const char *rootDir, int disk) {
   sys().ShmDetach(image);
   return static_cast<int>(mounted);
 }
+
+}  // namespace zrfs

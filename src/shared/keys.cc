@@ -25,7 +25,7 @@ void LayerKeyFileName(char (&out)[64]) {
 int LayerKey(int projId) {
   char name[64];
   LayerKeyFileName(name);
-  return fsc_GetShareKey(name, projId);
+  return ShareKey(name, projId);
 }
 
 void EnsureKeyDirectory() {
@@ -38,11 +38,7 @@ void ForgetSlotKeys() {
   for (uint32_t &key : g_fscKeyCache) key = 0;
 }
 
-}  // namespace zrfs
-
-using namespace zrfs;
-
-extern "C" int fsc_GetShareKey(const char *path, int projId) {
+int ShareKey(const char *path, int projId) {
   if (path == nullptr || path[0] == '\0' || projId < 1 || projId > 255) return -1;
   int key = os().Ftok(path, projId);
   if (key >= 0) return key;
@@ -53,15 +49,17 @@ extern "C" int fsc_GetShareKey(const char *path, int projId) {
   return os().Ftok(path, projId);
 }
 
-extern "C" int fsc_GetShmKey(int slot) {
+int SlotKey(int slot) {
   if (slot < 0 || slot >= 2072) return -1;
   int file = slot / kSlotsPerKeyFile;
   uint32_t projId = static_cast<uint32_t>(slot % kSlotsPerKeyFile) + 1;
   if (g_fscKeyCache[file] != 0) return static_cast<int>(g_fscKeyCache[file] | projId << 24);
   char name[64];
   snprintf(name, sizeof name, "%s/zrfs%d", kKeyDir, file);
-  int key = fsc_GetShareKey(name, static_cast<int>(projId));
+  int key = ShareKey(name, static_cast<int>(projId));
   if (key == -1) return -1;
   g_fscKeyCache[file] = static_cast<uint32_t>(key) & 0x00FFFFFFu;
   return key;
 }
+
+}  // namespace zrfs

@@ -32,4 +32,10 @@ void EnsureKeyDirectory();
 // Forgets the cached slot keys (after the root directory changed).
 void ForgetSlotKeys();
 
+// fsc_GetShareKey: the ftok key of path and projId (1..255), making the
+// key file when it is missing; -1 when there is none.
+int ShareKey(const char *path, int projId);
+// fsc_GetShmKey: the key of pool slot 0..2071, or -1.
+int SlotKey(int slot);
+
 }  // namespace zrfs

@@ -1,5 +1,7 @@
 // Disk numbers in device paths, disk characters in record-file names, and
 // the block type under which a data type is counted.
+#include "shared/naming.h"
+
 #include <climits>
 #include <cstring>
 
@@ -11,7 +13,9 @@ constexpr char kDevicePrefix[] = "/dev/scsi/host";
 
 }  // namespace
 
-extern "C" int fsc_GetDiskNumByPath(const char *path) {
+namespace zrfs {
+
+int DiskNumberOfPath(const char *path) {
   if (path == nullptr) return -1;
   const char *prefix = strstr(path, kDevicePrefix);
   if (prefix == nullptr) return -1;
@@ -24,20 +28,20 @@ extern "C" int fsc_GetDiskNumByPath(const char *path) {
   return number;
 }
 
-extern "C" int fsc_DiskAtoI(int c) {
+int DiskNumberOfLetter(int c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'z') return c - 'a' + 10;
   if (c >= 'A' && c <= 'Z') return c - 'A' + 10;
   return 0;
 }
 
-extern "C" int fsc_DiskItoA(uint32_t n) {
+int DiskLetter(uint32_t n) {
   if (n <= 9) return static_cast<int>('0' + n);
   if (n <= 24) return static_cast<int>('a' + (n - 10));
   return '?';
 }
 
-extern "C" uint32_t fsc_GetBlkType(uint32_t dataType) {
+uint32_t BlockTypeOf(uint32_t dataType) {
   switch (dataType) {
     case 2:
       return 2;
@@ -53,3 +57,5 @@ extern "C" uint32_t fsc_GetBlkType(uint32_t dataType) {
       return 0;  // 0, 1 (pre-record ring files) and every unlisted type
   }
 }
+
+}  // namespace zrfs

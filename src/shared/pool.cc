@@ -71,7 +71,7 @@ void *AttachExisting(int key, uint32_t size) {
 }
 
 void *AttachSlot(int slot, uint32_t size) {
-  int key = fsc_GetShmKey(slot);
+  int key = SlotKey(slot);
   return key == -1 ? nullptr : AttachSegment(key, size);
 }
 
@@ -79,7 +79,7 @@ void *AttachSlot(int slot, uint32_t size) {
 // made it, so a missing one is not made afresh: an empty entry would lie
 // about the object and its counts.
 void *AttachHeldSlot(int slot, uint32_t size) {
-  int key = fsc_GetShmKey(slot);
+  int key = SlotKey(slot);
   return key == -1 ? nullptr : AttachExisting(key, size);
 }
 
@@ -144,7 +144,7 @@ void ReleaseSegment(void *entry, int slot, bool last) {
   if (HasOwnSegment(slot)) {
     os().ShmDetach(entry);
     if (!last) return;
-    int key = fsc_GetShmKey(slot);
+    int key = SlotKey(slot);
     if (key != -1) {
       int id = os().ShmGet(key, 0, 0666);
       if (id >= 0) os().ShmRemove(id);  // attached holders keep their mapping
@@ -184,11 +184,7 @@ void ResetProcessState() {
   ForgetSlotKeys();
 }
 
-}  // namespace zrfs
-
-using namespace zrfs;
-
-extern "C" int fsc_ShareInit(void) {
+int AttachSharedPool() {
   int result = 0;
   if (g_stZrfsFileList == nullptr) {
     int key = LayerKey(kFileListProjId);
@@ -203,22 +199,22 @@ extern "C" int fsc_ShareInit(void) {
   return g_stZrfsShrPool == nullptr ? -1 : result;
 }
 
-extern "C" void *fsc_TfMalloc(uint32_t keyLo, uint32_t keyHi, uint32_t size) {
+void *AcquireRecordEntry(uint32_t keyLo, uint32_t keyHi, uint32_t size) {
   return RequestEntry(kRecordKind, keyLo, keyHi, size);
 }
 
-extern "C" void *fsc_BfMalloc(uint32_t keyLo, uint32_t keyHi, uint32_t size) {
+void *AcquireBlockEntry(uint32_t keyLo, uint32_t keyHi, uint32_t size) {
   return RequestEntry(kBlockKind, keyLo, keyHi, size);
 }
 
-extern "C" void *fsc_DfMalloc(uint32_t keyLo, uint32_t keyHi, uint32_t size) {
+void *AcquireDiskEntry(uint32_t keyLo, uint32_t keyHi, uint32_t size) {
   uint64_t key = static_cast<uint64_t>(keyHi) << 32 | keyLo;
   if (key == 0 || size != kDiskEntrySize || !Attached()) return nullptr;
   int disk = static_cast<int>((keyHi >> 8) & 0xFF);
   if (disk >= kMaxDisks || key != DiskEntryKey(disk)) return nullptr;
 
   int slot = kFirstDiskSlot + disk;
-  int shmKey = fsc_GetShmKey(slot);
+  int shmKey = SlotKey(slot);
   if (shmKey == -1) return nullptr;
   if (LoadKey(uint32_t(slot)) == key) {
     if (void *held = AttachExisting(shmKey, size)) return held;
@@ -233,18 +229,20 @@ extern "C" void *fsc_DfMalloc(uint32_t keyLo, uint32_t keyHi, uint32_t size) {
   return entry;
 }
 
-extern "C" void fsc_TfFree(void *entry) {
+void ReleaseRecordEntry(void *entry) {
   ReleaseEntry(kRecordKind, entry);
 }
 
-extern "C" void fsc_BfFree(void *entry) {
+void ReleaseBlockEntry(void *entry) {
   ReleaseEntry(kBlockKind, entry);
 }
 
-extern "C" void fsc_DfFree(void *entry) {
+void ReleaseDiskEntry(void *entry) {
   if (entry == nullptr) return;
   int slot =
       static_cast<int>(LoadU32(entry, kDiskEntryTailOffset + offsetof(DiskEntryTail, poolSlot)));
   if (slot < kFirstDiskSlot || slot >= kFirstDiskSlot + kMaxDisks) return;
   ReleaseSegment(entry, slot, true);
 }
+
+}  // namespace zrfs

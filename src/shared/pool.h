@@ -38,4 +38,17 @@ uint64_t ListedKey(uint32_t poolSlot);
 // next fsc_ShareInit attaches the objects of the current root directory.
 void ResetProcessState();
 
+// The pool's calls (fsc_ in c_api.cc).  Attaches the file list and the
+// pool of the current root: 0, or -1 when either cannot be attached.
+int AttachSharedPool();
+// The entry recorded under key (keyHi << 32 | keyLo), or a zeroed new one;
+// null when the pool or the slots are exhausted.
+void *AcquireRecordEntry(uint32_t keyLo, uint32_t keyHi, uint32_t size);
+void *AcquireBlockEntry(uint32_t keyLo, uint32_t keyHi, uint32_t size);
+void *AcquireDiskEntry(uint32_t keyLo, uint32_t keyHi, uint32_t size);
+// Lets go of an entry; its slot is given back when no process counts it.
+void ReleaseRecordEntry(void *entry);
+void ReleaseBlockEntry(void *entry);
+void ReleaseDiskEntry(void *entry);
+
 }  // namespace zrfs

@@ -168,11 +168,6 @@ void AssertHeld([[maybe_unused]] LockLevel level) {
          "a lock the code relies on is not held");
 }
 
-}  // namespace zrfs
-
-using namespace zrfs;
-
-namespace zrfs {
 namespace {
 
 // A counted set keeps its count beside the lock.
@@ -226,16 +221,8 @@ int LiveCount(int semId) {
   return semId == -1 ? -1 : os().SemGetValue(semId, kCountSem);
 }
 
-}  // namespace zrfs
-
-extern "C" int fsc_ProcLockInit(int key) {
+int ProcLockInit(int key) {
   return InitLockSet(key, 1);
 }
 
-extern "C" void fsc_ProcLock(int semId) {
-  AcquireProcessLock(semId);
-}
-
-extern "C" void fsc_ProcUnlock(int semId) {
-  ReleaseProcessLock(semId);
-}
+}  // namespace zrfs

@@ -77,4 +77,8 @@ class ProcessLockGuard {
   bool locked_;  // taken (a semaphore, or no lock for id -1) and not given back yet
 };
 
+// fsc_ProcLockInit: the id of the one-semaphore lock set of key, made (and
+// freed) when missing, or -1.
+int ProcLockInit(int key);
+
 }  // namespace zrfs
