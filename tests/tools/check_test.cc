@@ -116,9 +116,9 @@ TEST_F(ToolCheckTest, UsedBlockWithoutRecordFilesIsGivenBack) {
   EXPECT_NE(Run({"info", image_}).out.find("2 used, 2 free"), std::string::npos);
 }
 
-// Listing reads and never writes: a block whose only recording lost its
-// header is still there for the check to report after any number of ls.
-TEST_F(ToolCheckTest, ListingLeavesADamagedBlockForTheCheck) {
+// Listing and status read and never write: a block whose only recording
+// lost its header is still there for the check to report afterwards.
+TEST_F(ToolCheckTest, ListingAndStatusLeaveADamagedBlockForTheCheck) {
   PokeBytes(image_, FileHeader(1, 1) + 8, "\0\0\0\0", 4);  // channel 5's header loses its magic
   ToolResult before = Run({"check", image_});
   EXPECT_EQ(before.status, 1) << before.out;
@@ -127,6 +127,8 @@ TEST_F(ToolCheckTest, ListingLeavesADamagedBlockForTheCheck) {
     EXPECT_EQ(ls.status, 0) << ls.err;
     EXPECT_NE(ls.out.find(names_[0]), std::string::npos) << ls.out;
     EXPECT_EQ(ls.out.find(names_[2]), std::string::npos) << ls.out;
+    EXPECT_EQ(Run({"stat", image_, names_[2]}).status, 1);  // its header is gone
+    EXPECT_EQ(Run({"stat", image_, names_[0]}).status, 0);
   }
   ToolResult after = Run({"check", image_});
   EXPECT_EQ(after.status, 1);

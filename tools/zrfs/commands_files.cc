@@ -1,11 +1,15 @@
 // ls, stat, rm, lock and unlock: the record files of a disk.
+#include <strings.h>
+
 #include <memory>
 
 #include <fmt/format.h>
 
+#include "check/metadata.h"
 #include "commands.h"
 #include "disk_view.h"
 #include "errors.h"
+#include "format/record_header.h"
 #include "numbers.h"
 #include "output.h"
 #include "zrfs.h"
@@ -89,18 +93,23 @@ int Ls(const GlobalOptions &global, const std::string &diskArg, int64_t onlyBloc
 
 int Stat(const GlobalOptions &global, const std::string &diskArg, const std::string &name,
          bool json) {
+  // Read-only from the device, like ls: nothing is mounted or changed.
   Session session(TargetForName(diskArg, global, name));
-  session.Mount();
-  TfFileStat st{};
-  if (zrfs_Stat(name.c_str(), &st) != 0)
-    throw ToolError(fmt::format("no record file {} on {}", name, diskArg),
-                    "'zrfs ls DISK' lists the record files.");
   NameParts parts = ParseName(name);
   DiskSnapshot snap = TakeSnapshot(session);
   RawDisk raw(session.target().real, false);
-  TfFileHeader h;
-  if (!ReadFileHead(raw, snap.head, parts.blk, parts.fileNo, &h))
-    throw ToolError(fmt::format("cannot read the header of {}", name));
+  TfFileHeader h{};
+  bool used = parts.blk >= 0 && uint32_t(parts.blk) < MapBlocks(snap.head) &&
+              snap.map[size_t(parts.blk)] == kBlkUsed;
+  if (!used || !ReadFileHead(raw, snap.head, parts.blk, parts.fileNo, &h) ||
+      !HoldsFile(h, parts.fileNo) || strncasecmp(h.tag, parts.tag.c_str(), 4) != 0)
+    throw ToolError(fmt::format("no record file {} on {}", name, diskArg),
+                    "'zrfs ls DISK' lists the record files.");
+  struct {
+    uint64_t ichan, lockFlag;
+    int64_t recType, createTime;
+    const uint8_t *usrParam;
+  } st{h.ichan, h.lockFlag, h.recType, h.createTime, h.usrParam};
   std::string ext(h.extName, strnlen(h.extName, sizeof h.extName));
   Json doc = {{"name", name},
               {"disk", parts.disk},
@@ -121,7 +130,7 @@ int Stat(const GlobalOptions &global, const std::string &diskArg, const std::str
               {"preRecEndPtr", h.preRecEndPtr},
               {"StartAddr", h.StartAddr},
               {"EndAddr", h.EndAddr},
-              {"usr_param", HexBytes(st.usrParam, sizeof st.usrParam)}};
+              {"usr_param", HexBytes(st.usrParam, sizeof h.usrParam)}};
   if (json) {
     PrintJson(doc);
     return kExitOk;
@@ -141,7 +150,7 @@ int Stat(const GlobalOptions &global, const std::string &diskArg, const std::str
     text += fmt::format("ring:        [{:#x}, {:#x}), valid from {:#x} to {:#x}\n", h.preStart,
                         h.preEnd, h.preRecStartPtr, h.preRecEndPtr);
   text += fmt::format("main data:   [{:#x}, {:#x})\n", h.StartAddr, h.EndAddr);
-  text += fmt::format("user param:  {}\n", HexBytes(st.usrParam, sizeof st.usrParam));
+  text += fmt::format("user param:  {}\n", HexBytes(st.usrParam, sizeof h.usrParam));
   PrintText(text);
   return kExitOk;
 }

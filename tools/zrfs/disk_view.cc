@@ -96,6 +96,7 @@ NameParts ParseName(const std::string &name) {
   parts.disk = fsc_DiskAtoI(name[dot - 22]);
   parts.blk = int32_t(std::stol(digits.substr(0, 6), nullptr, 16));
   parts.fileNo = uint32_t(std::stoul(digits.substr(6, 4), nullptr, 16));
+  parts.tag = name.substr(dot - 11, 4);
   if (parts.fileNo == 0 || parts.fileNo > kMaxFileNo) throw bad();
   return parts;
 }

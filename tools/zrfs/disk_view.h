@@ -51,6 +51,7 @@ struct NameParts {
   int disk;
   int32_t blk;
   uint32_t fileNo;
+  std::string tag;  // the 4 tag characters
 };
 NameParts ParseName(const std::string &name);
 
