@@ -11,59 +11,6 @@
 #include "zrfs/df.h"
 
 namespace zrfs {
-namespace {
-
-constexpr uint64_t kWriteLimit = 0x7FFFFFFF;  // how far a write may extend a window
-constexpr int kMaxPieces = 3;
-
-struct Piece {
-  uint64_t start;   // block offset
-  uint64_t length;  // bytes
-};
-
-// The file's pieces in logical order; empty pieces have length 0.
-void LayOut(const TfFileHeader &h, bool reading, Piece (&pieces)[kMaxPieces]) {
-  uint64_t limit = reading ? h.EndAddr : kWriteLimit;
-  Piece main{h.StartAddr, limit > h.StartAddr ? limit - h.StartAddr : 0};
-  pieces[0] = pieces[1] = Piece{0, 0};
-  pieces[2] = main;
-  if (h.preStart == 0 || h.preEnd == 0) return;        // no ring
-  if (h.preRecStartPtr == 0 || h.preRecEndPtr == 0) {  // ring not fixed yet
-    pieces[2] = Piece{h.preStart, kWriteLimit};
-  } else if (h.preRecStartPtr <= h.preRecEndPtr) {  // not wrapped
-    pieces[1] = Piece{h.preRecStartPtr, h.preRecEndPtr - h.preRecStartPtr};
-  } else {  // wrapped
-    pieces[0] = Piece{h.preRecStartPtr, h.preEnd - h.preRecStartPtr};
-    pieces[1] = Piece{h.preStart, h.preRecEndPtr - h.preStart};
-  }
-}
-
-}  // namespace
-
-int MapRange(uint32_t pos, uint32_t len, const TfFileHeader *header, uint32_t *offsets,
-             uint32_t *lengths, bool reading) {
-  if (header == nullptr || offsets == nullptr || lengths == nullptr || len == 0) return -1;
-  Piece pieces[kMaxPieces];
-  LayOut(*header, reading, pieces);
-  uint64_t position = pos;
-  uint64_t remaining = len;
-  uint64_t logicalStart = 0;
-  int count = 0;
-  for (const Piece &piece : pieces) {
-    if (remaining == 0) break;
-    uint64_t pieceEnd = logicalStart + piece.length;
-    if (pieceEnd > position) {
-      uint64_t take = remaining < pieceEnd - position ? remaining : pieceEnd - position;
-      offsets[count] = static_cast<uint32_t>(piece.start + (position - logicalStart));
-      lengths[count] = static_cast<uint32_t>(take);
-      ++count;
-      position += take;
-      remaining -= take;
-    }
-    logicalStart = pieceEnd;
-  }
-  return remaining == len ? -1 : count;
-}
 
 Status ReadFile(TfHandle *h, uint32_t pos, void *buf, uint32_t len, uint32_t *done) {
   *done = 0;

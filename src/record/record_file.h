@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "format/block_format.h"
+#include "format/record_map.h"
 #include "shared/pool_layout.h"
 #include "shared/status.h"
 #include "zrfs/bf.h"
@@ -93,11 +94,6 @@ void ReleaseFile(TfHandle *h);
 // file cannot undo each other.  Returns tf_SetFileStat's result.
 using StatChange = void (*)(TfFileStat &st, const void *arg);
 Status ChangeFileStat(TfHandle *h, StatChange change, const void *arg);
-
-// Cuts [pos, pos + len) of a file's logical layout into up to three block
-// ranges.  Returns their number (1..3), or -1 when nothing lies there.
-int MapRange(uint32_t pos, uint32_t len, const TfFileHeader *header, uint32_t *offsets,
-             uint32_t *lengths, bool reading);
 
 // The layer's core, behind its C functions (c_api.cc).
 //

@@ -1,15 +1,11 @@
 // ls, stat, rm, lock and unlock: the record files of a disk.
-#include <strings.h>
-
 #include <memory>
 
 #include <fmt/format.h>
 
-#include "check/metadata.h"
 #include "commands.h"
 #include "disk_view.h"
 #include "errors.h"
-#include "format/record_header.h"
 #include "numbers.h"
 #include "output.h"
 #include "zrfs.h"
@@ -99,10 +95,7 @@ int Stat(const GlobalOptions &global, const std::string &diskArg, const std::str
   DiskSnapshot snap = TakeSnapshot(session);
   RawDisk raw(session.target().real, false);
   TfFileHeader h{};
-  bool used = parts.blk >= 0 && uint32_t(parts.blk) < MapBlocks(snap.head) &&
-              snap.map[size_t(parts.blk)] == kBlkUsed;
-  if (!used || !ReadFileHead(raw, snap.head, parts.blk, parts.fileNo, &h) ||
-      !HoldsFile(h, parts.fileNo) || strncasecmp(h.tag, parts.tag.c_str(), 4) != 0)
+  if (!FindRecordFile(raw, snap, parts, &h))
     throw ToolError(fmt::format("no record file {} on {}", name, diskArg),
                     "'zrfs ls DISK' lists the record files.");
   struct {

@@ -39,21 +39,15 @@ int Export(const GlobalOptions &global, const std::string &diskArg, const std::s
   if (toStdout && isatty(STDOUT_FILENO) == 1)
     throw UsageError("will not write a recording to a terminal",
                      "Give an output file, or redirect standard output.");
+  // Read-only from the device: nothing is mounted or changed.
   Session session(TargetForName(diskArg, global, name));
-  session.Mount();
   NameParts parts = ParseName(name);
   DiskSnapshot snap = TakeSnapshot(session);
-  TfHandle *h = tf_OpenFile(nullptr, const_cast<char *>(name.c_str()));
-  if (h == nullptr)
+  RawDisk raw(session.target().real, false);
+  TfFileHeader header;
+  if (!FindRecordFile(raw, snap, parts, &header))
     throw ToolError(fmt::format("no record file {} on {}", name, diskArg),
                     "'zrfs ls DISK' lists the record files.");
-  std::unique_ptr<TfHandle, int (*)(TfHandle *)> closer(h, tf_CloseFile);
-  TfFileHeader header;
-  {
-    RawDisk raw(session.target().real, false);
-    if (!ReadFileHead(raw, snap.head, parts.blk, parts.fileNo, &header))
-      throw ToolError(fmt::format("cannot read the header of {}", name));
-  }
   uint64_t size = LogicalSize(header);
 
   int fd = STDOUT_FILENO;
@@ -71,13 +65,12 @@ int Export(const GlobalOptions &global, const std::string &diskArg, const std::s
     while (done < size) {
       ThrowIfInterrupted();
       auto want = uint32_t(std::min<uint64_t>(kChunk, size - done));
-      int n = tf_Read(uint32_t(done), buffer.data(), want, h);
-      if (n <= 0 || tf_GetErrorNo(h) != 0)
-        throw ToolError(fmt::format("reading {} failed at byte {} of {}{}", name, done, size,
-                                    tf_GetErrorNo(h) == 5 ? ": input/output error" : ""),
-                        fmt::format("Run 'zrfs check {}'.", diskArg));
-      WriteAll(fd, buffer.data(), size_t(n), outName);
-      done += uint64_t(n);
+      if (!ReadRecordBytes(raw, snap.head, parts.blk, header, done, buffer.data(), want))
+        throw ToolError(
+            fmt::format("reading {} failed at byte {} of {}: input/output error", name, done, size),
+            fmt::format("Run 'zrfs check {}'.", diskArg));
+      WriteAll(fd, buffer.data(), size_t(want), outName);
+      done += uint64_t(want);
       progress.Update(done);
     }
   } catch (...) {

@@ -1,5 +1,7 @@
 #include "disk_view.h"
 
+#include <strings.h>
+
 #include <cstring>
 
 #include <fmt/format.h>
@@ -7,6 +9,7 @@
 #include "check/metadata.h"
 #include "errors.h"
 #include "format/record_header.h"
+#include "format/record_map.h"
 #include "zrfs.h"
 #include "zrfs/bf.h"
 #include "zrfs/df.h"
@@ -74,6 +77,28 @@ std::vector<BlockFile> ReadBlockFiles(const RawDisk &raw, const DfDiskHeader &he
     files.push_back(file);
   }
   return files;
+}
+
+bool FindRecordFile(const RawDisk &raw, const DiskSnapshot &snap, const NameParts &parts,
+                    TfFileHeader *out) {
+  bool used = parts.blk >= 0 && uint32_t(parts.blk) < MapBlocks(snap.head) &&
+              snap.map[size_t(parts.blk)] == kBlkUsed;
+  return used && ReadFileHead(raw, snap.head, parts.blk, parts.fileNo, out) &&
+         HoldsFile(*out, parts.fileNo) && strncasecmp(out->tag, parts.tag.c_str(), 4) == 0;
+}
+
+bool ReadRecordBytes(const RawDisk &raw, const DfDiskHeader &head, int32_t blk,
+                     const TfFileHeader &header, uint64_t pos, uint8_t *buf, uint32_t len) {
+  uint32_t offsets[kMaxPieces], lengths[kMaxPieces];
+  int pieces = MapRange(uint32_t(pos), len, &header, offsets, lengths, true);
+  if (pieces < 1) return false;
+  uint64_t block = head.dataStart + uint64_t(blk) * head.unitSize;
+  uint32_t done = 0;
+  for (int i = 0; i < pieces; ++i) {
+    if (!raw.Read(block + offsets[i], buf + done, lengths[i])) return false;
+    done += lengths[i];
+  }
+  return done == len;
 }
 
 std::string RingState(const TfFileHeader &h) {

@@ -55,6 +55,17 @@ struct NameParts {
 };
 NameParts ParseName(const std::string &name);
 
+// The header of the record file the name parts say, read from the device:
+// false when its block is not in use or its header sector holds another
+// file (or none), as an open by that name would find.
+bool FindRecordFile(const RawDisk &raw, const DiskSnapshot &snap, const NameParts &parts,
+                    TfFileHeader *out);
+// Reads len logical bytes of a record file from pos (its ring's valid bytes
+// first, then its main data), the way the library maps them; false when the
+// device could not give them all.
+bool ReadRecordBytes(const RawDisk &raw, const DfDiskHeader &head, int32_t blk,
+                     const TfFileHeader &header, uint64_t pos, uint8_t *buf, uint32_t len);
+
 // Disk number a private root should use for a command on a named file: the
 // disk the name was made on.
 inline int DiskForName(const std::string &name) {
