@@ -33,10 +33,7 @@ const char *DataTypesOf(uint32_t blockType) {
 }
 
 int Df(const GlobalOptions &global, const std::string &diskArg, bool json) {
-  Session session(ResolveTarget(diskArg, global, -1));
-  session.Mount();
-  DfStatfs st;
-  if (df_DiskStatfs(session.path(), &st) != 0) throw ToolError("cannot read the disk's totals");
+  Session session(ResolveTarget(diskArg, global, -1));  // read-only: nothing is mounted
   DiskSnapshot snap = TakeSnapshot(session);
   uint64_t unitMiB = snap.head.unitSize >> 20;
   uint32_t blocks = snap.head.tolblk, used = 0, bad = 0, freeBlocks = 0;
@@ -45,7 +42,10 @@ int Df(const GlobalOptions &global, const std::string &diskArg, bool json) {
     bad += IsBadState(snap.map[b]);
     freeBlocks += snap.map[b] == kBlkFree;
   }
-  uint64_t totalMiB = st.f_blocks / 2048, freeMiB = st.f_bfree / 2048;
+  // Counted as the library's statistics count them: 512-byte sectors.
+  uint64_t sectorsPerBlock = uint64_t(snap.head.unitSize) >> 9;
+  uint64_t totalMiB = sectorsPerBlock * blocks / 2048;
+  uint64_t freeMiB = sectorsPerBlock * freeBlocks / 2048;
   Json rows = Json::array();
   Table table(
       {{"CHANNEL", true}, {"TYPE", true}, {"DATA TYPES"}, {"BLOCKS", true}, {"USED MiB", true}});
