@@ -25,7 +25,7 @@ int Transfer(int fd, void *buf, uint32_t len, bool writing) {
   Status status =
       writing ? WriteFile(h->file, pos, buf, len) : ReadFile(h->file, pos, buf, len, &done);
   if (Ok(status)) StoreOffset(h, h->offset + done);
-  StoreErrNo(h, RecordErrNo(*h->file));  // failures leave the position but tell why
+  StoreErrNo(h, RecordErrNo(h->file));  // failures leave the position but tell why
   return Ok(status) ? static_cast<int>(done) : -1;
 }
 

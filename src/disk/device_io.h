@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "disk/disk.h"
+
 namespace zrfs {
 
 inline constexpr uint64_t kUnmeasuredSize = ~uint64_t{0};
@@ -28,7 +30,7 @@ enum class WriteResult { kGood, kFailed, kAbsent };
 // the whole length was written.  Nothing is written while the disk is absent.
 WriteResult WriteAt(int fd, uint64_t offset, const void *buf, size_t len);
 
-// The presence check (always true while it is switched off).
-bool DiskPresent(int fd);
+// The presence check, DiskPresent, is declared with the layer's core
+// (disk.h).
 
 }  // namespace zrfs

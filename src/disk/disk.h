@@ -26,7 +26,7 @@ uint64_t UnitSize();
 // df_SetSyncMark: asks the flush thread for a flush (1) or an urgent one (2).
 Status SetSyncMark(unsigned disk, int mark);
 
-// df_IsDiskOnline, df_SetOnlineCheck.
+// df_IsDiskOnline (always true while the check is off), df_SetOnlineCheck.
 bool DiskPresent(int fd);
 void SetPresenceCheck(bool on);
 

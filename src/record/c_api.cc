@@ -24,7 +24,7 @@ extern "C" int tf_CloseFile(TfHandle *h) {
 }
 
 extern "C" int tf_GetErrorNo(TfHandle *h) {
-  return h == nullptr ? -1 : RecordErrNo(*h);
+  return h == nullptr ? -1 : RecordErrNo(h);
 }
 
 extern "C" int tf_SyncFile(TfHandle *h) {

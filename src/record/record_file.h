@@ -56,6 +56,10 @@ inline constexpr int kRecordFileSlots = 1024;
 inline void SetErrNo(TfHandle *h, int value) {
   std::atomic_ref<int32_t>(h->errNo).store(value, std::memory_order_relaxed);
 }
+// tf_GetErrorNo: the block-file error of the handle's last transfer.
+inline int RecordErrNo(TfHandle *h) {
+  return std::atomic_ref<int32_t>(h->errNo).load(std::memory_order_relaxed);
+}
 
 // The process's record-file table, guarded by g_zrFileMutex.
 extern TfHandle *g_tfFileTable[kRecordFileSlots];
@@ -104,8 +108,6 @@ Status StartRecordLayer();
 void ReleaseAllFiles();
 // tf_OpenFile: creates a file (param set) or opens one by name.
 TfHandle *OpenOrCreateFile(const FileCreateParam *param, char *name);
-// tf_GetErrorNo: the block-file error of the handle's last transfer.
-int RecordErrNo(const TfHandle &h);
 // tf_SyncFile: writes the file's header (and the block header) back.
 Status SyncFile(TfHandle *h);
 // tf_Read: up to len logical bytes from pos; *done tells how many.

@@ -223,10 +223,6 @@ TfHandle *OpenOrCreateFile(const FileCreateParam *param, char *name) {
   return OpenFileByName(name, nullptr);
 }
 
-int RecordErrNo(const TfHandle &h) {
-  return std::atomic_ref<int32_t>(const_cast<int32_t &>(h.errNo)).load(std::memory_order_relaxed);
-}
-
 Status SyncFile(TfHandle *h) {
   if (h == nullptr || h->entry == nullptr) return Status::kBadArgument;
   ProcessLockGuard fileLock(h->lockId, LockLevel::kRecord);

@@ -55,18 +55,17 @@ bool EachObject(const char *rootDir, Visit visit) {
     int id = key == -1 ? -1 : sys().SemGet(key, 0, 0);
     if (id >= 0) visit(ZRFS_IPC_SEMAPHORES, key, id, slot, role);
   };
-  snprintf(path, sizeof path, "%s/zrfslayer", dir);
+  LayerKeyFileIn(dir, path, sizeof path);
   segment(sys().FtokReal(path, kFileListProjId), -1, "file list");
   segment(sys().FtokReal(path, kPoolProjId), -1, "pool");
   semaphores(sys().FtokReal(path, kRecordTableLockProjId), -1, "record-file table lock");
   semaphores(sys().FtokReal(path, kBlockTableLockProjId), -1, "block table lock");
   semaphores(sys().FtokReal(path, kBlockCreateLockProjId), -1, "block creation lock");
   for (int file = 0; file < kSlotKeyFiles; ++file) {
-    snprintf(path, sizeof path, "%s/zrfs%d", dir, file);
-    for (int project = 1; project <= kSlotsPerKeyFile; ++project) {
-      int slot = file * kSlotsPerKeyFile + project - 1;
-      if (slot >= kPoolSlotCount) break;
-      int key = sys().FtokReal(path, project);
+    SlotKeyFileIn(dir, file * kSlotsPerKeyFile, path, sizeof path);
+    for (int slot = file * kSlotsPerKeyFile;
+         slot < (file + 1) * kSlotsPerKeyFile && slot < kPoolSlotCount; ++slot) {
+      int key = sys().FtokReal(path, SlotProjectId(slot));
       if (key == -1) break;  // no such key file
       char what[32];
       char role[48];
@@ -85,11 +84,12 @@ bool EachObject(const char *rootDir, Visit visit) {
 // Key of pool slot `slot` under the key directory dir, or -1.
 int SlotKeyIn(const char *dir, int slot) {
   char path[ZRFS_PATH_MAX + 16];
-  snprintf(path, sizeof path, "%s/zrfs%d", dir, slot / kSlotsPerKeyFile);
-  return sys().FtokReal(path, slot % kSlotsPerKeyFile + 1);
+  SlotKeyFileIn(dir, slot, path, sizeof path);
+  return sys().FtokReal(path, SlotProjectId(slot));
 }
 
 }  // namespace
+
 int ListIpcObjects(const char *rootDir, ZrfsIpcObject *out, int max) {
   int count = 0;
   bool ok = EachObject(rootDir, [&](int kind, int key, int id, int slot, const char *role) {

@@ -18,8 +18,16 @@ uint32_t g_fscKeyCache[kSlotKeyFiles];
 
 }  // namespace
 
+void LayerKeyFileIn(const char *dir, char *out, size_t size) {
+  snprintf(out, size, "%s/zrfslayer", dir);
+}
+
+void SlotKeyFileIn(const char *dir, int slot, char *out, size_t size) {
+  snprintf(out, size, "%s/zrfs%d", dir, slot / kSlotsPerKeyFile);
+}
+
 void LayerKeyFileName(char (&out)[64]) {
-  snprintf(out, sizeof out, "%s/zrfslayer", kKeyDir);
+  LayerKeyFileIn(kKeyDir, out, sizeof out);
 }
 
 int LayerKey(int projId) {
@@ -52,10 +60,10 @@ int ShareKey(const char *path, int projId) {
 int SlotKey(int slot) {
   if (slot < 0 || slot >= 2072) return -1;
   int file = slot / kSlotsPerKeyFile;
-  uint32_t projId = static_cast<uint32_t>(slot % kSlotsPerKeyFile) + 1;
+  auto projId = static_cast<uint32_t>(SlotProjectId(slot));
   if (g_fscKeyCache[file] != 0) return static_cast<int>(g_fscKeyCache[file] | projId << 24);
   char name[64];
-  snprintf(name, sizeof name, "%s/zrfs%d", kKeyDir, file);
+  SlotKeyFileIn(kKeyDir, slot, name, sizeof name);
   int key = ShareKey(name, static_cast<int>(projId));
   if (key == -1) return -1;
   g_fscKeyCache[file] = static_cast<uint32_t>(key) & 0x00FFFFFFu;

@@ -2,6 +2,8 @@
 // from them.
 #pragma once
 
+#include <cstddef>
+
 namespace zrfs {
 
 inline constexpr const char *kKeyDir = "/dvr/zrfs";
@@ -21,6 +23,14 @@ inline constexpr int kObjectLockKeyOffset = 0x10000;
 
 // Name of the layer key file ("/dvr/zrfs/zrfslayer"); buffer of 64 bytes.
 void LayerKeyFileName(char (&out)[64]);
+
+// The key files in key directory dir: the layer file, and the file that
+// keys pool slot `slot` (under project id SlotProjectId(slot)).
+void LayerKeyFileIn(const char *dir, char *out, size_t size);
+void SlotKeyFileIn(const char *dir, int slot, char *out, size_t size);
+inline int SlotProjectId(int slot) {
+  return slot % kSlotsPerKeyFile + 1;
+}
 
 // Key of a layer object (one of the project ids above), or -1.
 int LayerKey(int projId);

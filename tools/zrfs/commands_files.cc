@@ -61,7 +61,8 @@ int Ls(const GlobalOptions &global, const std::string &diskArg, int64_t onlyBloc
     BlkHeader block;
     if (!ReadBlockHead(raw, snap.head, blk, &block))
       throw ToolError(fmt::format("cannot read the header of block {}", blk));
-    for (const BlockFile &file : ReadBlockFiles(raw, snap.head, session.target().disk, blk)) {
+    for (const BlockFile &file :
+         ReadBlockFiles(raw, snap.head, session.target().disk, blk, block)) {
       const TfFileHeader &h = file.header;
       uint64_t size = LogicalSize(h);
       table.AddRow({file.name, std::to_string(h.ichan), std::to_string(block.blkType),

@@ -57,12 +57,13 @@ bool ReadFileHead(const RawDisk &raw, const DfDiskHeader &head, int32_t blk, uin
 }
 
 std::vector<BlockFile> ReadBlockFiles(const RawDisk &raw, const DfDiskHeader &head, int disk,
-                                      int32_t blk) {
-  std::vector<uint8_t> area(kHeaderAreaSize);
+                                      int32_t blk, const BlkHeader &block) {
+  uint32_t last = block.lastFileNo < kMaxFileNo ? block.lastFileNo : kMaxFileNo;
+  std::vector<uint8_t> area(size_t(last + 1) * kSectorSize);
   if (!raw.Read(head.dataStart + uint64_t(blk) * head.unitSize, area.data(), area.size()))
     throw ToolError(fmt::format("cannot read the header area of block {}", blk));
   std::vector<BlockFile> files;
-  for (uint32_t slot = 1; slot <= kMaxFileNo; ++slot) {
+  for (uint32_t slot = 1; slot <= last; ++slot) {
     BlockFile file;
     memcpy(&file.header, &area[size_t(slot) * kSectorSize], sizeof file.header);
     if (!HasRecordMagic(file.header)) continue;

@@ -37,9 +37,11 @@ struct BlockFile {
 // The record files of block blk of disk `disk`, in the order of their
 // header sectors, read straight from the device: unlike the library's block
 // statistics, nothing on the disk changes, so a listing never hides what a
-// check would find.  Throws ToolError when the header area cannot be read.
+// check would find.  Only the sectors up to the block header's last file
+// number are read (files are numbered in the order they are made).  Throws
+// ToolError when they cannot be read.
 std::vector<BlockFile> ReadBlockFiles(const RawDisk &raw, const DfDiskHeader &head, int disk,
-                                      int32_t blk);
+                                      int32_t blk, const BlkHeader &block);
 
 // The state of a record file's pre-record ring: "-" (none), "open" (not
 // fixed yet), "fixed" or "wrapped".
