@@ -29,7 +29,9 @@ typedef struct FileCreateParam {
   int32_t createTime;  /*  4: creation time, seconds since the epoch */
   uint32_t kind;       /*  8: data type; 1 = starts with a pre-record ring,
                               2 = created locked; decides the block type */
-  int32_t preRecSize;  /* 12: kind 1: bytes of the pre-record ring */
+  int32_t preRecSize;  /* 12: kind 1: bytes of the pre-record ring, 0 up to
+                              a block's data area less 3 MiB (1019 MiB - 1 on
+                              1 GiB blocks); others are refused */
   int32_t recType;     /* 16: the application's record type */
   uint8_t reserved[4]; /* 20: not read */
   char diskPath[64];   /* 24: NUL-terminated device path naming the disk */
@@ -41,6 +43,35 @@ ZRFS_LAYOUT_CHECK(offsetof(FileCreateParam, preRecSize) == 12, file_create_param
 ZRFS_LAYOUT_CHECK(offsetof(FileCreateParam, recType) == 16, file_create_param_rec_type);
 ZRFS_LAYOUT_CHECK(offsetof(FileCreateParam, diskPath) == 24, file_create_param_disk_path);
 ZRFS_LAYOUT_CHECK(offsetof(FileCreateParam, extName) == 88, file_create_param_ext_name);
+
+/* How recordings use the disk.
+ *  - Blocks: every (channel, kind) that records holds a 1 GiB block of its
+ *    own, and a channel writing two files at once holds two.  A disk (or
+ *    image) needs at least one block per channel and kind that record at
+ *    the same time, plus the blocks that keep older recordings.
+ *  - Times are 32-bit seconds since the epoch (createTime, the status
+ *    record's times): they run until January 2038.
+ *  - The pre-record ring (kind 1).  A new ring file is written continuously
+ *    from position 0 round its ring: the application wraps its positions
+ *    itself (zrfs_Seek back to 0) and reads before the ring is fixed see the
+ *    bytes from the ring's start.  At a key frame the application fixes the
+ *    ring with zrfs_UpdataePreRecPtr(fd, oldest, newest): offsets into the
+ *    ring of its oldest valid byte and just past its newest.  From then on
+ *    the file reads as the ring's valid bytes in recording order (oldest up
+ *    to the ring's end, then from its start up to newest), followed by the
+ *    main recording, which the next writes append.  Equal offsets mean a
+ *    full ring (every byte of it, oldest first at that offset); there is no
+ *    empty fixed ring: a recording with nothing to keep before its start is
+ *    made without one (kind 0).  Fixing again empties the main recording.
+ *  - A read that starts at or past the end of a file returns -1 (reason
+ *    ZRFS_EEOF); one that crosses the end returns the bytes before it.
+ *  - Names: zrfs_Open writes the new name into a buffer of ZRFS_NAME_MAX
+ *    bytes.  The name spells the disk, block, file number and a random tag,
+ *    which find the file, then its lock state and the extension.  Calls
+ *    always find the file by the name it was created with, but the names
+ *    zrfs_BlockStat lists are made from the header:
+ *    after zrfs_Lock they show the new lock state, and an extension longer
+ *    than 7 characters shows only its first 7. */
 
 /* Size of the buffer that receives a new record file's name: 24 characters,
  * the extension (at most 39 characters, NUL-terminated inside extName) and a
@@ -303,6 +334,34 @@ ZRFS_API int zrfs_TagBadUnit(const char *diskPath, uint64_t offset, uint32_t len
 /* Option mask: bit 0 switches the disk presence check off (0); no set bit
  * acted on gives -1. */
 ZRFS_API int zrfs_SetOpt(uint64_t options);
+
+/* ---- Why a call failed ---------------------------------------------------
+ * zrfs_LastError: the reason of the calling thread's last zrfs_ call, 0 when
+ * it succeeded.  Each thread has its own.  The layer calls (fsc_, df_, bf_,
+ * tf_) may leave a reason too but do not clear it.  Results stay as they
+ * are documented above: the reason only tells the -1 (or NULL) apart.
+ * zrfs_StrError: a short static English text for a code (never NULL; an
+ * unknown code gives "unknown error"). */
+enum {
+  ZRFS_OK = 0,
+  ZRFS_EBADARG = 1,       /* bad argument: NULL, out of range, no record-file name */
+  ZRFS_EBADFD = 2,        /* bad descriptor, or not open for this */
+  ZRFS_ENODEV = 3,        /* no such disk or device */
+  ZRFS_ENOTFORMATTED = 4, /* the device holds no zrfs layout */
+  ZRFS_ENOTMOUNTED = 5,   /* the disk is not mounted in this process */
+  ZRFS_ENOENT = 6,        /* no such record file */
+  ZRFS_EBUSY = 7,         /* record file open elsewhere, or its block busy */
+  ZRFS_ELOCKED = 8,       /* record file locked */
+  ZRFS_ENOSPC = 9,        /* no space: no free block, or the block is full */
+  ZRFS_EIO = 10,          /* I/O error, or the disk is absent */
+  ZRFS_EFULL = 11,        /* a table or the shared pool is full */
+  ZRFS_ENOMEM = 12,       /* out of memory */
+  ZRFS_ENOLCK = 13,       /* a process lock could not be taken (shared state removed,
+                             or zrfs_Init not called) */
+  ZRFS_EEOF = 14          /* read at or past the end of the record file */
+};
+ZRFS_API int zrfs_LastError(void);
+ZRFS_API const char *zrfs_StrError(int code);
 
 /* ---- Diagnostics ---------------------------------------------------------
  * Plain text of this process's descriptors, record files, block files and

@@ -2,6 +2,7 @@
 // block-file and disk sections of the layers below.
 #include <cstdio>
 
+#include "api/call_reason.h"
 #include "api/descriptor_table.h"
 #include "record/record_file.h"
 #include "zrfs.h"
@@ -18,7 +19,8 @@ constexpr char kTitle[] =
 using namespace zrfs;
 
 extern "C" int zrfs_GetDebugInfo(char *buf, int size) {
-  if (buf == nullptr || size < kMinimumSize) return 0;
+  CallReason reason;
+  if (buf == nullptr || size < kMinimumSize) return reason.Give(0, false, Status::kBadArgument);
   buf[0] = '\0';
   int n = snprintf(buf, static_cast<size_t>(size), "%s", kTitle);
   if (n >= size) return n;
@@ -32,5 +34,5 @@ extern "C" int zrfs_GetDebugInfo(char *buf, int size) {
   }
   n += DumpRecordFiles(buf + n, size - 1 - n);
   buf[size - 1] = '\0';
-  return n;
+  return reason.Give(n, true, Status::kOk);
 }

@@ -3,6 +3,7 @@
 // and the last error number.
 #include <unistd.h>
 
+#include "api/call_reason.h"
 #include "api/descriptor_table.h"
 #include "disk/disk.h"
 #include "record/record_file.h"
@@ -14,11 +15,13 @@ using namespace zrfs;
 namespace {
 
 int Transfer(int fd, void *buf, uint32_t len, bool writing) {
-  if (buf == nullptr) return -1;
-  if (len == 0) return 0;
+  CallReason reason;
+  if (buf == nullptr) return reason.Refuse(Status::kBadArgument);
+  if (len == 0) return reason.Answer(Status::kOk);
   DescriptorCall call(fd);
   FsHandle *h = call.get();
-  if (h == nullptr || !(h->rwflag & (writing ? kMayWrite : kMayRead))) return -1;
+  if (h == nullptr || !(h->rwflag & (writing ? kMayWrite : kMayRead)))
+    return reason.Refuse(Status::kBadDescriptor);
   HeldByTheCall(h);
   uint32_t pos = static_cast<uint32_t>(h->offset);  // a record file lies inside one block
   uint32_t done = len;
@@ -26,7 +29,7 @@ int Transfer(int fd, void *buf, uint32_t len, bool writing) {
       writing ? WriteFile(h->file, pos, buf, len) : ReadFile(h->file, pos, buf, len, &done);
   if (Ok(status)) StoreOffset(h, h->offset + done);
   StoreErrNo(h, RecordErrNo(h->file));  // failures leave the position but tell why
-  return Ok(status) ? static_cast<int>(done) : -1;
+  return Ok(status) ? reason.Give(static_cast<int>(done), true, status) : reason.Answer(status);
 }
 
 }  // namespace
@@ -40,9 +43,10 @@ extern "C" int zrfs_Write(int fd, const void *buf, uint32_t len) {
 }
 
 extern "C" int64_t zrfs_Seek(int fd, int64_t distance, int whence) {
+  CallReason reason;
   DescriptorCall call(fd);
   FsHandle *h = call.get();
-  if (h == nullptr) return -1;
+  if (h == nullptr) return reason.Refuse(Status::kBadDescriptor);
   HeldByTheCall(h);
   TfFileStat st{};  // a status that cannot be read counts as size 0
   (void)GetFileStatus(h->file, &st);
@@ -52,65 +56,74 @@ extern "C" int64_t zrfs_Seek(int fd, int64_t distance, int whence) {
   // An impossible target is no error: the position goes back to the start.
   if (target < 0 || static_cast<uint64_t>(target) >= UnitSize()) {
     StoreOffset(h, 0);
-    return 0;
+    return reason.Answer(Status::kOk);
   }
   StoreOffset(h, target);
-  return target;
+  return reason.Give(target, true, Status::kOk);
 }
 
 extern "C" int zrfs_Tell(int fd) {
+  CallReason reason;
   DescriptorCall call(fd);
   FsHandle *h = call.get();
-  if (h == nullptr) return -1;
+  if (h == nullptr) return reason.Refuse(Status::kBadDescriptor);
   HeldByTheCall(h);
-  return static_cast<int>(h->offset);
+  return reason.Give(static_cast<int>(h->offset), true, Status::kOk);
 }
 
 extern "C" int zrfs_Eof(int fd) {
+  CallReason reason;
   DescriptorCall call(fd);
   FsHandle *h = call.get();
-  if (h == nullptr) return -1;
+  if (h == nullptr) return reason.Refuse(Status::kBadDescriptor);
   HeldByTheCall(h);
   TfFileStat st{};  // a status that cannot be read counts as size 0
   (void)GetFileStatus(h->file, &st);
-  return static_cast<uint64_t>(h->offset) >= static_cast<uint64_t>(st.st_size) ? 1 : 0;
+  int atEnd = static_cast<uint64_t>(h->offset) >= static_cast<uint64_t>(st.st_size) ? 1 : 0;
+  return reason.Give(atEnd, true, Status::kOk);
 }
 
 extern "C" int zrfs_fstat(int fd, TfFileStat *st) {
+  CallReason reason;
   DescriptorCall call(fd);
   FsHandle *h = call.get();
-  if (h == nullptr) return -1;
+  if (h == nullptr) return reason.Refuse(Status::kBadDescriptor);
   HeldByTheCall(h);
   (void)GetFileStatus(h->file, st);  // a status read that fails (no record) still gives 0
-  return 0;
+  return reason.Answer(Status::kOk);
 }
 
 extern "C" int zrfs_fsync(int fd) {
+  CallReason reason;
   DescriptorCall call(fd);
   FsHandle *h = call.get();
-  if (h == nullptr || !(h->rwflag & kMayWrite)) return -1;
+  if (h == nullptr || !(h->rwflag & kMayWrite)) return reason.Refuse(Status::kBadDescriptor);
   HeldByTheCall(h);
-  return ToAbi(SyncFile(h->file));
+  return reason.Answer(SyncFile(h->file));
 }
 
 extern "C" int zrfs_ftruncate(int fd, int64_t len) {
+  CallReason reason;
   DescriptorCall call(fd);
   FsHandle *h = call.get();
-  if (h == nullptr) return -1;
+  if (h == nullptr) return reason.Refuse(Status::kBadDescriptor);
   HeldByTheCall(h);
-  return ToAbi(TruncateFile(h->file, len));
+  return reason.Answer(TruncateFile(h->file, len));
 }
 
 extern "C" int zrfs_UpdataePreRecPtr(int fd, int32_t start, int32_t end) {
+  CallReason reason;
   DescriptorCall call(fd);
   FsHandle *h = call.get();
-  if (h == nullptr) return -1;
+  if (h == nullptr) return reason.Refuse(Status::kBadDescriptor);
   HeldByTheCall(h);
-  return ToAbi(FixRing(h->file, start, end));
+  return reason.Answer(FixRing(h->file, start, end));
 }
 
 extern "C" int zrfs_error(int fd) {
+  CallReason reason;
   DescriptorCall call(fd);
   FsHandle *h = call.get();
-  return h == nullptr ? 0 : h->errNo;
+  if (h == nullptr) return reason.Give(0, false, Status::kBadDescriptor);
+  return reason.Give(h->errNo, true, Status::kOk);
 }

@@ -74,7 +74,10 @@ FsHandle *OpenDescriptor(const FileCreateParam *param, char *name, int flags) {
     TableLock lock;
     int slot = 0;
     while (slot < kDescriptorSlots && g_fsHandleTable[slot] != nullptr) ++slot;
-    if (slot == kDescriptorSlots) return nullptr;
+    if (slot == kDescriptorSlots) {
+      NoteFailure(Status::kTableFull);
+      return nullptr;
+    }
     void *memory = zrfs_Malloc(sizeof(FsHandle));
     if (memory == nullptr) return nullptr;
     h = new (memory) FsHandle{};

@@ -1,16 +1,23 @@
 // The library's System V objects under a root: listing, removal, and the
 // users of a disk's shared image.
+#include "api/call_reason.h"
 #include "shared/ipc_objects.h"
 #include "zrfs.h"
 
 extern "C" int zrfs_ListIpcObjects(const char *rootDir, ZrfsIpcObject *out, int max) {
-  return zrfs::ListIpcObjects(rootDir, out, max);
+  zrfs::CallReason reason;
+  int n = zrfs::ListIpcObjects(rootDir, out, max);
+  return reason.Give(n, n >= 0, zrfs::Status::kBadArgument);
 }
 
 extern "C" int zrfs_RemoveIpcObjects(const char *rootDir) {
-  return zrfs::RemoveIpcObjects(rootDir);
+  zrfs::CallReason reason;
+  int n = zrfs::RemoveIpcObjects(rootDir);
+  return reason.Give(n, n >= 0, zrfs::Status::kBadArgument);
 }
 
 extern "C" int zrfs_DiskUsers(const char *rootDir, int disk) {
-  return zrfs::DiskUsers(rootDir, disk);
+  zrfs::CallReason reason;
+  int n = zrfs::DiskUsers(rootDir, disk);
+  return reason.Give(n, n >= 0, zrfs::Status::kBadArgument);
 }

@@ -2,6 +2,7 @@
 // the call, through the descriptor table, and leaves no descriptor behind.
 #include <cstring>
 
+#include "api/call_reason.h"
 #include "api/descriptor_table.h"
 #include "block/block_file.h"
 #include "record/record_file.h"
@@ -11,7 +12,8 @@ using namespace zrfs;
 
 namespace {
 
-// Opens name, runs work on its record file, closes it again.
+// Opens name, runs work on its record file, closes it again.  A failure
+// to open leaves its reason noted.
 template <typename Work>
 int WithFile(const char *name, Work work) {
   FsHandle *h = OpenDescriptor(nullptr, const_cast<char *>(name), 0);
@@ -28,13 +30,15 @@ int WithFile(const char *name, Work work) {
 
 // One field changed under the file's lock from fetch to store.
 int Change(const char *name, StatChange change, const void *arg) {
-  if (name == nullptr) return -1;
-  return WithFile(name, [&](TfHandle *file) {
+  CallReason reason;
+  if (name == nullptr) return reason.Refuse(Status::kBadArgument);
+  int result = WithFile(name, [&](TfHandle *file) {
     // Once the file is open the call answers 0, also when the header could
     // not be written: recorders have always relied on that.
     (void)ChangeFileStat(file, change, arg);
     return 0;
   });
+  return reason.Give(result, result == 0, Status::kNotFound);
 }
 
 }  // namespace
@@ -42,11 +46,12 @@ int Change(const char *name, StatChange change, const void *arg) {
 // Needs no descriptor: the record file is opened, read under the lock the
 // opening takes anyway, and let go.
 extern "C" int zrfs_Stat(const char *name, TfFileStat *st) {
-  if (name == nullptr || st == nullptr) return -1;
+  CallReason reason;
+  if (name == nullptr || st == nullptr) return reason.Refuse(Status::kBadArgument);
   TfHandle *file = OpenFileByName(name, st);
-  if (file == nullptr) return -1;
+  if (file == nullptr) return reason.Give(-1, false, Status::kNotFound);
   ReleaseFile(file);
-  return 0;
+  return reason.Answer(Status::kOk);
 }
 
 extern "C" int zrfs_Lock(const char *name, int lockFlag) {
@@ -68,7 +73,7 @@ extern "C" int zrfs_ChangeRecType(const char *name, int recType) {
 }
 
 extern "C" int zrfs_ChangeTime(const char *name, const ZrfsTimeVal32 *times) {
-  if (times == nullptr) return -1;
+  if (times == nullptr) return CallReason().Refuse(Status::kBadArgument);
   int32_t modified = times[1].tv_sec;  // access time first, modification time second
   return Change(
       name,
@@ -87,7 +92,7 @@ extern "C" int zrfs_ChangeCreateTime(const char *name, ZrfsTimeVal32 createTime)
 }
 
 extern "C" int zrfs_SetUsrParam(const char *name, const void *buf, int len) {
-  if (buf == nullptr || len < 1 || len > 32) return -1;
+  if (buf == nullptr || len < 1 || len > 32) return CallReason().Refuse(Status::kBadArgument);
   struct Bytes {
     const void *buf;
     size_t len;
@@ -102,11 +107,17 @@ extern "C" int zrfs_SetUsrParam(const char *name, const void *buf, int len) {
 }
 
 extern "C" int zrfs_Unlink(const char *name) {
-  if (name == nullptr) return -1;
-  return ToAbi(UnlinkFile(name));
+  CallReason reason;
+  if (name == nullptr) return reason.Refuse(Status::kBadArgument);
+  return reason.Answer(UnlinkFile(name));
 }
 
+// A block that cannot be looked at counts 0 files, as it always has; the
+// reason tells it apart from an empty block.
 extern "C" int zrfs_GetFileNum(const char *diskPath, int blk) {
-  if (diskPath == nullptr) return -1;
-  return CountBlockFiles(diskPath, blk);
+  CallReason reason;
+  if (diskPath == nullptr) return reason.Refuse(Status::kBadArgument);
+  int count = 0;
+  Status status = CountBlockFiles(diskPath, blk, &count);
+  return reason.Give(count, Ok(status), status);
 }

@@ -41,9 +41,13 @@ uint64_t BlockKey(int32_t disk, int32_t blk) {
 // present.  A short write marks the block bad.
 int WriteHeaderSector(BfHandle *h, uint64_t blockOffset, const void *sector) {
   BfShareEntry *entry = h->share;
-  if (entry == nullptr || Retired(h)) return -1;
+  if (entry == nullptr || Retired(h)) {  // a block of an earlier format
+    NoteFailure(Status::kIoError);
+    return -1;
+  }
   uint64_t address = static_cast<uint64_t>(entry->blkaddr) + blockOffset;
   if (WriteFully(h->Fd, sector, kSectorSize, address) != static_cast<ssize_t>(kSectorSize)) {
+    NoteFailure(Status::kIoError);
     ReportBadBlock(static_cast<unsigned>(entry->diskid), entry->blkid);
     return -1;
   }
@@ -117,6 +121,7 @@ bool ReadBlockSector(BfHandle *h, uint64_t blockOffset, void *sector) {
   BfShareEntry *entry = h->share;
   uint64_t address = static_cast<uint64_t>(entry->blkaddr) + blockOffset;
   if (ReadFully(h->Fd, sector, kSectorSize, address) < 0) {
+    NoteFailure(Status::kIoError);
     ReportBadBlock(static_cast<unsigned>(entry->diskid), entry->blkid);
     return false;
   }
@@ -126,11 +131,17 @@ bool ReadBlockSector(BfHandle *h, uint64_t blockOffset, void *sector) {
 BfHandle *AttachBlock(const int32_t diskAndBlock[2]) {
   int32_t disk = diskAndBlock[0];
   int32_t blk = diskAndBlock[1];
-  if (!DiskReadyNow(static_cast<unsigned>(disk))) return nullptr;
+  if (!DiskReadyNow(static_cast<unsigned>(disk))) {
+    NoteFailure(Status::kNotMounted);
+    return nullptr;
+  }
   // A block the disk does not have has no address; attaching it would read
   // (and an unlink would write) the start of the device.
   uint64_t address = BlockAddressOf(static_cast<unsigned>(disk), blk);
-  if (address == 0) return nullptr;
+  if (address == 0) {
+    NoteFailure(Status::kNotFound);
+    return nullptr;
+  }
 
   ProcessLockGuard tableLock(g_tBlkFileMutex, LockLevel::kBlock);
   if (!tableLock.ok()) return nullptr;
@@ -149,7 +160,10 @@ BfHandle *AttachBlock(const int32_t diskAndBlock[2]) {
       return h;
     }
   }
-  if (freeSlot < 0) return nullptr;
+  if (freeSlot < 0) {
+    NoteFailure(Status::kTableFull);
+    return nullptr;
+  }
 
   char path[256] = {};
   if (UnitSize() == kOneGiB) {
@@ -158,7 +172,10 @@ BfHandle *AttachBlock(const int32_t diskAndBlock[2]) {
     snprintf(path, sizeof path, "/dev/scsi/host%dp2", disk);
   }
   int fd = os().Open(path, O_RDWR | O_CLOEXEC, 0);
-  if (fd < 0) return nullptr;
+  if (fd < 0) {  // the disk went away since it was mounted
+    NoteFailure(Status::kIoError);
+    return nullptr;
+  }
   auto *h = static_cast<BfHandle *>(zrfs_Malloc(sizeof(BfHandle)));
   if (h == nullptr) {
     os().Close(fd);
@@ -176,6 +193,7 @@ BfHandle *AttachBlock(const int32_t diskAndBlock[2]) {
   // The block's lock set also counts the block's live writers.
   h->lockId = lockKey == -1 ? -1 : ProcLockWithCountInit(lockKey + kObjectLockKeyOffset);
   if (h->lockId < 0) {
+    NoteFailure(Status::kNoLock);
     ReleaseBlockEntry(entry);
     FreeHandle(h);
     return nullptr;
@@ -229,8 +247,15 @@ int WriteBlkHeaderOnPresentDisk(BfHandle *h) {
 namespace {
 
 bool DiskReadyAndPresent(const BfHandle *h) {
-  return h->share != nullptr && DiskReadyNow(static_cast<unsigned>(h->share->diskid)) &&
-         DiskPresent(h->Fd);
+  if (h->share == nullptr || !DiskReadyNow(static_cast<unsigned>(h->share->diskid))) {
+    NoteFailure(Status::kNotMounted);
+    return false;
+  }
+  if (!DiskPresent(h->Fd)) {
+    NoteFailure(Status::kIoError);
+    return false;
+  }
+  return true;
 }
 
 }  // namespace

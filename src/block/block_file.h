@@ -201,8 +201,8 @@ Status SyncHeaders(BfHandle *h, const TfFileHeader &header);
 // bf_Unlink: clears the file's header, counts it out of its block and
 // gives the block back with its last file.
 Status UnlinkRecordFile(const char *name);
-// bf_GetBlockFileNum: the files a block holds, 0 when it cannot be told.
-int CountBlockFiles(const char *diskPath, int blk);
+// bf_GetBlockFileNum: the files a block holds (0 when it cannot be told).
+Status CountBlockFiles(const char *diskPath, int blk, int *count);
 // bf_BlockStat: the status records of a block's files (at most max).
 Status StatBlockFiles(const char *diskPath, int blk, TfFileStat *st, int max, int *filled);
 // bf_GetDebugInfo: the block-file table as text, then the disk section.

@@ -242,7 +242,8 @@ int LiveWriters(BfHandle *h) {
 
 Status ReadBlock(BfHandle *h, uint32_t offset, void *buf, uint32_t len, uint32_t *done) {
   *done = 0;
-  if (!MayTransfer(h, buf)) return Status::kNotReady;
+  if (!MayTransfer(h, buf))
+    return Status::kIoError;  // unmounted, formatted again or absent: error 5
   if (offset >= UnitSize()) return Status::kNoSpace;
   ProcessLockGuard blockLock(h->lockId, LockLevel::kBlock);
   if (!blockLock.ok()) return Status::kNoLock;
@@ -251,7 +252,8 @@ Status ReadBlock(BfHandle *h, uint32_t offset, void *buf, uint32_t len, uint32_t
 }
 
 Status WriteBlock(BfHandle *h, uint32_t offset, const void *buf, uint32_t len) {
-  if (!MayTransfer(h, buf)) return Status::kNotReady;
+  if (!MayTransfer(h, buf))
+    return Status::kIoError;  // unmounted, formatted again or absent: error 5
   uint64_t unit = UnitSize();
   if (offset >= unit) return Status::kNoSpace;
   if (uint64_t{offset} + len > unit) {  // past the end of the block: nothing is written
@@ -267,7 +269,8 @@ Status SyncHeaders(BfHandle *h, const TfFileHeader &header) {
   if (h == nullptr || h->share == nullptr) return Status::kBadArgument;
   ProcessLockGuard blockLock(h->lockId, LockLevel::kBlock);
   if (!blockLock.ok()) return Status::kNoLock;
-  if (!Usable(h) || !DiskPresent(h->Fd)) return Status::kNotReady;
+  if (!Usable(h) || !DiskPresent(h->Fd))
+    return Status::kIoError;  // unmounted, formatted again or absent: error 5
   return SyncLocked(h, header, UnitSize()) == 0 ? Status::kOk : Status::kIoError;
 }
 

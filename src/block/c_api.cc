@@ -52,7 +52,9 @@ extern "C" int bf_Unlink(const char *name) {
 }
 
 extern "C" int bf_GetBlockFileNum(const char *diskPath, int blk) {
-  return CountBlockFiles(diskPath, blk);
+  int count = 0;
+  (void)CountBlockFiles(diskPath, blk, &count);  // 0 when the block cannot be looked at
+  return count;
 }
 
 extern "C" int bf_BlockStat(const char *diskPath, int blk, TfFileStat *st, int max) {

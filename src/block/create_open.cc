@@ -142,12 +142,26 @@ bool ExtensionTerminated(const FileCreateParam &param) {
   return memchr(param.extName, '\0', sizeof param.extName) != nullptr;
 }
 
+// A ring must fit an empty block beside the room every new file keeps
+// spare.  A negative size would put the ring's end before its start, and a
+// larger one fits no block: the create would take a fresh block for nothing.
+bool RingFitsABlock(const FileCreateParam &param) {
+  if (param.kind != kRingKind) return true;
+  if (param.preRecSize < 0) return false;
+  uint64_t unit = UnitSize();  // 0 before any mount, which the disk layer then refuses
+  return unit == 0 ||
+         static_cast<uint64_t>(param.preRecSize) + kHeaderAreaSize + kNewFileSpareBytes < unit;
+}
+
 }  // namespace
 
 BfHandle *CreateRecordFile(const FileCreateParam *param, char *name, TfFileHeader *header,
                            bool countWriter) {
-  if (param == nullptr || name == nullptr || header == nullptr) return nullptr;
-  if (!ExtensionTerminated(*param)) return nullptr;
+  if (param == nullptr || name == nullptr || header == nullptr || !ExtensionTerminated(*param) ||
+      !RingFitsABlock(*param)) {
+    NoteFailure(Status::kBadArgument);
+    return nullptr;
+  }
   ProcessLockGuard createLock(g_tBlkMutex, LockLevel::kBlockCreate);
   if (!createLock.ok()) return nullptr;
   auto [h, left] = AttachBlockForNewFile(*param);
@@ -155,6 +169,7 @@ BfHandle *CreateRecordFile(const FileCreateParam *param, char *name, TfFileHeade
 
   ProcessLockGuard blockLock(h->lockId, LockLevel::kBlock);
   if (!blockLock.ok() || h->share == nullptr || Retired(h)) {
+    NoteFailure(Status::kIoError);  // formatted meanwhile
     blockLock.Unlock();
     DetachBlock(h);
     return nullptr;
@@ -189,9 +204,11 @@ BfHandle *CreateRecordFile(const FileCreateParam *param, char *name, TfFileHeade
 // removal decide on, and the file's header is read under the block's lock,
 // which a create or an unlink holds while it writes that header.
 BfHandle *OpenRecordFile(const char *name, TfFileHeader *header) {
-  if (name == nullptr || header == nullptr) return nullptr;
   RecordName parsed;
-  if (!ParseRecordName(name, &parsed)) return nullptr;
+  if (name == nullptr || header == nullptr || !ParseRecordName(name, &parsed)) {
+    NoteFailure(Status::kBadArgument);
+    return nullptr;
+  }
   int32_t diskAndBlock[2] = {parsed.disk, parsed.blk};
   BfHandle *h = AttachBlock(diskAndBlock);
   if (h == nullptr) return nullptr;
@@ -201,6 +218,7 @@ BfHandle *OpenRecordFile(const char *name, TfFileHeader *header) {
                ReadBlockSector(h, uint64_t{parsed.fileNo} * kSectorSize, header) &&
                strncasecmp(parsed.tag, header->tag, 4) == 0;
   if (!found) {
+    NoteFailure(Status::kNotFound);  // after any lock or read failure noted first
     blockLock.Unlock();
     DetachBlock(h);
     return nullptr;

@@ -67,7 +67,7 @@ Status UnlinkRecordFile(const char *name) {
   if (!ParseRecordName(name, &parsed)) return Status::kBadArgument;
   int32_t diskAndBlock[2] = {parsed.disk, parsed.blk};
   BfHandle *h = AttachBlock(diskAndBlock);
-  if (h == nullptr) return Status::kNotReady;
+  if (h == nullptr) return NotedOr(Status::kNotMounted);
 
   Status result = Status::kNotFound;
   {
@@ -100,22 +100,26 @@ Status UnlinkRecordFile(const char *name) {
     }
   }
   DetachBlock(h);
-  return result;
+  return Ok(result) ? result : NotedOr(result);
 }
 
-int CountBlockFiles(const char *diskPath, int blk) {
-  if (diskPath == nullptr) return 0;
+Status CountBlockFiles(const char *diskPath, int blk, int *count) {
+  *count = 0;
+  if (diskPath == nullptr) return Status::kBadArgument;
   ProcessLockGuard createLock(g_tBlkMutex, LockLevel::kBlockCreate);
-  if (!createLock.ok()) return 0;
+  if (!createLock.ok()) return Status::kNoLock;
   BfHandle *h = AttachNamedBlock(diskPath, blk);
-  if (h == nullptr) return 0;
-  int count = 0;
+  if (h == nullptr) return NotedOr(Status::kNotMounted);
+  Status result = Status::kNoLock;
   {
     ProcessLockGuard blockLock(h->lockId, LockLevel::kBlock);
-    if (blockLock.ok() && h->share != nullptr) count = static_cast<int>(h->share->head.fileNum);
+    if (blockLock.ok() && h->share != nullptr) {
+      *count = static_cast<int>(h->share->head.fileNum);
+      result = Status::kOk;
+    }
   }
   DetachBlock(h);
-  return count;
+  return result;
 }
 
 Status StatBlockFiles(const char *diskPath, int blk, TfFileStat *st, int max, int *filledOut) {
@@ -126,7 +130,7 @@ Status StatBlockFiles(const char *diskPath, int blk, TfFileStat *st, int max, in
   ProcessLockGuard createLock(g_tBlkMutex, LockLevel::kBlockCreate);
   if (!createLock.ok()) return Status::kNoLock;
   BfHandle *h = AttachNamedBlock(diskPath, blk);
-  if (h == nullptr) return Status::kNotReady;
+  if (h == nullptr) return NotedOr(Status::kNotMounted);
 
   int filled = 0;
   bool failed = false;

@@ -103,7 +103,14 @@ int32_t AllocateLocked(DfDiskSlot &slot, uint32_t chan, uint32_t type) {
   DfDiskEntry &entry = *slot.entry;
   int32_t &cur = entry.curBlk[type][chan];
   int32_t blk = FirstFreeBlock(entry);
-  if (blk < 0 || ClearBlockHead(slot, blk) != 0) return -1;
+  if (blk < 0) {
+    NoteFailure(Status::kNoSpace);
+    return -1;
+  }
+  if (ClearBlockHead(slot, blk) != 0) {
+    NoteFailure(Status::kIoError);
+    return -1;
+  }
   entry.blkMap[blk] = kBlkUsed;
   cur = blk;
   ++entry.blkCnt[type][chan];
@@ -111,7 +118,9 @@ int32_t AllocateLocked(DfDiskSlot &slot, uint32_t chan, uint32_t type) {
   CopyOutcome copy1 = PersistAllocation(slot, 1, int(type));
   // When neither copy took it, the image keeps the block as used and
   // current; the caller is told it failed.
-  return Settle(entry, copy0, copy1) ? blk : -1;
+  if (Settle(entry, copy0, copy1)) return blk;
+  NoteFailure(Status::kIoError);
+  return -1;
 }
 
 int32_t ChooseBlockLocked(DfDiskSlot &slot, uint32_t chan, uint32_t type, int32_t preRecSize) {
@@ -137,20 +146,35 @@ bool ReturnToBlockLocked(DfDiskSlot &slot, uint32_t chan, uint32_t type, int32_t
 // block id is -1, except for a null argument or a path naming no disk.
 template <typename Choose>
 int ChooseForFile(const FileCreateParam *param, DfFileBlk *out, Choose choose) {
-  if (param == nullptr || out == nullptr) return -1;
+  if (param == nullptr || out == nullptr) {
+    NoteFailure(Status::kBadArgument);
+    return -1;
+  }
   char path[sizeof param->diskPath + 1];  // bounded even when the caller's is not
   memcpy(path, param->diskPath, sizeof param->diskPath);
   path[sizeof param->diskPath] = '\0';
   int disk = DiskNumberOfPath(path);
-  if (disk < 0) return -1;
+  if (disk < 0) {
+    NoteFailure(Status::kNoDevice);
+    return -1;
+  }
   out->blkId = -1;
   DfDiskSlot *slot = SlotOfDisk(unsigned(disk));
-  if (slot == nullptr) return -1;
-  ProcessLockGuard lock(slot->semId, LockLevel::kDisk);
-  uint32_t type = BlockTypeOf(param->kind);
-  if (!lock.ok() || !IsReady(*slot) || param->ichan >= uint32_t(kChannels) ||
-      type >= uint32_t(kBlockTypes))
+  if (slot == nullptr) {  // a disk number past the table
+    NoteFailure(Status::kNoDevice);
     return -1;
+  }
+  ProcessLockGuard lock(slot->semId, LockLevel::kDisk);
+  if (!lock.ok()) return -1;
+  if (!IsReady(*slot)) {
+    NoteFailure(Status::kNotMounted);
+    return -1;
+  }
+  uint32_t type = BlockTypeOf(param->kind);
+  if (param->ichan >= uint32_t(kChannels) || type >= uint32_t(kBlockTypes)) {
+    NoteFailure(Status::kBadArgument);
+    return -1;
+  }
   int32_t blk = choose(*slot, param->ichan, type);
   if (blk < 0) return -1;
   out->diskNo = uint32_t(disk);
@@ -166,7 +190,9 @@ int ChooseOtherFileBlock(const FileCreateParam *param, int32_t avoid, int32_t pr
     Owner owner{chan, type};
     if (preferred == avoid || !CanTakeFile(slot, preferred, param->preRecSize, &owner))
       return AllocateLocked(slot, chan, type);
-    return ReturnToBlockLocked(slot, chan, type, preferred) ? preferred : -1;
+    if (ReturnToBlockLocked(slot, chan, type, preferred)) return preferred;
+    NoteFailure(Status::kIoError);
+    return -1;
   });
 }
 
@@ -174,7 +200,7 @@ Status ChooseFileBlock(const FileCreateParam *param, DfFileBlk *out) {
   int chosen = ChooseForFile(param, out, [&](DfDiskSlot &slot, uint32_t chan, uint32_t type) {
     return ChooseBlockLocked(slot, chan, type, param->preRecSize);
   });
-  return chosen == 0 ? Status::kOk : Status::kNoSpace;
+  return chosen == 0 ? Status::kOk : NotedOr(Status::kNoSpace);
 }
 
 Status ReleaseBlock(unsigned disk, int blk, int chan, unsigned type) {
@@ -182,7 +208,7 @@ Status ReleaseBlock(unsigned disk, int blk, int chan, unsigned type) {
   if (slot == nullptr) return Status::kBadArgument;
   ProcessLockGuard lock(slot->semId, LockLevel::kDisk);
   if (!lock.ok()) return Status::kNoLock;
-  if (slot->entry == nullptr) return Status::kNotReady;
+  if (slot->entry == nullptr) return Status::kNotMounted;
   DfDiskEntry &entry = *slot->entry;
   if (!IsBlockId(entry, blk) || chan < 0 || chan >= kChannels) return Status::kBadArgument;
 

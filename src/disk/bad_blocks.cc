@@ -47,7 +47,8 @@ Status TagBadBlock(unsigned disk, int blk) {
   if (slot == nullptr) return Status::kBadArgument;
   ProcessLockGuard lock(slot->semId, LockLevel::kDisk);
   if (!lock.ok()) return Status::kNoLock;
-  if (slot->entry == nullptr || !IsBlockId(*slot->entry, blk)) return Status::kNotFound;
+  if (slot->entry == nullptr) return Status::kNotMounted;
+  if (!IsBlockId(*slot->entry, blk)) return Status::kBadArgument;
   DfDiskEntry &entry = *slot->entry;
   entry.blkMap[blk] = kBlkBadBlock;
   int placeAFailed = 0;
@@ -59,12 +60,12 @@ Status TagBadBlock(unsigned disk, int blk) {
 
 Status TagBadUnit(const char *path, uint64_t offset, uint32_t length) {
   int disk = DiskOfPath(path);
-  if (disk < 0) return Status::kBadArgument;
+  if (disk < 0) return Status::kNoDevice;
   if (DeviceSize(path) <= offset) return Status::kBadArgument;  // measured before the lock
   DfDiskSlot &slot = g_dfDiskTable[disk];
   ProcessLockGuard lock(slot.semId, LockLevel::kDisk);
   if (!lock.ok()) return Status::kNoLock;
-  if (!IsReady(slot)) return Status::kNotReady;
+  if (!IsReady(slot)) return Status::kNotMounted;
   DfDiskEntry &entry = *slot.entry;
   uint64_t end = offset + length;
   if (end < offset) end = ~uint64_t{0};  // a range past 2^64 ends there

@@ -80,7 +80,7 @@ int FormatLocked(DfDiskSlot &slot, int disk, uint32_t blocks) {
 }  // namespace
 Status FormatDisk(const char *path) {
   int disk = DiskOfPath(path);
-  if (disk < 0) return Status::kBadArgument;
+  if (disk < 0) return Status::kNoDevice;
   // A device without room for one block is refused before anything changes,
   // rather than formatted with zero blocks: such a disk could never take a
   // recording, and the shared image may be in use by other processes.
@@ -94,7 +94,7 @@ Status FormatDisk(const char *path) {
   bool openedHere = false;
   if (slot.fd < 0) {
     slot.fd = os().Open(path, O_RDWR | O_LARGEFILE, 0);
-    if (slot.fd < 0) return Status::kNotFound;
+    if (slot.fd < 0) return Status::kNoDevice;
     openedHere = true;
   }
   int result = FormatLocked(slot, disk, blocks);
@@ -102,7 +102,7 @@ Status FormatDisk(const char *path) {
     os().Close(slot.fd);
     slot.fd = -1;
   }
-  return result == 0 ? Status::kOk : Status::kIoError;
+  return result == 0 ? Status::kOk : NotedOr(Status::kIoError);
 }
 
 }  // namespace zrfs

@@ -59,51 +59,57 @@ int UpgradeToCurrentVersion(DfDiskSlot &slot) {
 }
 
 // Fills the shared image from the device.  Only reads, except the upgrade.
-int LoadFromDevice(DfDiskSlot &slot) {
+Status LoadFromDevice(DfDiskSlot &slot) {
   DfDiskEntry &entry = *slot.entry;
   int copy = 0;
   if (!ReadFullAt(slot.fd, HeaderPlace(0), &entry.head, sizeof entry.head)) {
     copy = 1;
-    if (!ReadFullAt(slot.fd, HeaderPlace(1), &entry.head, sizeof entry.head)) return -1;
+    // Neither header sector reads in full: a device too small to hold a
+    // layout, or one that fails.
+    if (!ReadFullAt(slot.fd, HeaderPlace(1), &entry.head, sizeof entry.head))
+      return Status::kNotFormatted;
   }
   // A header that reads fully but is wrong is refused, never retried from
   // the other copy.
-  if (!MountAccepts(entry.head)) return -1;
+  if (!MountAccepts(entry.head)) return Status::kNotFormatted;
 
   uint32_t mapPlace = 0;  // 0: place A, 1: place B
   if (!ReadFullAt(slot.fd, MapPlaceA(copy), entry.blkMap, sizeof entry.blkMap)) {
     mapPlace = 1;
-    if (!ReadFullAt(slot.fd, MapPlaceB(copy), entry.blkMap, sizeof entry.blkMap)) return -1;
+    if (!ReadFullAt(slot.fd, MapPlaceB(copy), entry.blkMap, sizeof entry.blkMap))
+      return Status::kIoError;
   }
 
   bool upgraded = entry.head.ver <= 1;
-  if (upgraded && UpgradeToCurrentVersion(slot) != 0) return -1;
+  if (upgraded && UpgradeToCurrentVersion(slot) != 0) return Status::kIoError;
 
   // Short table reads are accepted (an old disk may not fill its pages);
   // only a failed read refuses the disk.  After an upgrade the rebuilt
   // counts are kept: the chosen copy's pages may be the ones that failed.
   for (int type = 0; type < kBlockTypes; ++type) {
-    if (ReadAt(slot.fd, CurBlkPage(copy, type), entry.curBlk[type], kTablePageSize) < 0) return -1;
+    if (ReadAt(slot.fd, CurBlkPage(copy, type), entry.curBlk[type], kTablePageSize) < 0)
+      return Status::kIoError;
     if (!upgraded &&
         ReadAt(slot.fd, BlkCntPage(copy, type), entry.blkCnt[type], kTablePageSize) < 0)
-      return -1;
+      return Status::kIoError;
   }
   entry.mapIndex = mapPlace;
-  return 0;
+  return Status::kOk;
 }
 
-int MountLocked(DfDiskSlot &slot, int disk, const char *path) {
+Status MountLocked(DfDiskSlot &slot, int disk, const char *path) {
   if (slot.diskNo < 0) slot.diskNo = disk;
   bool openedHere = false;
   if (slot.fd < 0) {
     slot.fd = os().Open(path, O_RDWR | O_LARGEFILE, 0);
-    if (slot.fd < 0) return -1;
+    if (slot.fd < 0) return Status::kNoDevice;
     openedHere = true;
   }
   if (slot.entry == nullptr) PublishEntry(slot, AttachDiskEntry(disk));
-  bool loaded = slot.entry != nullptr &&
-                (slot.entry->mounted != 0 || LoadFromDevice(slot) == 0);  // mounted: current
-  if (!loaded) {
+  Status loaded = slot.entry == nullptr      ? NotedOr(Status::kTableFull)
+                  : slot.entry->mounted != 0 ? Status::kOk  // mounted: the image is current
+                                             : LoadFromDevice(slot);
+  if (!Ok(loaded)) {
     // Only this slot lets go: the image may be another process's current
     // one, and threads of this one may still read it (entry_attach.h).
     DfDiskEntry *entry = slot.entry;
@@ -111,28 +117,28 @@ int MountLocked(DfDiskSlot &slot, int disk, const char *path) {
     KeepDiskEntry(disk, entry);
     os().Close(slot.fd);
     slot.fd = -1;
-    return -1;
+    return loaded;
   }
   DfDiskEntry &entry = *slot.entry;
   g_dfUnitSize.store(entry.head.unitSize);
   // A second mount in this process does not count.
   SetMountState(entry, openedHere ? entry.mounted + 1 : entry.mounted, 0);
-  return 0;
+  return Status::kOk;
 }
 
 }  // namespace
 Status MountDisk(const char *path) {
   int disk = DiskOfPath(path);
-  if (disk < 0) return Status::kBadArgument;
+  if (disk < 0) return Status::kNoDevice;
   DfDiskSlot &slot = g_dfDiskTable[disk];
   ProcessLockGuard lock(slot.semId, LockLevel::kDisk);
   if (!lock.ok()) return Status::kNoLock;
-  return MountLocked(slot, disk, path) == 0 ? Status::kOk : Status::kIoError;
+  return MountLocked(slot, disk, path);
 }
 
 Status UnmountDisk(const char *path) {
   int disk = DiskOfPath(path);
-  if (disk < 0) return Status::kBadArgument;
+  if (disk < 0) return Status::kNoDevice;
   DfDiskSlot &slot = g_dfDiskTable[disk];
   ProcessLockGuard lock(slot.semId, LockLevel::kDisk);
   if (!lock.ok()) return Status::kNoLock;
@@ -155,7 +161,7 @@ Status CheckDiskReady(unsigned disk) {
   if (slot == nullptr) return Status::kBadArgument;
   ProcessLockGuard lock(slot->semId, LockLevel::kDisk);
   if (!lock.ok()) return Status::kNoLock;
-  return IsReady(*slot) ? Status::kOk : Status::kNotReady;
+  return IsReady(*slot) ? Status::kOk : Status::kNotMounted;
 }
 
 int DiskVersion(const char *path) {

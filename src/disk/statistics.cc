@@ -29,11 +29,11 @@ uint32_t CountState(const DfDiskEntry &entry, uint8_t state) {
 Status DiskTotals(const char *path, DfStatfs *out) {
   if (out == nullptr) return Status::kBadArgument;
   int disk = DiskOfPath(path);
-  if (disk < 0) return Status::kBadArgument;
+  if (disk < 0) return Status::kNoDevice;
   DfDiskSlot &slot = g_dfDiskTable[disk];
   ProcessLockGuard lock(slot.semId, LockLevel::kDisk);
   if (!lock.ok()) return Status::kNoLock;
-  if (!IsReady(slot)) return Status::kNotReady;
+  if (!IsReady(slot)) return Status::kNotMounted;
   const DfDiskEntry &entry = *slot.entry;
   uint64_t sectorsPerBlock = entry.head.unitSize >> 9;
   out->f_type = kStatfsMagic;
@@ -45,14 +45,19 @@ Status DiskTotals(const char *path, DfStatfs *out) {
 }
 
 int ListUsedBlocks(const char *path, DfBlockInfo *out, int max) {
-  if (path == nullptr || out == nullptr) return -1;
+  if (path == nullptr || out == nullptr) {
+    NoteFailure(Status::kBadArgument);
+    return -1;
+  }
   auto *header = static_cast<BlkHeader *>(zrfs_Malloc(sizeof(BlkHeader)));
   if (header == nullptr) return -1;
   int filled = -1;
   int disk = DiskOfPath(path);
+  if (disk < 0) NoteFailure(Status::kNoDevice);
   if (disk >= 0) {
     DfDiskSlot &slot = g_dfDiskTable[disk];
     ProcessLockGuard lock(slot.semId, LockLevel::kDisk);
+    if (lock.ok() && slot.entry == nullptr) NoteFailure(Status::kNotMounted);
     if (lock.ok() && slot.entry != nullptr) {
       const DfDiskEntry &entry = *slot.entry;
       filled = 0;
@@ -60,6 +65,7 @@ int ListUsedBlocks(const char *path, DfBlockInfo *out, int max) {
         if (entry.blkMap[blk] != kBlkUsed) continue;
         if (!ReadFullAt(slot.fd, BlockAddress(entry, int32_t(blk)), header, sizeof *header)) {
           filled = -1;  // one unreadable header spoils the list
+          NoteFailure(Status::kIoError);
           break;
         }
         DfBlockInfo &info = out[filled++];
@@ -70,28 +76,46 @@ int ListUsedBlocks(const char *path, DfBlockInfo *out, int max) {
     }
   }
   zrfs_Free(header);
+  if (filled == 0) NoteFailure(Status::kNotFound);  // no used block to list
   return filled > 0 ? filled : -1;
 }
 
 int MiBOfDataType(const char *path, unsigned chan, int dataType) {
-  if (path == nullptr || chan >= kChannelsWithSpaceQuery || dataType < 0) return -1;
+  uint32_t type = BlockTypeOf(uint32_t(dataType));
+  if (path == nullptr || chan >= kChannelsWithSpaceQuery || dataType < 0 ||
+      type >= uint32_t(kBlockTypes)) {
+    NoteFailure(Status::kBadArgument);
+    return -1;
+  }
   int disk = DiskOfPath(path);
-  if (disk < 0) return -1;
+  if (disk < 0) {
+    NoteFailure(Status::kNoDevice);
+    return -1;
+  }
   DfDiskSlot &slot = g_dfDiskTable[disk];
   ProcessLockGuard lock(slot.semId, LockLevel::kDisk);
-  if (!lock.ok() || !IsReady(slot)) return -1;
+  if (!lock.ok()) return -1;
+  if (!IsReady(slot)) {
+    NoteFailure(Status::kNotMounted);
+    return -1;
+  }
   const DfDiskEntry &entry = *slot.entry;
-  uint32_t type = BlockTypeOf(uint32_t(dataType));
-  if (type >= uint32_t(kBlockTypes)) return -1;
   return int(entry.blkCnt[type][chan] * (entry.head.unitSize >> 20));  // MiB
 }
 
 int DiskBlockCount(const char *path) {
   int disk = DiskOfPath(path);
-  if (disk < 0) return 0;
+  if (disk < 0) {
+    NoteFailure(Status::kNoDevice);
+    return 0;
+  }
   DfDiskSlot &slot = g_dfDiskTable[disk];
   ProcessLockGuard lock(slot.semId, LockLevel::kDisk);
-  if (!lock.ok() || !IsReady(slot)) return 0;
+  if (!lock.ok()) return 0;
+  if (!IsReady(slot)) {
+    NoteFailure(Status::kNotMounted);
+    return 0;
+  }
   return int(slot.entry->head.tolblk);
 }
 

@@ -29,9 +29,9 @@ inline void LayOut(const TfFileHeader &h, bool reading, Piece (&pieces)[kMaxPiec
   if (h.preStart == 0 || h.preEnd == 0) return;        // no ring
   if (h.preRecStartPtr == 0 || h.preRecEndPtr == 0) {  // ring not fixed yet
     pieces[2] = Piece{h.preStart, kWriteLimit};
-  } else if (h.preRecStartPtr <= h.preRecEndPtr) {  // not wrapped
+  } else if (h.preRecStartPtr < h.preRecEndPtr) {  // not wrapped
     pieces[1] = Piece{h.preRecStartPtr, h.preRecEndPtr - h.preRecStartPtr};
-  } else {  // wrapped
+  } else {  // wrapped; equal pointers: a full ring, oldest byte at the start pointer
     pieces[0] = Piece{h.preRecStartPtr, h.preEnd - h.preRecStartPtr};
     pieces[1] = Piece{h.preStart, h.preRecEndPtr - h.preStart};
   }

@@ -11,6 +11,18 @@
 #include "zrfs/df.h"
 
 namespace zrfs {
+namespace {
+
+// Why a piece could not be moved: the block's error number (28 for room, 5
+// otherwise), unless the layers noted more.
+Status TransferFailure(TfHandle *h, Status otherwise) {
+  int errNo = RecordErrNo(h);
+  if (errNo == kNoSpaceError) return NotedOr(Status::kNoSpace);
+  if (errNo == kEioError) return NotedOr(Status::kIoError);
+  return NotedOr(otherwise);
+}
+
+}  // namespace
 
 Status ReadFile(TfHandle *h, uint32_t pos, void *buf, uint32_t len, uint32_t *done) {
   *done = 0;
@@ -20,7 +32,7 @@ Status ReadFile(TfHandle *h, uint32_t pos, void *buf, uint32_t len, uint32_t *do
   const TfFileHeader &header = h->entry->header;
   uint32_t offsets[kMaxPieces], lengths[kMaxPieces];
   int pieces = MapRange(pos, len, &header, offsets, lengths, true);
-  if (pieces < 1) return Status::kNoSpace;  // nothing of the file lies there
+  if (pieces < 1) return Status::kEndOfFile;  // nothing of the file lies there
   // No header field bounds a ring not fixed yet: its reads stop where the
   // file's room ends, never in the next file or the next block.
   bool toGrowthLimit = RingNotFixed(header);
@@ -30,7 +42,7 @@ Status ReadFile(TfHandle *h, uint32_t pos, void *buf, uint32_t len, uint32_t *do
     int n = ReadFileData(h->blockFile, header.fileNo, toGrowthLimit, offsets[i], bytes + planned,
                          lengths[i]);
     SetErrNo(h, LoadErrNo(h->blockFile));
-    if (n < 0) return Status::kIoError;
+    if (n < 0) return TransferFailure(h, Status::kEndOfFile);
     *done += static_cast<uint32_t>(n);
     planned += lengths[i];  // a short piece still leaves later ones in place
   }
@@ -56,7 +68,7 @@ Status WriteFile(TfHandle *h, uint32_t pos, const void *buf, uint32_t len) {
     int n = WriteFileData(h->blockFile, header.fileNo, offsets[i], bytes + planned, lengths[i],
                           last ? &endUpdate : nullptr);
     SetErrNo(h, LoadErrNo(h->blockFile));
-    if (n < 0) return Status::kIoError;
+    if (n < 0) return TransferFailure(h, Status::kNoSpace);
     planned += lengths[i];
   }
   return Status::kOk;

@@ -59,11 +59,17 @@ Lookup LookupByIdentity(const RecordName &id, TfHandle **found) {
 // A new handle attached to the shared entry of id's key, without reading
 // the disk.
 TfHandle *AttachFile(const char *name, const RecordName &parsed) {
-  if (!DiskReadyNow(static_cast<unsigned>(parsed.disk))) return nullptr;
+  if (!DiskReadyNow(static_cast<unsigned>(parsed.disk))) {
+    NoteFailure(Status::kNotMounted);
+    return nullptr;
+  }
   uint64_t key = FileKey(parsed);
   int slot = 0;
   while (slot < kRecordFileSlots && g_tfFileTable[slot] != nullptr) ++slot;
-  if (slot == kRecordFileSlots) return nullptr;
+  if (slot == kRecordFileSlots) {
+    NoteFailure(Status::kTableFull);
+    return nullptr;
+  }
   auto *h = static_cast<TfHandle *>(zrfs_Malloc(sizeof(TfHandle)));
   if (h == nullptr) return nullptr;
   *h = TfHandle{0, static_cast<uint32_t>(slot), 0, nullptr, nullptr, -1, 0};
@@ -131,13 +137,16 @@ TfHandle *CreateFile(const FileCreateParam *param, char *name) {
 TfHandle *LookupOrAttach(const char *name) {
   RecordName id;
   if (name == nullptr || strnlen(name, kMaxNameChars + 1) > kMaxNameChars ||
-      !ParseRecordName(name, &id))
+      !ParseRecordName(name, &id)) {
+    NoteFailure(Status::kBadArgument);
     return nullptr;
+  }
   TfHandle *h = nullptr;
   switch (LookupByIdentity(id, &h)) {
     case Lookup::kFound:
       return h;
     case Lookup::kOtherFile:
+      NoteFailure(Status::kNotFound);
       return nullptr;
     case Lookup::kNone:
       break;

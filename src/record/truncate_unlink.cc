@@ -62,7 +62,7 @@ Status UnlinkFile(const char *name) {
   ProcessLockGuard tableLock(g_zrFileMutex, LockLevel::kRecord);
   if (!tableLock.ok()) return Status::kNoLock;
   TfHandle *h = LookupOrAttach(name);
-  if (h == nullptr) return Status::kNotFound;
+  if (h == nullptr) return NotedOr(Status::kNotFound);
   if (h->entry == nullptr) {
     ReleaseFileLocked(h);
     return Status::kNotFound;

@@ -1,7 +1,11 @@
 // The replaceable heap allocator behind every per-process heap block.
 #include <cstdlib>
 
+#include "shared/status.h"
 #include "zrfs.h"
+
+using zrfs::NoteFailure;
+using zrfs::Status;
 
 namespace {
 
@@ -27,7 +31,9 @@ extern "C" int zrfs_RegistAllocatorInterface(ZrfsMallocFn alloc, ZrfsFreeFn rele
 }
 
 extern "C" void *zrfs_Malloc(uint32_t size) {
-  return g_pfnMalloc != nullptr ? g_pfnMalloc(size) : malloc(size);
+  void *block = g_pfnMalloc != nullptr ? g_pfnMalloc(size) : malloc(size);
+  if (block == nullptr) NoteFailure(Status::kNoMemory);
+  return block;
 }
 
 extern "C" void zrfs_Free(void *ptr) {

@@ -9,6 +9,7 @@
 #include "os/os.h"
 #include "shared/keys.h"
 #include "shared/pool_layout.h"
+#include "shared/status.h"
 #include "zrfs/fsc.h"
 
 extern "C" {
@@ -86,7 +87,11 @@ void *AttachHeldSlot(int slot, uint32_t size) {
 // Entry request for the record-file and block-file regions.
 void *RequestEntry(const EntryKind &kind, uint32_t keyLo, uint32_t keyHi, uint32_t size) {
   uint64_t key = static_cast<uint64_t>(keyHi) << 32 | keyLo;
-  if (key == 0 || size != kind.entrySize || !Attached()) return nullptr;
+  if (key == 0 || size != kind.entrySize) return nullptr;
+  if (!Attached()) {  // zrfs_Init not called, or the pool could not be had
+    NoteFailure(Status::kNoLock);
+    return nullptr;
+  }
 
   int freeIndex = -1;
   for (int i = 0; i < kSlotsPerKind; ++i) {
@@ -99,11 +104,17 @@ void *RequestEntry(const EntryKind &kind, uint32_t keyLo, uint32_t keyHi, uint32
     }
     if (listed == 0 && freeIndex < 0) freeIndex = i;
   }
-  if (freeIndex < 0) return nullptr;
+  if (freeIndex < 0) {
+    NoteFailure(Status::kTableFull);
+    return nullptr;
+  }
 
   int slot = kind.firstSlot + freeIndex;
   void *entry = freeIndex < kInPoolEntries ? PoolEntry(kind, freeIndex) : AttachSlot(slot, size);
-  if (entry == nullptr) return nullptr;
+  if (entry == nullptr) {  // the system's segment limits
+    NoteFailure(Status::kTableFull);
+    return nullptr;
+  }
   // A new segment is zero already; clearing also covers one that outlived
   // its list slot (a list recreated after a crash), whose counts would lie.
   memset(entry, 0, size);

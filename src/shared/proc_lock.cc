@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "os/os.h"
+#include "shared/status.h"
 #include "zrfs/fsc.h"
 
 #if defined(__SANITIZE_THREAD__)
@@ -154,6 +155,7 @@ ProcessLockGuard::ProcessLockGuard(int semId, LockLevel level)
   ok_ = semId == -1 || AcquireProcessLock(semId);
   locked_ = ok_;
   if (locked_) g_heldLevels |= bit;
+  if (!ok_) NoteFailure(Status::kNoLock);
 }
 
 void ProcessLockGuard::Unlock() {

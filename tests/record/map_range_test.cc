@@ -60,7 +60,9 @@ TEST(MapRange, PiecesOfEachLayout) {
       {"wrapped, older", wrapped, 50, 400, true, 3, {{B + 950, 50}, {B, 100}, {B + 1000, 250}}},
       {"wrapped, newer", wrapped, 150, 1000, true, 2, {{B + 50, 50}, {B + 1000, 300}}},
       {"unwrapped", unwrapped, 0, 1000, true, 2, {{B + 100, 300}, {B + 1000, 10}}},
-      {"equal pointers", equal, 0, 5, true, 1, {{B + 1000, 5}}},  // no ring part here
+      // Equal pointers: a full ring from the start pointer round to it again,
+      // as the file's size counts it.
+      {"equal pointers", equal, 0, 1010, true, 3, {{B + 500, 500}, {B, 500}, {B + 1000, 10}}},
   };
   for (const auto &row : rows) {
     uint32_t offsets[3] = {}, lengths[3] = {};

@@ -90,6 +90,17 @@ TEST_F(RecordIoTest, RingFileReadsItsValidRingThenTheMainWindow) {
   std::string across(back.size() - 20000, '\0');
   ASSERT_EQ(tf_Read(20000, across.data(), uint32_t(across.size()), h), int(across.size()));
   EXPECT_EQ(across, back.substr(20000));
+
+  // Fixed again (which empties the main window) with equal pointers: the
+  // ring is full, its oldest byte at the pointer, and reads give every byte
+  // of it as the size counts them.
+  ASSERT_EQ(tf_UpdataePreRecPtr(h, 30000, 30000), 0);
+  ASSERT_EQ(tf_GetFileStat(&st, h), 0);
+  EXPECT_EQ(st.st_size, kRing);
+  std::string full(kRing, '\0');
+  ASSERT_EQ(tf_Read(0, full.data(), kRing, h), kRing);
+  EXPECT_EQ(full, ring.substr(30000) + ring.substr(0, 30000));
+  EXPECT_EQ(tf_Read(kRing, full.data(), 1, h), -1);
   tf_CloseFile(h);
 }
 

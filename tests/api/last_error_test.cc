@@ -1,0 +1,197 @@
+// zrfs_LastError: every failure a program can meet tells its own reason,
+// a success clears it, and each thread keeps its own.
+#include <cstring>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "block/mounted_image.h"
+#include "support/fault_os.h"
+
+namespace {
+
+using namespace zrfs::test;
+
+class LastErrorTest : public MountedImage<Layer::kApi> {
+ protected:
+  int Create(uint32_t chan, std::string *name = nullptr, int flags = 2, uint32_t kind = 0,
+             int32_t preRecSize = 0) {
+    FileCreateParam p = Param(chan, kind, preRecSize);
+    char buf[ZRFS_NAME_MAX] = {};
+    int fd = zrfs_Open(&p, buf, flags);
+    if (name != nullptr) *name = buf;
+    return fd;
+  }
+  // The reason the call just made left, with its text for the failure message.
+  static std::string Reason() {
+    int code = zrfs_LastError();
+    return std::to_string(code) + " (" + zrfs_StrError(code) + ")";
+  }
+  static std::string Expect(int code) {
+    return std::to_string(code) + " (" + zrfs_StrError(code) + ")";
+  }
+};
+
+TEST_F(LastErrorTest, ArgumentsDescriptorsAndNames) {
+  std::string name;
+  int fd = Create(1, &name, 0);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(zrfs_LastError(), ZRFS_OK);
+  TfFileStat st;
+  char byte = 0;
+
+  EXPECT_EQ(zrfs_Stat(nullptr, &st), -1);
+  EXPECT_EQ(Reason(), Expect(ZRFS_EBADARG));
+  EXPECT_EQ(zrfs_Stat("no name of a record file", &st), -1);
+  EXPECT_EQ(Reason(), Expect(ZRFS_EBADARG));
+  EXPECT_EQ(zrfs_SetUsrParam(name.c_str(), "x", 33), -1);
+  EXPECT_EQ(Reason(), Expect(ZRFS_EBADARG));
+  FileCreateParam noNul = Param(1);
+  memset(noNul.extName, 'e', sizeof noNul.extName);
+  char out[ZRFS_NAME_MAX];
+  EXPECT_EQ(zrfs_Open(&noNul, out, 1), -1);
+  EXPECT_EQ(Reason(), Expect(ZRFS_EBADARG));
+  // A ring must fit an empty block beside the 3 MiB every new file keeps.
+  constexpr int32_t kLargestRing = int32_t(kUnit - 0x200000 - 0x300000 - 1);
+  for (int32_t ring : {-1, INT32_MIN, kLargestRing + 1, int32_t(kUnit - 0x200000)}) {
+    EXPECT_EQ(Create(2, nullptr, 1, 1, ring), -1) << ring;
+    EXPECT_EQ(Reason(), Expect(ZRFS_EBADARG)) << ring;
+  }
+  int largest = Create(2, nullptr, 1, 1, kLargestRing);
+  EXPECT_GE(largest, 0) << Reason();
+  zrfs_Close(largest);
+
+  EXPECT_EQ(zrfs_Read(12345, &byte, 1), -1);
+  EXPECT_EQ(Reason(), Expect(ZRFS_EBADFD));
+  EXPECT_EQ(zrfs_Write(fd, &byte, 1), -1);  // open for reading only
+  EXPECT_EQ(Reason(), Expect(ZRFS_EBADFD));
+  EXPECT_EQ(zrfs_Close(777), 0);  // still 0, as always
+  EXPECT_EQ(Reason(), Expect(ZRFS_EBADFD));
+
+  // The same block and number under another tag: a file that is gone.
+  std::string other = name;
+  other[14] = other[14] == 'A' ? 'B' : 'A';
+  EXPECT_EQ(zrfs_Stat(other.c_str(), &st), -1);
+  EXPECT_EQ(Reason(), Expect(ZRFS_ENOENT));
+  EXPECT_EQ(zrfs_Unlink(name.c_str()), -1);  // open here
+  EXPECT_EQ(Reason(), Expect(ZRFS_EBUSY));
+
+  EXPECT_EQ(zrfs_Read(fd, &byte, 1), -1);  // an empty file: at its end
+  EXPECT_EQ(Reason(), Expect(ZRFS_EEOF));
+
+  // A success clears what the failure left.
+  EXPECT_EQ(zrfs_Stat(name.c_str(), &st), 0);
+  EXPECT_EQ(zrfs_LastError(), ZRFS_OK);
+  zrfs_Close(fd);
+  EXPECT_EQ(zrfs_Unlink(name.c_str()), 0);
+  EXPECT_EQ(zrfs_Unlink(name.c_str()), -1);
+  EXPECT_EQ(Reason(), Expect(ZRFS_ENOENT));
+}
+
+TEST_F(LastErrorTest, DisksThatAreMissingUnformattedOrUnmounted) {
+  EXPECT_EQ(zrfs_Mount("/tmp/no-disk-number-here"), -1);
+  EXPECT_EQ(Reason(), Expect(ZRFS_ENODEV));
+  EXPECT_EQ(zrfs_Mount(TestRoot::DevicePath(5).c_str()), -1);  // no such device file
+  EXPECT_EQ(Reason(), Expect(ZRFS_ENODEV));
+
+  std::string blank = root_.MakeImage(TestRoot::DevicePath(6), kDataStart + 2 * kUnit);
+  EXPECT_EQ(zrfs_Mount(blank.c_str()), -1);
+  EXPECT_EQ(Reason(), Expect(ZRFS_ENOTFORMATTED));
+  DfStatfs totals;
+  EXPECT_EQ(zrfs_Statfs(blank.c_str(), &totals), -1);
+  EXPECT_EQ(Reason(), Expect(ZRFS_ENOTMOUNTED));
+
+  std::string name;
+  int fd = Create(2, &name);
+  ASSERT_GE(fd, 0);
+  zrfs_Close(fd);
+  ASSERT_EQ(zrfs_UnMount(dev_.c_str()), 0);
+  EXPECT_EQ(zrfs_LastError(), ZRFS_OK);
+  TfFileStat st;
+  EXPECT_EQ(zrfs_Stat(name.c_str(), &st), -1);
+  EXPECT_EQ(Reason(), Expect(ZRFS_ENOTMOUNTED));
+  EXPECT_EQ(Create(2), -1);
+  EXPECT_EQ(Reason(), Expect(ZRFS_ENOTMOUNTED));
+  EXPECT_EQ(zrfs_GetUsedBlockNum(dev_.c_str()), 0);  // 0, as always, and now a reason
+  EXPECT_EQ(Reason(), Expect(ZRFS_ENOTMOUNTED));
+}
+
+TEST_F(LastErrorTest, SpaceAndTables) {
+  // Four blocks: four channels recording at once take them all.
+  std::string name;
+  std::vector<int> writers;
+  for (uint32_t chan = 0; chan < 4; ++chan) writers.push_back(Create(chan, &name, 1));
+  for (int fd : writers) ASSERT_GE(fd, 0);
+  EXPECT_EQ(Create(9, nullptr, 1), -1);
+  EXPECT_EQ(Reason(), Expect(ZRFS_ENOSPC));
+  EXPECT_EQ(zrfs_ftruncate(writers[0], int64_t(kUnit)), -1);
+  EXPECT_EQ(Reason(), Expect(ZRFS_ENOSPC));
+
+  std::vector<int> fds;
+  for (int i = 0; i < 1024; ++i) fds.push_back(zrfs_Open(nullptr, name.data(), 0));
+  EXPECT_EQ(fds.back(), -1);  // four writers hold four of the slots
+  EXPECT_EQ(Reason(), Expect(ZRFS_EFULL));
+  for (int fd : fds) zrfs_Close(fd);
+  for (int fd : writers) zrfs_Close(fd);
+}
+
+TEST_F(LastErrorTest, DeviceFailuresMemoryAndLocks) {
+  std::string name;
+  int fd = Create(3, &name);
+  ASSERT_GE(fd, 0);
+  char data[512] = {};
+  {
+    FaultOs faults;
+    faults.Add({.call = Call::kWrite, .pathContains = "host03"});
+    EXPECT_EQ(zrfs_Write(fd, data, sizeof data), -1);
+    EXPECT_EQ(Reason(), Expect(ZRFS_EIO));
+    EXPECT_EQ(zrfs_error(fd), 5);  // the descriptor's number stays as it was
+  }
+  {
+    FaultOs faults;
+    faults.Add({.call = Call::kPresence, .pathContains = "host03", .fault = Fault::kAbsent});
+    EXPECT_EQ(zrfs_Write(fd, data, sizeof data), -1);
+    EXPECT_EQ(Reason(), Expect(ZRFS_EIO));
+  }
+  ASSERT_EQ(zrfs_RegistAllocatorInterface([](uint32_t) -> void * { return nullptr; }, free), 0);
+  EXPECT_EQ(zrfs_Open(nullptr, name.data(), 0), -1);
+  EXPECT_EQ(Reason(), Expect(ZRFS_ENOMEM));
+  ASSERT_EQ(zrfs_InitAllocatorInterface(), 0);
+  zrfs_Close(fd);
+
+  // The shared objects removed under a running process: its locks are gone.
+  ASSERT_GE(zrfs_RemoveIpcObjects(root_.path().c_str()), 0);
+  EXPECT_EQ(Create(3), -1);
+  EXPECT_EQ(Reason(), Expect(ZRFS_ENOLCK));
+}
+
+TEST(LastErrorTextTest, EveryCodeHasItsOwnTextAndUnknownCodesOneToo) {
+  std::set<std::string> texts;
+  for (int code = ZRFS_OK; code <= ZRFS_EEOF; ++code) {
+    const char *text = zrfs_StrError(code);
+    ASSERT_NE(text, nullptr);
+    EXPECT_GT(strlen(text), 3u);
+    texts.insert(text);
+  }
+  EXPECT_EQ(texts.size(), size_t(ZRFS_EEOF + 1));
+  EXPECT_STREQ(zrfs_StrError(-1), "unknown error");
+  EXPECT_STREQ(zrfs_StrError(ZRFS_EEOF + 1), "unknown error");
+}
+
+TEST_F(LastErrorTest, EachThreadKeepsItsOwnReason) {
+  TfFileStat st;
+  EXPECT_EQ(zrfs_Stat(nullptr, &st), -1);
+  std::thread other([] {
+    EXPECT_EQ(zrfs_LastError(), ZRFS_OK);  // nothing called here yet
+    char byte;
+    EXPECT_EQ(zrfs_Read(4242, &byte, 1), -1);
+    EXPECT_EQ(zrfs_LastError(), ZRFS_EBADFD);
+  });
+  other.join();
+  EXPECT_EQ(zrfs_LastError(), ZRFS_EBADARG);
+}
+
+}  // namespace
