@@ -369,6 +369,46 @@ ZRFS_API const char *zrfs_StrError(int code);
  * result >= size means it was cut); 0 for NULL or size < 1024. */
 ZRFS_API int zrfs_GetDebugInfo(char *buf, int size);
 
+/* ---- Read-only view of a disk --------------------------------------------
+ * For browsing and exporting recordings on a PC.  zrfs_ViewOpen opens a
+ * device or image file read-only, whether recorders have it mounted or not,
+ * (under the root directory, as every path) and never writes, locks or
+ * attaches shared memory: no zrfs_Init is
+ * needed.  The disk's header and map are read at open and by
+ * zrfs_ViewRefresh (from the first copy that reads whole, as a mount would);
+ * block and record-file headers are read at each call, so a recording that
+ * grows shows its current size.  Files are named as on the disk the path
+ * names (disk 0 for a path without a disk number).  Calls on one view may
+ * run in several threads at once, but not beside its refresh or close.
+ * Results are 0 or a count, -1 (or NULL) with a reason from zrfs_LastError. */
+typedef struct ZrfsView ZrfsView;
+typedef struct ZrfsViewInfo {
+  uint32_t version;    /*  0: format version */
+  uint32_t blocks;     /*  4: blocks of the disk */
+  uint64_t unitSize;   /*  8: bytes per block */
+  int64_t createTime;  /* 16: when it was formatted, seconds */
+  uint32_t usedBlocks; /* 24 */
+  uint32_t freeBlocks; /* 28 */
+  uint32_t badBlocks;  /* 32 */
+  uint32_t reserved;   /* 36: 0 */
+} ZrfsViewInfo;
+ZRFS_LAYOUT_CHECK(sizeof(ZrfsViewInfo) == 40, zrfs_view_info_size);
+ZRFS_LAYOUT_CHECK(offsetof(ZrfsViewInfo, unitSize) == 8, zrfs_view_info_unit_size);
+ZRFS_LAYOUT_CHECK(offsetof(ZrfsViewInfo, usedBlocks) == 24, zrfs_view_info_used_blocks);
+ZRFS_API ZrfsView *zrfs_ViewOpen(const char *path);
+ZRFS_API void zrfs_ViewClose(ZrfsView *view);
+ZRFS_API int zrfs_ViewRefresh(ZrfsView *view);
+ZRFS_API int zrfs_ViewInfo(ZrfsView *view, ZrfsViewInfo *info);
+/* One record per used block, up to max; the count. */
+ZRFS_API int zrfs_ViewBlocks(ZrfsView *view, DfBlockInfo *info, int max);
+/* Status records (with names) of up to max record files of a used block. */
+ZRFS_API int zrfs_ViewBlockFiles(ZrfsView *view, int blk, TfFileStat *st, int max);
+ZRFS_API int zrfs_ViewStat(ZrfsView *view, const char *name, TfFileStat *st);
+/* Up to len logical bytes of a record file from offset (the valid ring
+ * bytes, then the main recording): the count, 0 at or past its end. */
+ZRFS_API int zrfs_ViewRead(ZrfsView *view, const char *name, uint64_t offset, void *buf,
+                           uint32_t len);
+
 ZRFS_EXTERN_C_END
 
 #endif /* ZRFS_H */

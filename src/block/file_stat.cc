@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "block/block_file.h"
+
 namespace zrfs {
 
 void FillFileStat(const TfFileHeader &file, TfFileStat *st) {
@@ -14,6 +16,17 @@ void FillFileStat(const TfFileHeader &file, TfFileStat *st) {
   st->recType = file.recType;
   st->createTime = file.createTime;
   memcpy(st->usrParam, file.usrParam, sizeof st->usrParam);
+}
+
+void FillListedFileStat(uint32_t disk, uint32_t blk, const TfFileHeader &file, TfFileStat *st) {
+  char identity[8];
+  memcpy(identity, file.magic, 4);
+  memcpy(identity + 4, file.tag, 4);
+  MakeFileName(disk, blk, file.fileNo, st->filename, identity, file.lockFlag);
+  size_t extLen = strnlen(file.extName, sizeof file.extName);
+  memcpy(st->filename + 24, file.extName, extLen);
+  st->filename[24 + extLen] = '\0';
+  FillFileStat(file, st);
 }
 
 }  // namespace zrfs

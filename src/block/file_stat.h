@@ -14,4 +14,8 @@ namespace zrfs {
 // the name and the stat64 fields that stay untouched are left as they are.
 void FillFileStat(const TfFileHeader &file, TfFileStat *st);
 
+// FillFileStat, and the name made from the header (its lock state and the
+// 7 extension characters the header keeps), as a block's listing shows it.
+void FillListedFileStat(uint32_t disk, uint32_t blk, const TfFileHeader &file, TfFileStat *st);
+
 }  // namespace zrfs

@@ -39,18 +39,6 @@ bool ReadHeaderPiece(BfHandle *h, uint32_t piece, uint8_t *buffer, bool *whole) 
   return true;
 }
 
-void FillFromSlot(const BfShareEntry &entry, const TfFileHeader &file, TfFileStat *st) {
-  char identity[8];
-  memcpy(identity, file.magic, 4);
-  memcpy(identity + 4, file.tag, 4);
-  MakeFileName(static_cast<uint32_t>(entry.diskid), static_cast<uint32_t>(entry.blkid), file.fileNo,
-               st->filename, identity, file.lockFlag);
-  size_t extLen = strnlen(file.extName, sizeof file.extName);
-  memcpy(st->filename + 24, file.extName, extLen);
-  st->filename[24 + extLen] = '\0';
-  FillFileStat(file, st);
-}
-
 // Attaches the block a caller names by disk path and number.
 BfHandle *AttachNamedBlock(const char *diskPath, int blk) {
   int32_t diskAndBlock[2] = {DiskNumberOfPath(diskPath), blk};
@@ -151,7 +139,8 @@ Status StatBlockFiles(const char *diskPath, int blk, TfFileStat *st, int max, in
         if (filled >= max) continue;
         TfFileHeader file;
         memcpy(&file, slot, sizeof file);
-        FillFromSlot(*h->share, file, &st[filled++]);
+        FillListedFileStat(static_cast<uint32_t>(h->share->diskid),
+                           static_cast<uint32_t>(h->share->blkid), file, &st[filled++]);
       }
     }
     const BlkHeader &head = h->share != nullptr ? h->share->head : BlkHeader{};
