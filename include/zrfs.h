@@ -395,12 +395,25 @@ typedef struct ZrfsViewInfo {
 ZRFS_LAYOUT_CHECK(sizeof(ZrfsViewInfo) == 40, zrfs_view_info_size);
 ZRFS_LAYOUT_CHECK(offsetof(ZrfsViewInfo, unitSize) == 8, zrfs_view_info_unit_size);
 ZRFS_LAYOUT_CHECK(offsetof(ZrfsViewInfo, usedBlocks) == 24, zrfs_view_info_used_blocks);
+/* A used block as its header tells it. */
+typedef struct ZrfsViewBlock {
+  uint32_t blkid;      /*  0 */
+  uint32_t fileNum;    /*  4: record files in the block */
+  uint32_t lastFileNo; /*  8: newest file number handed out (only grows) */
+  uint32_t ichan;      /* 12: channel of the newest file */
+  uint32_t blkType;    /* 16: block type */
+  uint32_t reserved;   /* 20: 0 */
+  int64_t createTime;  /* 24: seconds */
+  int64_t modifyTime;  /* 32: seconds, newest change of its files */
+} ZrfsViewBlock;
+ZRFS_LAYOUT_CHECK(sizeof(ZrfsViewBlock) == 40, zrfs_view_block_size);
+ZRFS_LAYOUT_CHECK(offsetof(ZrfsViewBlock, createTime) == 24, zrfs_view_block_create_time);
 ZRFS_API ZrfsView *zrfs_ViewOpen(const char *path);
 ZRFS_API void zrfs_ViewClose(ZrfsView *view);
 ZRFS_API int zrfs_ViewRefresh(ZrfsView *view);
 ZRFS_API int zrfs_ViewInfo(ZrfsView *view, ZrfsViewInfo *info);
 /* One record per used block, up to max; the count. */
-ZRFS_API int zrfs_ViewBlocks(ZrfsView *view, DfBlockInfo *info, int max);
+ZRFS_API int zrfs_ViewBlocks(ZrfsView *view, ZrfsViewBlock *blocks, int max);
 /* Status records (with names) of up to max record files of a used block. */
 ZRFS_API int zrfs_ViewBlockFiles(ZrfsView *view, int blk, TfFileStat *st, int max);
 ZRFS_API int zrfs_ViewStat(ZrfsView *view, const char *name, TfFileStat *st);

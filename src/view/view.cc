@@ -134,19 +134,18 @@ extern "C" int zrfs_ViewInfo(ZrfsView *view, ZrfsViewInfo *info) {
   return reason.Answer(Status::kOk);
 }
 
-extern "C" int zrfs_ViewBlocks(ZrfsView *view, DfBlockInfo *info, int max) {
+extern "C" int zrfs_ViewBlocks(ZrfsView *view, ZrfsViewBlock *blocks, int max) {
   CallReason reason;
-  if (view == nullptr || info == nullptr || max < 0) return reason.Refuse(Status::kBadArgument);
+  if (view == nullptr || blocks == nullptr || max < 0) return reason.Refuse(Status::kBadArgument);
   int filled = 0;
   for (uint32_t blk = 0; blk < Blocks(*view) && filled < max; ++blk) {
     if (view->map[blk] != kBlkUsed) continue;
     BlkHeader head;
     if (!ReadWhole(*view, BlockStart(*view, int32_t(blk)), &head, sizeof head))
       return reason.Give(-1, false, Status::kIoError);
-    DfBlockInfo &out = info[filled++];  // the reserved words are not written
-    out.blkid = blk;
-    out.createTime = uint64_t(head.createTime);
-    out.fileNum = head.fileNum;
+    blocks[filled++] =
+        ZrfsViewBlock{blk, head.fileNum,    head.lastFileNo, head.ichan, head.blkType,
+                      0,   head.createTime, head.modifyTime};
   }
   return reason.Give(filled, true, Status::kOk);
 }

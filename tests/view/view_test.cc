@@ -67,7 +67,7 @@ TEST_F(ViewTest, ListsAndReadsWhatTheLibraryGivesWhileRecordingGoesOn) {
   ASSERT_EQ(zrfs_ViewInfo(view, &info), 0);
   EXPECT_EQ(info.blocks, 4u);
   EXPECT_EQ(info.usedBlocks + info.freeBlocks + info.badBlocks, 4u);
-  DfBlockInfo blocks[4];
+  ZrfsViewBlock blocks[4];
   int used = zrfs_ViewBlocks(view, blocks, 4);
   ASSERT_EQ(used, int(info.usedBlocks));
 
