@@ -4,29 +4,38 @@
 #   make test            installs missing tools, checks the formatting, builds
 #                        the library under clang's thread-safety analysis (tsa),
 #                        builds and tests the default, asan, tsan and armhf
-#                        presets in turn, runs each fuzz target briefly, and
+#                        presets in turn, builds a plain cmake configuration
+#                        that lacks the tool's and the tests' libraries
+#                        (test-plain), runs each fuzz target briefly, and
 #                        checks that no IPC object or test process was left
 #                        behind
 #   make build           builds the default preset
-#   make demo            builds and runs the recorder demo on a fresh disk image
+#   make demo            builds (library and demo only) and runs the recorder
+#                        demo on a fresh disk image
 #   make bench           measures the library against raw writes and ext4 and
 #                        writes docs/performance.md; BENCH_ARGS passes options,
 #                        e.g. --quick (short), --paced-seconds=120, --only=paced
 #                        (docs/performance.md lists them)
 #   make install PREFIX=/some/prefix
+#                        a release build of the library (and of the tool when
+#                        its libraries are there), without the tests
 #   make format / make format-check
 #   make clean           removes the preset build directories
 
 PREFIX ?= /usr/local
 TEST_PRESETS := default asan tsan armhf
 PRESETS := default asan tsan armhf release fuzz tsa
-BUILD_DIRS := $(addprefix $(CURDIR)/build/,$(PRESETS))
+# Plain cmake builds beside the presets: what users get without presets, and
+# the checks of that.
+PLAIN_DIRS := package plain
+BUILD_DIRS := $(addprefix $(CURDIR)/build/,$(PRESETS) $(PLAIN_DIRS))
 FORMAT_DIRS := src include tests tools bench examples fuzz
 CLANG_FORMAT ?= clang-format
 
 SHELL := /bin/bash
 
-.PHONY: test test-all build install format format-check clean deps demo bench fuzz tsan stress \
+.PHONY: test test-all test-plain build install package format format-check clean deps demo bench \
+        fuzz tsan stress \
         $(addprefix test-,$(TEST_PRESETS)) $(addprefix build-,$(PRESETS))
 
 deps:
@@ -46,6 +55,23 @@ test-$(1): deps
 	exit $$$$status
 endef
 $(foreach p,$(TEST_PRESETS),$(eval $(call preset_test,$(p))))
+
+# A plain configure (no preset, the default generator and build type) on a
+# machine without CLI11, fmt, nlohmann-json and GoogleTest, as far as CMake
+# can tell: the library must still configure, build and install.  Its ctest
+# run has the checks that need no GoogleTest: the C interface, the exports,
+# the installed package and the demo.
+PLAIN_NO_DEPS := -DCMAKE_DISABLE_FIND_PACKAGE_CLI11=ON -DCMAKE_DISABLE_FIND_PACKAGE_fmt=ON \
+                 -DCMAKE_DISABLE_FIND_PACKAGE_nlohmann_json=ON -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON
+test-plain:
+	@set -o pipefail; start=$$(date +%s); \
+	echo "==== plain: configure without the tool's and tests' libraries, build, test"; \
+	rm -f build/plain/ctest-output.log; \
+	cmake -S . -B build/plain $(PLAIN_NO_DEPS) && cmake --build build/plain -j2 && \
+	  ctest --test-dir build/plain -j2 --output-on-failure 2>&1 | tee build/plain/ctest-output.log; \
+	status=$$?; \
+	echo "==== plain: $$(( $$(date +%s) - start )) s, exit $$status"; \
+	exit $$status
 
 define preset_build
 build-$(1):
@@ -77,7 +103,7 @@ test-all:
 	failed=""; \
 	$(MAKE) --no-print-directory format-check || failed="$$failed format-check"; \
 	$(MAKE) --no-print-directory build-tsa || failed="$$failed thread-safety"; \
-	for p in $(TEST_PRESETS); do \
+	for p in $(TEST_PRESETS) plain; do \
 	  $(MAKE) --no-print-directory test-$$p || failed="$$failed $$p"; \
 	done; \
 	$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=$(CI_FUZZ_SECONDS) || failed="$$failed fuzz"; \
@@ -85,16 +111,23 @@ test-all:
 	echo "==== make test: $$(( $$(date +%s) - start )) s"; \
 	if [ -n "$$failed" ]; then echo "==== make test FAILED:$$failed"; fi; \
 	extra=0; for f in $$failed; do case $$f in leak-check|fuzz|format-check|thread-safety) extra=$$((extra + 1));; esac; done; \
-	EXTRA_FAILURES=$$extra scripts/test-summary.sh $(TEST_PRESETS); \
+	EXTRA_FAILURES=$$extra scripts/test-summary.sh $(TEST_PRESETS) plain; \
 	[ -z "$$failed" ]
 
 build: build-default
 
-# Several recorder processes record onto a sparse disk image in the build
-# folder; see examples/recorder_demo/main.cc.
-demo: deps
-	cmake --preset default && cmake --build --preset default --target recorder_demo
-	build/default/examples/recorder_demo/recorder_demo
+# The release build that make install and make demo use: a plain configure
+# without the tests, so it needs neither GoogleTest nor the developers'
+# tools.
+package:
+	cmake -S . -B build/package -DCMAKE_BUILD_TYPE=Release -DZRFS_BUILD_TESTS=OFF
+
+# Several recorder processes record onto a sparse disk image in a private
+# root directory; see examples/recorder_demo/main.cc.  Only the library and
+# the demo are built.
+demo: package
+	cmake --build build/package -j2 --target recorder_demo
+	build/package/examples/recorder_demo/recorder_demo
 
 # Release build; loop devices and ext4 need root, and are skipped otherwise.
 # gnuplot draws the chart.
@@ -104,8 +137,9 @@ bench: deps
 	cmake --preset release && cmake --build --preset release --target zrfs_bench
 	build/release/bench/zrfs_bench --doc docs/performance.md --chart docs/performance.png $(BENCH_ARGS)
 
-install: build-default
-	cmake --install build/default --prefix "$(PREFIX)"
+install: package
+	cmake --build build/package -j2
+	cmake --install build/package --prefix "$(PREFIX)"
 
 FORMAT_FILES = $(shell find $(FORMAT_DIRS) -type f \( -name '*.cc' -o -name '*.h' -o -name '*.c' \) | sort)
 

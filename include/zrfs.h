@@ -20,6 +20,19 @@
 
 ZRFS_EXTERN_C_BEGIN
 
+/* ---- Version -------------------------------------------------------------
+ * The version of this header; zrfs_Version() gives the version of the
+ * library a program runs with, "MAJOR.MINOR.PATCH".  The build reads these
+ * three lines: they are the project's one statement of its version.  A new
+ * MAJOR changes the shared library's soname. */
+#define ZRFS_VERSION_MAJOR 0
+#define ZRFS_VERSION_MINOR 1
+#define ZRFS_VERSION_PATCH 0
+
+/* The library's version as a static NUL-terminated string; any time, also
+ * before zrfs_Init. */
+ZRFS_API const char *zrfs_Version(void);
+
 /* ---- Records that callers fill or receive --------------------------------
  * Byte layouts are part of the interface and the same on every target. */
 
@@ -231,7 +244,8 @@ ZRFS_LAYOUT_CHECK(offsetof(DfBlockInfo, fileNum) == 16, df_block_info_file_num);
 /* ---- end of disk records ---- */
 
 /* ---- Start-up ------------------------------------------------------------
- * zrfs_Init: once per process, before any other call but zrfs_SetRootDir.
+ * zrfs_Init: once per process, before any other call but zrfs_SetRootDir and
+ * zrfs_Version.
  * Makes the key directory when missing, clears the descriptor table, restores
  * malloc/free and starts the lower layers (shared segments, process locks,
  * the disk layer's flushing thread).  0, or -1 when a disk's process lock

@@ -14,6 +14,9 @@ set(CMAKE_CXX_COMPILER ${ZRFS_ARMHF_TRIPLE}-g++)
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm;-L;${ZRFS_ARMHF_SYSROOT})
 
 # Libraries and headers come from the target tree only; build tools from the host.
+# The exception is the zrfs tool's header-only libraries (CLI11, fmt,
+# nlohmann-json), which only the build machine has: cmake/ToolDependencies.cmake
+# takes each package's header folder alone from ZRFS_HOST_HEADER_DIR.
 set(CMAKE_FIND_ROOT_PATH ${ZRFS_ARMHF_SYSROOT})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)

@@ -1,3 +1,6 @@
+/* Exported from libzrfs.so like zrfs.h: the recorder's applications call the
+ * bf_ functions directly and link against them, so these declarations are
+ * part of the library's binary interface. */
 /* zrfs block-file layer (the bf_ layer): a block of a mounted disk seen as a
  * file that holds record files.
  *

@@ -1,3 +1,6 @@
+/* Exported from libzrfs.so like zrfs.h: the recorder's applications call the
+ * df_ functions directly and link against them, so these declarations are
+ * part of the library's binary interface. */
 /* zrfs disk layer (the df_ layer): formatting, mounting, block allocation and
  * release, bad blocks, disk statistics and the background flush thread.
  *

@@ -1,3 +1,6 @@
+/* Exported from libzrfs.so like zrfs.h: the recorder's applications call the
+ * fsc_ functions directly and link against them, so these declarations are
+ * part of the library's binary interface. */
 /* zrfs shared pool, process locks and naming helpers (the fsc_ layer).
  *
  * Everything several recorder processes must agree on lives in System V

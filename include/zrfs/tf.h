@@ -1,3 +1,6 @@
+/* Exported from libzrfs.so like zrfs.h: the recorder's applications call the
+ * tf_ functions directly and link against them, so these declarations are
+ * part of the library's binary interface. */
 /* zrfs record-file layer (the tf_ layer): named recordings inside a block.
  *
  * A record file reads as its pre-record ring's valid bytes (oldest first,

@@ -1,6 +1,7 @@
 /* The C interface as a C99 program uses it: every public header (through the
- * generated zrfs_public_headers.h) compiles under -std=c99 -pedantic -Werror,
- * and calls made through libzrfs.so return what the headers promise.
+ * generated zrfs_public_headers.h) compiles under -std=c99 -pedantic without
+ * warnings (-Werror in the developers' builds), and calls made through
+ * libzrfs.so return what the headers promise.
  * Returns the number of failed checks. */
 #include <stdio.h>
 #include <stdlib.h>
@@ -95,7 +96,20 @@ static void CheckRootDir(void) {
   CHECK(zrfs_SetRootDir(NULL) == 0);
 }
 
+/* The library reports the version of the header this program was compiled
+ * with, and it is callable before zrfs_Init. */
+static void CheckVersion(void) {
+  char expected[32];
+  const char *version = zrfs_Version();
+  snprintf(expected, sizeof expected, "%d.%d.%d", ZRFS_VERSION_MAJOR, ZRFS_VERSION_MINOR,
+           ZRFS_VERSION_PATCH);
+  CHECK(version != NULL);
+  if (version != NULL) CHECK(strcmp(version, expected) == 0);
+  CHECK(zrfs_Version() == version);
+}
+
 int main(void) {
+  CheckVersion();
   CheckNaming();
   CheckAllocator();
   CheckExportedObjects();

@@ -18,6 +18,10 @@
 #include "support/test_root.h"
 #include "zrfs.h"
 
+#ifdef ZRFS_TOOL_PATH
+#include "tools/tool_harness.h"
+#endif
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -167,8 +171,7 @@ TEST(Stress, RecordReadUnlinkRemount) {
 #ifdef ZRFS_TOOL_PATH
   // The disk checker reads the image raw: after all that, nothing on it may
   // contradict itself.
-  std::string check = ZRFS_TOOL_PATH;
-  check += " check " + root.Real(dev);
+  std::string check = zrfs::test::ToolCommand() + " check " + root.Real(dev);
   EXPECT_EQ(system(check.c_str()), 0) << check;
 #endif
   printf(

@@ -4,6 +4,7 @@
 #include <regex>
 
 #include "tools/tool_harness.h"
+#include "zrfs.h"
 
 namespace zrfs::test {
 namespace {
@@ -109,6 +110,19 @@ TEST(ToolCliTest, UsageErrorsExitTwoAndSayWhatToDo) {
     EXPECT_NE(r.out.find("Usage"), std::string::npos) << r.out;
   }
   EXPECT_NE(RunTool({"import", "--help"}).out.find("--channel"), std::string::npos);
+}
+
+TEST(ToolCliTest, VersionNamesTheToolAndTheLibrary) {
+  SKIP_WITHOUT_TOOL();
+  std::string version = std::to_string(ZRFS_VERSION_MAJOR) + "." +
+                        std::to_string(ZRFS_VERSION_MINOR) + "." +
+                        std::to_string(ZRFS_VERSION_PATCH);
+  ASSERT_STREQ(zrfs_Version(), version.c_str());
+  ToolResult r = RunTool({"--version"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "zrfs " + version + "\nlibzrfs " + version + "\n");
+  EXPECT_EQ(r.err, "");
+  EXPECT_NE(RunTool({"--help"}).out.find("--version"), std::string::npos);
 }
 
 TEST_F(ToolImageTest, ValueErrorsOnAFormattedImageAreUsageErrors) {

@@ -28,6 +28,16 @@ struct ToolResult {
   std::string out, err;
 };
 
+// The command line that runs the tool, for a shell.
+inline std::string ToolCommand() {
+#ifdef ZRFS_TOOL_PATH
+  std::string runner = ZRFS_TOOL_RUNNER;
+  return runner.empty() ? ZRFS_TOOL_PATH : runner + " " + ZRFS_TOOL_PATH;
+#else
+  return {};
+#endif
+}
+
 // Runs the tool with args, TZ=UTC and TMPDIR=tmpDir (when given), feeding it
 // no input.  A run past the deadline is killed and fails the test.
 inline ToolResult RunTool(const std::vector<std::string> &args, const std::string &tmpDir = {},
@@ -47,11 +57,17 @@ inline ToolResult RunTool(const std::vector<std::string> &args, const std::strin
     dup2(errPipe[1], STDERR_FILENO);
     setenv("TZ", "UTC", 1);
     if (!tmpDir.empty()) setenv("TMPDIR", tmpDir.c_str(), 1);
+    // A cross-built tool runs through the emulator, whose program and
+    // options ZRFS_TOOL_RUNNER gives separated by spaces.
+    std::vector<std::string> runner;
+    std::istringstream words(ZRFS_TOOL_RUNNER);
+    for (std::string word; words >> word;) runner.push_back(word);
     std::vector<char *> argv;
+    for (auto &w : runner) argv.push_back(w.data());
     argv.push_back(const_cast<char *>(ZRFS_TOOL_PATH));
     for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
     argv.push_back(nullptr);
-    execv(ZRFS_TOOL_PATH, argv.data());
+    execvp(argv[0], argv.data());
     _exit(127);
   }
   close(outPipe[1]);
@@ -99,7 +115,7 @@ inline ToolResult RunTool(const std::vector<std::string> &args, const std::strin
   return result;
 }
 
-// Skips a test when the tool is not built (cross builds).
+// Skips a test when the tool is not built (its libraries are missing).
 #ifdef ZRFS_TOOL_PATH
 #define SKIP_WITHOUT_TOOL()
 #else

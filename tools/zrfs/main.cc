@@ -5,6 +5,7 @@
 
 #include "commands.h"
 #include "errors.h"
+#include "zrfs.h"
 
 using namespace zrfs::tool;
 
@@ -37,6 +38,12 @@ int main(int argc, char **argv) {
   CLI::App app{"Inspect, export, import, check and repair recorder disks and disk images.", "zrfs"};
   app.fallthrough();
   app.require_subcommand(0, 1);
+  // The tool's own version is the header's it was built with; the library's
+  // is the one it runs with.
+  app.set_version_flag("--version",
+                       fmt::format("zrfs {}.{}.{}\nlibzrfs {}", ZRFS_VERSION_MAJOR,
+                                   ZRFS_VERSION_MINOR, ZRFS_VERSION_PATCH, zrfs_Version()),
+                       "Show the versions of the tool and of the library, and exit");
   app.add_option("--root", ctx.global.root,
                  "Root directory shared with running recorder processes; DISK is then a device "
                  "path inside it and nothing of the root is removed");
