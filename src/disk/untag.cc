@@ -9,7 +9,8 @@
 // headers behind, so a free block may show record files of a disk that
 // no longer exists.  The count decides: a (type, channel) whose count is
 // above the used blocks whose headers name it still accounts for a tagged
-// block of it.
+// block of it.  When two tagged blocks name the same (type, channel) and
+// the count has room for one, the channel's current block goes first.
 #include "disk/device_io.h"
 #include "disk/disk.h"
 #include "disk/disk_table.h"
@@ -20,6 +21,10 @@
 
 namespace zrfs {
 namespace {
+
+// Blocks one call takes back at most: a range of up to 4 GiB touches at
+// most 5 blocks of 1 GiB.  A disk of smaller blocks is untagged in parts.
+constexpr uint32_t kMaxUntagBlocks = 8;
 
 enum class Header { kHoldsFiles, kEmpty, kUnreadable };
 
@@ -36,13 +41,16 @@ Header ReadOwner(const DfDiskSlot &slot, int32_t blk, uint32_t *type, uint32_t *
 }
 
 // The state block blk goes back to, or false when a header read failed.
-bool StateToRestore(const DfDiskSlot &slot, int32_t blk, uint8_t *state) {
+// *current: its header names a (type, channel) whose current block it is.
+bool StateToRestore(const DfDiskSlot &slot, int32_t blk, uint8_t *state, bool *current) {
   const DfDiskEntry &entry = *slot.entry;
   uint32_t type = 0, chan = 0;
   Header own = ReadOwner(slot, blk, &type, &chan);
   if (own == Header::kUnreadable) return false;
   *state = kBlkFree;
+  *current = false;
   if (own == Header::kEmpty) return true;
+  *current = entry.curBlk[type][chan] == blk;
   uint32_t counted = entry.blkCnt[type][chan], used = 0;
   for (uint32_t other = 0; other < UsableBlocks(entry) && used < counted; ++other) {
     if (entry.blkMap[other] != kBlkUsed) continue;
@@ -76,15 +84,29 @@ Status UntagBadUnit(const char *path, uint64_t offset, uint32_t length) {
   uint32_t blocks = UsableBlocks(entry);
   if (blocks == 0 || unit == 0 || end <= dataStart || offset >= dataEnd) return Status::kOk;
   uint64_t first = offset > dataStart ? (offset - dataStart) / unit : 0;
+  if (first >= blocks) return Status::kOk;
   uint64_t last = end < dataEnd ? (end - dataStart) / unit : blocks - 1ull;
   if (last >= blocks) last = blocks - 1;
+  if (last - first >= kMaxUntagBlocks) return Status::kBadArgument;
+  // Current blocks first, then the others, each pass in id order.  A
+  // failed header read leaves the map as it was.
+  uint8_t restored[kMaxUntagBlocks];
+  uint32_t count = 0;
+  for (uint64_t blk = first; blk <= last; ++blk) restored[count++] = entry.blkMap[blk];
   bool changed = false;
-  for (uint64_t blk = first; blk <= last && blk < blocks; ++blk) {
-    if (entry.blkMap[blk] != kBlkBadUnit) continue;
-    uint8_t state = kBlkFree;
-    if (!StateToRestore(slot, int32_t(blk), &state)) return Status::kIoError;
-    entry.blkMap[blk] = state;
-    changed = true;
+  for (bool currentPass : {true, false}) {
+    for (uint64_t blk = first; blk <= last; ++blk) {
+      if (entry.blkMap[blk] != kBlkBadUnit) continue;
+      uint8_t state = kBlkFree;
+      bool current = false;
+      if (!StateToRestore(slot, int32_t(blk), &state, &current)) {
+        for (uint32_t i = 0; i < count; ++i) entry.blkMap[first + i] = restored[i];
+        return Status::kIoError;
+      }
+      if (current != currentPass) continue;
+      entry.blkMap[blk] = state;
+      changed = true;
+    }
   }
   if (!changed) return Status::kOk;
   // Copy 0, then copy 1, each place A then B, as every map change goes.
