@@ -91,6 +91,16 @@ ZRFS_API int df_TagBadBlock(unsigned disk, int blk);
  * (the block holding the byte just past the range included).  0 also when
  * nothing needed tagging. */
 ZRFS_API int df_TagBadUnit(const char *path, uint64_t offset, uint32_t length);
+/* Takes back df_TagBadUnit over the same range: every block it would touch
+ * that is tagged (0xFE, not 0xFF: those failed an I/O) becomes used again
+ * when it still holds record files its channel's block count accounts for,
+ * else free (when two name the same channel and type and its count has
+ * room for one, the channel's current block).  Only the map is written,
+ * copy 0 then copy 1.  0 also when nothing was tagged; -1 for an offset off
+ * the device, a range touching more than 8 blocks, a disk not ready, a
+ * block header that cannot be read (nothing changed) or a map written to
+ * neither copy. */
+ZRFS_API int df_UntagBadUnit(const char *path, uint64_t offset, uint32_t length);
 /* Fills the 32 bytes of out with the disk's totals.  The disk must be ready. */
 ZRFS_API int df_DiskStatfs(const char *path, DfStatfs *out);
 /* Fills out with up to max used blocks, lowest id first.  Returns the number

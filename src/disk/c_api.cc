@@ -70,6 +70,10 @@ extern "C" int df_TagBadUnit(const char *path, uint64_t offset, uint32_t length)
   return ToAbi(TagBadUnit(path, offset, length));
 }
 
+extern "C" int df_UntagBadUnit(const char *path, uint64_t offset, uint32_t length) {
+  return ToAbi(UntagBadUnit(path, offset, length));
+}
+
 extern "C" int df_DiskStatfs(const char *path, DfStatfs *out) {
   return ToAbi(DiskTotals(path, out));
 }

@@ -38,6 +38,7 @@ uint64_t BlockAddressOf(unsigned disk, int blk);
 // df_TagBadBlock, df_TagBadUnit.
 Status TagBadBlock(unsigned disk, int blk);
 Status TagBadUnit(const char *path, uint64_t offset, uint32_t length);
+Status UntagBadUnit(const char *path, uint64_t offset, uint32_t length);  // df_UntagBadUnit
 // A transfer on the block failed: tag it bad.  When even that cannot be
 // recorded the caller's own failure already says what went wrong.
 inline void ReportBadBlock(unsigned disk, int blk) {

@@ -144,7 +144,11 @@ class PowerCutReplay {
       std::vector<Undo> undo;
       for (size_t i = 0; i < n; ++i) Apply(pending[i], way.keep(i), &undo);
       point.cut = way.name;
+      // Closed while checked: the zrfs tool takes a process that has the
+      // image open for writing for one that has it mounted.
+      close(fd_);
       check(point);
+      fd_ = open(image_.c_str(), O_RDWR);
       TakeBack(undo);
     }
     return int(ways.size());

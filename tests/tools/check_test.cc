@@ -24,9 +24,13 @@ uint64_t CntEntry(int copy, int type, int chan) {
 uint64_t FileHeader(int blk, int fileNo) {
   return kBlock0 + uint64_t(blk) * kUnit + fileNo * 512u;
 }
+constexpr uint64_t kStartAddrField = 88;
 constexpr uint64_t kEndAddrField = 96;
 constexpr uint64_t kFileNumField = 44;
 constexpr uint64_t kLastFileNoField = 64;
+
+// Exit bits of check.
+constexpr int kCorrected = 1, kUncorrected = 4, kOperational = 8;
 
 // A formatted 4-block image holding two recordings of channel 3 in block 0
 // (64 KiB each, so their ends fall on the 4 KiB steps of the append
@@ -56,13 +60,13 @@ class ToolCheckTest : public ::testing::Test {
   // clean and every recording reads back as it was recorded.
   void ExpectFoundAndRepaired(const std::string &where, const std::string &what) {
     ToolResult found = Run({"check", image_});
-    EXPECT_EQ(found.status, 1) << found.out;
+    EXPECT_EQ(found.status, kUncorrected) << found.out;
     EXPECT_NE(found.out.find(where + ": "), std::string::npos) << found.out;
     EXPECT_NE(found.out.find(what), std::string::npos) << found.out;
     EXPECT_NE(found.out.find("--repair"), std::string::npos) << found.out;
 
     ToolResult repaired = Run({"check", "--repair", image_});
-    EXPECT_EQ(repaired.status, 0) << repaired.out << repaired.err;
+    EXPECT_EQ(repaired.status, kCorrected) << repaired.out << repaired.err;
     EXPECT_NE(repaired.out.find("repairs made:"), std::string::npos) << repaired.out;
     EXPECT_NE(repaired.out.find("after repair: clean"), std::string::npos) << repaired.out;
 
@@ -121,7 +125,7 @@ TEST_F(ToolCheckTest, UsedBlockWithoutRecordFilesIsGivenBack) {
 TEST_F(ToolCheckTest, ListingAndStatusLeaveADamagedBlockForTheCheck) {
   PokeBytes(image_, FileHeader(1, 1) + 8, "\0\0\0\0", 4);  // channel 5's header loses its magic
   ToolResult before = Run({"check", image_});
-  EXPECT_EQ(before.status, 1) << before.out;
+  EXPECT_EQ(before.status, kUncorrected) << before.out;
   for (int i = 0; i < 2; ++i) {
     ToolResult ls = Run({"ls", image_});
     EXPECT_EQ(ls.status, 0) << ls.err;
@@ -131,7 +135,7 @@ TEST_F(ToolCheckTest, ListingAndStatusLeaveADamagedBlockForTheCheck) {
     EXPECT_EQ(Run({"stat", image_, names_[0]}).status, 0);
   }
   ToolResult after = Run({"check", image_});
-  EXPECT_EQ(after.status, 1);
+  EXPECT_EQ(after.status, kUncorrected);
   EXPECT_EQ(after.out, before.out);
 }
 
@@ -180,13 +184,13 @@ TEST_F(ToolCheckTest, DamagedBlockHeaderIsRebuiltFromItsFiles) {
 TEST_F(ToolCheckTest, FindingsComeAsJsonForScripts) {
   for (int copy : {0, 1}) Poke(image_, CurEntry(copy, 2, 5), int32_t{-7});
   ToolResult r = Run({"check", image_, "--json"});
-  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.status, kUncorrected);
   EXPECT_NE(r.out.find("\"severity\": \"error\""), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("\"code\": \"current-block-out-of-range\""), std::string::npos);
   EXPECT_NE(r.out.find("\"location\": \"current block type 2 channel 5\""), std::string::npos);
   EXPECT_NE(r.out.find("\"repair\": \"reset it to -1\""), std::string::npos);
   ToolResult fixed = Run({"check", "--repair", "--json", image_});
-  EXPECT_EQ(fixed.status, 0);
+  EXPECT_EQ(fixed.status, kCorrected);
   EXPECT_NE(fixed.out.find("\"after_repair\""), std::string::npos);
 }
 
@@ -194,9 +198,35 @@ TEST_F(ToolCheckTest, AnUnformattedImageIsNoDisk) {
   std::string blank = dir_ / "blank.img";
   ASSERT_EQ(Run({"mkimage", blank, "--blocks", "1"}).status, 0);
   ToolResult r = Run({"check", blank});
-  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.status, kUncorrected);
   EXPECT_NE(r.out.find("no disk layout"), std::string::npos) << r.out;
-  EXPECT_EQ(Run({"check", "--repair", blank}).status, 1);  // nothing to mend it from
+  // Nothing to mend it from: no repair, the problems stay.
+  EXPECT_EQ(Run({"check", "--repair", blank}).status, kUncorrected);
+}
+
+// The exit status tells a script what happened without reading the
+// output: the check that could not run (8) apart from the disk with
+// problems (4), the repair that left problems (4, plus 1 when it corrected
+// some) apart from the one that left a clean disk (1), and a usage error.
+TEST_F(ToolCheckTest, ExitStatusIsMadeOfBits) {
+  ToolResult missing = Run({"check", dir_ / "missing.img"});
+  EXPECT_EQ(missing.status, kOperational) << missing.err;
+  EXPECT_NE(missing.err.find("cannot open"), std::string::npos) << missing.err;
+  EXPECT_EQ(Run({"check", "--repair", dir_ / "missing.img"}).status, kOperational);
+  EXPECT_EQ(Run({"check", image_, "--no-such-option"}).status, 16);
+  EXPECT_EQ(Run({"check"}).status, 16);
+
+  // A repairable fault (a block count) beside one no repair mends (a
+  // record file whose data starts inside the header area, only reported):
+  // the repair corrects one and leaves the other, both bits.
+  for (int copy : {0, 1}) Poke(image_, CntEntry(copy, 0, 3), uint32_t{7});
+  Poke(image_, FileHeader(1, 1) + kStartAddrField, uint64_t{0x10});
+  EXPECT_EQ(Run({"check", image_}).status, kUncorrected);
+  ToolResult both = Run({"check", "--repair", image_});
+  EXPECT_EQ(both.status, kCorrected | kUncorrected) << both.out;
+  EXPECT_NE(both.out.find("file-start-invalid"), std::string::npos) << both.out;
+  EXPECT_EQ(Run({"check", image_}).status, kUncorrected);
+  EXPECT_EQ(Run({"check", "--repair", image_}).status, kUncorrected);  // nothing left to do
 }
 
 }  // namespace

@@ -36,7 +36,7 @@ void ExpectGolden(const std::string &name, const std::string &text) {
 #endif
 }
 
-constexpr int kUsage = 2;
+constexpr int kUsage = 16;
 
 // An image with the layout written and two recordings on channel 3.
 class ToolImageTest : public ::testing::Test {
@@ -72,7 +72,7 @@ std::string RandomBytes(size_t n, unsigned seed) {
   return bytes;
 }
 
-TEST(ToolCliTest, UsageErrorsExitTwoAndSayWhatToDo) {
+TEST(ToolCliTest, UsageErrorsExitSixteenAndSayWhatToDo) {
   SKIP_WITHOUT_TOOL();
   ScratchDir dir;
   std::string image = dir / "x.img";

@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -170,6 +171,35 @@ inline void PokeBytes(const std::string &path, uint64_t offset, const void *byte
 template <typename T>
 void Poke(const std::string &path, uint64_t offset, const T &value) {
   PokeBytes(path, offset, &value, sizeof value);
+}
+
+// A digest (FNV-1a) of a sparse image: every data extent's place and bytes,
+// so a write anywhere, even into a hole, changes it.
+inline uint64_t ImageDigest(const std::string &path) {
+  uint64_t hash = 0xcbf29ce484222325ull;
+  auto mix = [&hash](const void *bytes, size_t n) {
+    for (size_t i = 0; i < n; ++i)
+      hash = (hash ^ static_cast<const uint8_t *>(bytes)[i]) * 0x100000001b3ull;
+  };
+  int fd = open(path.c_str(), O_RDONLY);
+  if (fd < 0) return 0;
+  std::vector<char> buffer(1 << 20);
+  off_t end = lseek(fd, 0, SEEK_END);
+  for (off_t at = lseek(fd, 0, SEEK_DATA); at >= 0 && at < end;) {
+    off_t hole = lseek(fd, at, SEEK_HOLE);
+    mix(&at, sizeof at);
+    for (off_t pos = at; pos < hole;) {
+      ssize_t n =
+          pread(fd, buffer.data(), size_t(std::min<off_t>(hole - pos, off_t(buffer.size()))), pos);
+      if (n <= 0) break;
+      mix(buffer.data(), size_t(n));
+      pos += n;
+    }
+    mix(&hole, sizeof hole);
+    at = lseek(fd, hole, SEEK_DATA);
+  }
+  close(fd);
+  return hash;
 }
 
 }  // namespace zrfs::test

@@ -15,10 +15,12 @@ namespace zrfs::tool {
 struct CommandContext {
   GlobalOptions global;
   std::function<int()> run;
+  int failureStatus = 1;  // exit status of a ToolError from run
 };
 
-// Makes body the action of sub.
-void OnRun(CLI::App *sub, CommandContext &ctx, std::function<int()> body);
+// Makes body the action of sub; a ToolError it throws exits with
+// failureStatus.
+void OnRun(CLI::App *sub, CommandContext &ctx, std::function<int()> body, int failureStatus = 1);
 
 // The DISK argument every disk subcommand takes first.
 CLI::Option *AddDiskArgument(CLI::App *sub, std::string &disk);
@@ -27,7 +29,7 @@ void AddImageCommands(CLI::App &app, CommandContext &ctx);        // mkimage, fo
 void AddSpaceCommands(CLI::App &app, CommandContext &ctx);        // df, blocks
 void AddFileCommands(CLI::App &app, CommandContext &ctx);         // ls, stat, rm, lock, unlock
 void AddTransferCommands(CLI::App &app, CommandContext &ctx);     // export, import
-void AddMaintenanceCommands(CLI::App &app, CommandContext &ctx);  // tag-bad, dump
+void AddMaintenanceCommands(CLI::App &app, CommandContext &ctx);  // tag-bad, untag, dump
 void AddIpcCommands(CLI::App &app, CommandContext &ctx);          // ipc status, ipc clean
 void AddCheckCommand(CLI::App &app, CommandContext &ctx);         // check
 

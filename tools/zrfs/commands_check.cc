@@ -7,20 +7,13 @@
 #include "check/checker.h"
 #include "commands.h"
 #include "errors.h"
+#include "holders.h"
 #include "output.h"
 #include "progress.h"
 #include "zrfs.h"
 
 namespace zrfs::tool {
 namespace {
-
-// Processes that have the disk mounted now, from the disk's shared image
-// in the key directory the recorders use (0 when there is none).
-uint32_t MountedElsewhere(const DiskTarget &target) {
-  if (target.privateRoot) return 0;
-  int users = zrfs_DiskUsers(target.root.c_str(), target.disk);
-  return users < 0 ? 1 : uint32_t(users);  // cannot tell: assume in use
-}
 
 Json FindingsJson(const Analysis &a) {
   Json list = Json::array();
@@ -75,11 +68,27 @@ Analysis AnalyseWithProgress(const RawDisk &raw, const char *label) {
 int Check(const GlobalOptions &global, const std::string &diskArg, bool repair, bool json) {
   DiskTarget target = ResolveTarget(diskArg, global, -1);
   if (repair) {
-    uint32_t mounted = MountedElsewhere(target);
-    if (mounted > 0)
-      throw ToolError(fmt::format("{} is mounted by {} recorder process(es)", diskArg, mounted),
-                      "Repair needs the disk unmounted everywhere: unmount it in every recorder "
-                      "process (or stop them), then run the repair again.");
+    // A repair rewrites metadata that a recorder with the disk mounted
+    // holds in memory and writes back: it needs the disk unmounted
+    // everywhere.  A mount count nobody stands behind is cleared with the
+    // root's System V objects.
+    DiskUse use = UseOfDisk(target);
+    if (use.InUse())
+      throw ToolError(
+          fmt::format("{} is mounted by {}", diskArg,
+                      use.holders.empty()
+                          ? fmt::format("{} recorder process(es) (pids not visible)", use.mounted)
+                          : fmt::format("{} recorder process(es): {}", use.holders.size(),
+                                        DescribeHolders(use.holders))),
+          "Repair needs the disk unmounted everywhere: unmount it in every recorder "
+          "process (or stop them), then run the repair again.");
+    if (use.Stale())
+      throw ToolError(
+          fmt::format("{} counts {} mount(s), but no running process has it mounted", diskArg,
+                      use.mounted),
+          fmt::format("The count was left by recorders that died.  Run '{}' to clear it (it "
+                      "removes the root's System V objects), then run the repair again.",
+                      CleanCommand(target)));
   }
   RawDisk raw(target.real, repair);
   Analysis before = AnalyseWithProgress(raw, "check");
@@ -93,7 +102,7 @@ int Check(const GlobalOptions &global, const std::string &diskArg, bool repair, 
                                                      "what can be fixed.\n",
                                                      diskArg)
                                        : ""));
-    return before.Clean() ? kExitOk : kExitFailure;
+    return before.Clean() ? kExitOk : kCheckUncorrected;
   }
   std::vector<std::string> done;
   if (!before.Clean() && before.Repairable()) done = ApplyRepair(raw, before);
@@ -115,7 +124,7 @@ int Check(const GlobalOptions &global, const std::string &diskArg, bool repair, 
     }
     PrintText(text);
   }
-  return after.Clean() ? kExitOk : kExitFailure;
+  return (done.empty() ? 0 : kCheckCorrected) | (after.Clean() ? 0 : kCheckUncorrected);
 }
 
 }  // namespace
@@ -128,12 +137,18 @@ void AddCheckCommand(CLI::App &app, CommandContext &ctx) {
   auto o = std::make_shared<Opts>();
   CLI::App *sub = app.add_subcommand(
       "check",
-      "Check the disk layout on the raw bytes; exit 1 when there are problems.  --repair fixes "
-      "what can be fixed without losing recordings and needs the disk unmounted everywhere");
+      "Check the disk layout on the raw bytes.  --repair fixes what can be fixed without losing "
+      "recordings and needs the disk unmounted everywhere");
+  sub->footer(
+      "Exit status (bits, added up): 0 clean; 1 problems were corrected; 4 problems are left "
+      "uncorrected; 8 operational error (no such image, disk in use, interrupted); 16 usage "
+      "error.");
   AddDiskArgument(sub, o->disk);
   sub->add_flag("--repair", o->repair, "Fix what can be fixed, then check again");
   sub->add_flag("--json", o->json, "Print JSON");
-  OnRun(sub, ctx, [o, &ctx] { return Check(ctx.global, o->disk, o->repair, o->json); });
+  OnRun(
+      sub, ctx, [o, &ctx] { return Check(ctx.global, o->disk, o->repair, o->json); },
+      kCheckOperational);
 }
 
 }  // namespace zrfs::tool

@@ -118,12 +118,12 @@ int Stat(const GlobalOptions &global, const std::string &diskArg, const std::str
               {"create_time", JsonTime(st.createTime)},
               {"modify_time", JsonTime(h.modifyTime)},
               {"pre_record", RingState(h)},
-              {"preStart", h.preStart},
-              {"preEnd", h.preEnd},
-              {"preRecStartPtr", h.preRecStartPtr},
-              {"preRecEndPtr", h.preRecEndPtr},
-              {"StartAddr", h.StartAddr},
-              {"EndAddr", h.EndAddr},
+              {"pre_start", h.preStart},
+              {"pre_end", h.preEnd},
+              {"pre_rec_start_ptr", h.preRecStartPtr},
+              {"pre_rec_end_ptr", h.preRecEndPtr},
+              {"start_addr", h.StartAddr},
+              {"end_addr", h.EndAddr},
               {"usr_param", HexBytes(st.usrParam, sizeof h.usrParam)}};
   if (json) {
     PrintJson(doc);
@@ -149,18 +149,22 @@ int Stat(const GlobalOptions &global, const std::string &diskArg, const std::str
   return kExitOk;
 }
 
-int Remove(const GlobalOptions &global, const std::string &diskArg, const std::string &name) {
+int Remove(const GlobalOptions &global, const std::string &diskArg, const std::string &name,
+           bool json) {
   Session session(TargetForName(diskArg, global, name));
   session.Mount();
   if (zrfs_Unlink(name.c_str()) != 0)
     throw ToolError(fmt::format("cannot remove {}", name),
                     "The file must exist and no recorder process may have it open.");
-  fmt::print("removed {}\n", name);
+  if (json)
+    PrintJson({{"disk", diskArg}, {"removed", name}});
+  else
+    PrintText(fmt::format("removed {}\n", name));
   return kExitOk;
 }
 
 int SetLock(const GlobalOptions &global, const std::string &diskArg, const std::string &name,
-            int lockFlag) {
+            int lockFlag, bool json) {
   Session session(TargetForName(diskArg, global, name));
   session.Mount();
   TfFileStat st{};
@@ -170,7 +174,10 @@ int SetLock(const GlobalOptions &global, const std::string &diskArg, const std::
   if (zrfs_Lock(name.c_str(), lockFlag) != 0)
     throw ToolError(fmt::format("cannot write the header of {}", name),
                     fmt::format("Run 'zrfs check {}'.", diskArg));
-  fmt::print("{} {}\n", lockFlag ? "locked" : "unlocked", name);
+  if (json)
+    PrintJson({{"disk", diskArg}, {"name", name}, {"lock_flag", lockFlag}});
+  else
+    PrintText(fmt::format("{} {}\n", lockFlag ? "locked" : "unlocked", name));
   return kExitOk;
 }
 
@@ -209,7 +216,8 @@ void AddFileCommands(CLI::App &app, CommandContext &ctx) {
         app.add_subcommand("rm", "Delete a record file (its block is freed with its last file)");
     AddDiskArgument(sub, o->disk);
     sub->add_option("NAME", o->name, "Record-file name")->required();
-    OnRun(sub, ctx, [o, &ctx] { return Remove(ctx.global, o->disk, o->name); });
+    sub->add_flag("--json", o->json, "Print JSON");
+    OnRun(sub, ctx, [o, &ctx] { return Remove(ctx.global, o->disk, o->name, o->json); });
   }
   for (bool lock : {true, false}) {
     auto o = std::make_shared<NameOpts>();
@@ -218,8 +226,9 @@ void AddFileCommands(CLI::App &app, CommandContext &ctx) {
         lock ? "Lock a record file (kept when space is reclaimed)" : "Unlock a record file");
     AddDiskArgument(sub, o->disk);
     sub->add_option("NAME", o->name, "Record-file name")->required();
+    sub->add_flag("--json", o->json, "Print JSON");
     OnRun(sub, ctx,
-          [o, &ctx, lock] { return SetLock(ctx.global, o->disk, o->name, lock ? 1 : 0); });
+          [o, &ctx, lock] { return SetLock(ctx.global, o->disk, o->name, lock ? 1 : 0, o->json); });
   }
 }
 

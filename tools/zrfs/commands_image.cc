@@ -15,6 +15,7 @@
 #include "check/raw_disk.h"
 #include "commands.h"
 #include "errors.h"
+#include "holders.h"
 #include "numbers.h"
 #include "output.h"
 #include "zrfs/df.h"
@@ -28,7 +29,8 @@ constexpr uint64_t ImageBytesForBlocks(uint64_t blocks) {
   return kFormatDataStart + (blocks + 1) * uint64_t(kFormatUnitSize);
 }
 
-int MakeImage(const std::string &file, const std::string &sizeText, int64_t blocks, bool force) {
+int MakeImage(const std::string &file, const std::string &sizeText, int64_t blocks, bool force,
+              bool json) {
   if (sizeText.empty() == (blocks < 0))
     throw UsageError("mkimage needs exactly one of --size and --blocks",
                      "For example: zrfs mkimage disk.img --blocks 4");
@@ -50,9 +52,13 @@ int MakeImage(const std::string &file, const std::string &sizeText, int64_t bloc
   close(fd);
   if (!regular) throw ToolError(fmt::format("{} is not a regular file", file));
   if (rc != 0) throw ToolError(fmt::format("cannot size {}: {}", file, ErrnoText(err)));
-  uint64_t holds = (bytes - kFormatDataStart) / kFormatUnitSize - 1;
-  fmt::print("{}: sparse image of {} bytes ({}), room for {} block(s) of 1 GiB\n", file, bytes,
-             HumanBytes(bytes), std::min<uint64_t>(holds, uint64_t(kMaxBlocks)));
+  uint64_t holds =
+      std::min<uint64_t>((bytes - kFormatDataStart) / kFormatUnitSize - 1, uint64_t(kMaxBlocks));
+  if (json)
+    PrintJson({{"image", file}, {"bytes", bytes}, {"blocks", holds}});
+  else
+    PrintText(fmt::format("{}: sparse image of {} bytes ({}), room for {} block(s) of 1 GiB\n",
+                          file, bytes, HumanBytes(bytes), holds));
   return kExitOk;
 }
 
@@ -64,8 +70,19 @@ bool AskYes(const std::string &question) {
   return answer == "yes";
 }
 
-int Format(const GlobalOptions &global, const std::string &diskArg, bool force, bool yes) {
+int Format(const GlobalOptions &global, const std::string &diskArg, int force, bool yes,
+           bool json) {
   DiskTarget target = ResolveTarget(diskArg, global, -1);
+  // A recorder with the disk mounted goes on writing into blocks the format
+  // has just freed: that takes --force twice, and the user sees who.
+  DiskUse use = UseOfDisk(target);
+  if (use.InUse() && force < 2)
+    throw ToolError(
+        fmt::format("{} is mounted by a running process: {}", diskArg,
+                    use.holders.empty() ? fmt::format("{} mount(s), pids not visible", use.mounted)
+                                        : DescribeHolders(use.holders)),
+        "Stop those processes or unmount the disk in them first; give --force twice to format "
+        "it under them anyway, and they lose what they record.");
   {
     RawDisk raw(target.real, false);
     bool formatted = false;
@@ -73,7 +90,7 @@ int Format(const GlobalOptions &global, const std::string &diskArg, bool force, 
       DfDiskHeader head;
       formatted |= raw.Read(HeaderPlace(c), &head, sizeof head) && HasMagic(head);
     }
-    if (formatted && !force)
+    if (formatted && force < 1)
       throw ToolError(fmt::format("{} already holds a disk layout", diskArg),
                       "Formatting frees every block and so drops all recordings; give --force "
                       "to do it anyway.");
@@ -90,7 +107,11 @@ int Format(const GlobalOptions &global, const std::string &diskArg, bool force, 
   RawDisk raw(target.real, false);
   DfDiskHeader head;
   raw.Read(HeaderPlace(0), &head, sizeof head);
-  fmt::print("formatted {}: {} block(s) of {}\n", diskArg, head.tolblk, HumanBytes(head.unitSize));
+  if (json)
+    PrintJson({{"disk", diskArg}, {"blocks", head.tolblk}, {"unit_size", head.unitSize}});
+  else
+    PrintText(fmt::format("formatted {}: {} block(s) of {}\n", diskArg, head.tolblk,
+                          HumanBytes(head.unitSize)));
   return kExitOk;
 }
 
@@ -126,11 +147,11 @@ int Info(const GlobalOptions &global, const std::string &diskArg, bool json) {
       copy["readable"] = copies[c].headerRead;
       copy["formatted"] = HasMagic(h);
       copy["ver"] = h.ver;
-      copy["metaSize"] = h.metaSize;
-      copy["unitSize"] = h.unitSize;
-      copy["createTime"] = JsonTime(h.createTime);
-      copy["dataStart"] = h.dataStart;
-      copy["dataEnd"] = h.dataEnd;
+      copy["meta_size"] = h.metaSize;
+      copy["unit_size"] = h.unitSize;
+      copy["create_time"] = JsonTime(h.createTime);
+      copy["data_start"] = h.dataStart;
+      copy["data_end"] = h.dataEnd;
       copy["tolblk"] = h.tolblk;
       Json problems = Json::array();
       for (const auto &p : HeaderProblems(h, raw.size())) problems.push_back(p.text);
@@ -169,7 +190,7 @@ void AddImageCommands(CLI::App &app, CommandContext &ctx) {
     struct Opts {
       std::string file, size;
       int64_t blocks = -1;
-      bool force = false;
+      bool force = false, json = false;
     };
     auto o = std::make_shared<Opts>();
     CLI::App *sub = app.add_subcommand("mkimage", "Make a sparse disk image file");
@@ -178,20 +199,25 @@ void AddImageCommands(CLI::App &app, CommandContext &ctx) {
     sub->add_option("--blocks", o->blocks, "Size the image for this many 1 GiB blocks")
         ->check(CLI::Range(int64_t(1), int64_t(kMaxBlocks)));
     sub->add_flag("--force", o->force, "Replace an existing file");
-    OnRun(sub, ctx, [o] { return MakeImage(o->file, o->size, o->blocks, o->force); });
+    sub->add_flag("--json", o->json, "Print JSON");
+    OnRun(sub, ctx, [o] { return MakeImage(o->file, o->size, o->blocks, o->force, o->json); });
   }
   {
     struct Opts {
       std::string disk;
-      bool force = false, yes = false;
+      int force = 0;
+      bool yes = false, json = false;
     };
     auto o = std::make_shared<Opts>();
     CLI::App *sub = app.add_subcommand(
         "format", "Write a fresh, empty disk layout (every block free, recordings lost)");
     AddDiskArgument(sub, o->disk);
-    sub->add_flag("--force", o->force, "Format even a disk that already holds a layout");
+    sub->add_flag("--force", o->force,
+                  "Format even a disk that already holds a layout; twice: even one that a "
+                  "running process has mounted");
     sub->add_flag("--yes", o->yes, "Do not ask before formatting a block device");
-    OnRun(sub, ctx, [o, &ctx] { return Format(ctx.global, o->disk, o->force, o->yes); });
+    sub->add_flag("--json", o->json, "Print JSON");
+    OnRun(sub, ctx, [o, &ctx] { return Format(ctx.global, o->disk, o->force, o->yes, o->json); });
   }
   {
     struct Opts {

@@ -7,6 +7,7 @@
 #include "errors.h"
 #include "ipc_objects.h"
 #include "output.h"
+#include "zrfs.h"
 
 namespace zrfs::tool {
 namespace {
@@ -15,10 +16,42 @@ std::string KeyDirOf(const GlobalOptions &global) {
   return KeyDirectory(global.root.empty() ? "" : global.root);
 }
 
+// A disk's shared image: the library's count of processes that have the
+// disk mounted, and how many are attached.  A count with nobody attached
+// is stale: recorders died with the disk mounted.
+struct DiskImage {
+  int disk, mounted, attached;
+  bool stale() const { return mounted != 0 && attached == 0; }
+};
+
+std::vector<DiskImage> DiskImages(const GlobalOptions &global,
+                                  const std::vector<IpcObject> &objects) {
+  std::vector<DiskImage> images;
+  for (const IpcObject &o : objects) {
+    int disk = DiskOfImage(o);
+    if (disk < 0) continue;
+    // Measured after the listing: the count's read attaches for a moment.
+    images.push_back({disk, zrfs_DiskUsers(global.root.c_str(), disk), o.attached});
+  }
+  return images;
+}
+
+std::string CleanCommandOf(const GlobalOptions &global) {
+  return global.root.empty() ? "zrfs ipc clean"
+                             : fmt::format("zrfs --root {} ipc clean", global.root);
+}
+
 int Status(const GlobalOptions &global, bool json) {
   std::string keyDir = KeyDirOf(global);
   std::vector<IpcObject> objects = FindIpcObjects(global.root);
+  std::vector<DiskImage> disks = DiskImages(global, objects);
   if (json) {
+    Json diskRows = Json::array();
+    for (const DiskImage &d : disks)
+      diskRows.push_back({{"disk", d.disk},
+                          {"mounted", d.mounted},
+                          {"attached", d.attached},
+                          {"stale", d.stale()}});
     Json rows = Json::array();
     for (const IpcObject &o : objects) {
       Json row = {{"kind", o.kind == IpcObject::Kind::kSegment ? "shm" : "sem"},
@@ -34,7 +67,7 @@ int Status(const GlobalOptions &global, bool json) {
       row["last_pid"] = o.lastPid;
       rows.push_back(row);
     }
-    PrintJson({{"key_dir", keyDir}, {"objects", rows}});
+    PrintJson({{"key_dir", keyDir}, {"objects", rows}, {"disks", diskRows}});
     return kExitOk;
   }
   if (objects.empty()) {
@@ -60,11 +93,22 @@ int Status(const GlobalOptions &global, bool json) {
                                  : "?",
                   std::to_string(o.lastPid)});
   }
-  PrintText(fmt::format("{}: {} object(s)\n", keyDir, objects.size()) + table.Render());
+  std::string text = fmt::format("{}: {} object(s)\n", keyDir, objects.size()) + table.Render();
+  bool stale = false;
+  for (const DiskImage &d : disks) {
+    text += fmt::format("disk {}: mounted {}, attached {}{}\n", d.disk, d.mounted, d.attached,
+                        d.stale() ? ": STALE, no running process has it mounted" : "");
+    stale |= d.stale();
+  }
+  if (stale)
+    text += fmt::format(
+        "A stale mount count keeps 'zrfs check --repair' from running; '{}' clears it.\n",
+        CleanCommandOf(global));
+  PrintText(text);
   return kExitOk;
 }
 
-int Clean(const GlobalOptions &global, bool force) {
+int Clean(const GlobalOptions &global, bool force, bool json) {
   std::string keyDir = KeyDirOf(global);
   std::vector<IpcObject> objects = FindIpcObjects(global.root);
   int attached = 0;
@@ -76,7 +120,10 @@ int Clean(const GlobalOptions &global, bool force) {
                     "Stop the recorder processes first ('zrfs ipc status' shows the last pids), "
                     "or give --force to remove the objects under them.");
   int removed = RemoveIpcObjects(objects);
-  fmt::print("{}: removed {} of {} object(s)\n", keyDir, removed, objects.size());
+  if (json)
+    PrintJson({{"key_dir", keyDir}, {"removed", removed}, {"objects", objects.size()}});
+  else
+    PrintText(fmt::format("{}: removed {} of {} object(s)\n", keyDir, removed, objects.size()));
   return removed == int(objects.size()) ? kExitOk : kExitFailure;
 }
 
@@ -95,11 +142,17 @@ void AddIpcCommands(CLI::App &app, CommandContext &ctx) {
     OnRun(sub, ctx, [json, &ctx] { return Status(ctx.global, *json); });
   }
   {
-    auto force = std::make_shared<bool>(false);
+    struct Opts {
+      bool force = false, json = false;
+    };
+    auto o = std::make_shared<Opts>();
     CLI::App *sub = ipc->add_subcommand(
-        "clean", "Remove them; refused while a process is attached unless --force");
-    sub->add_flag("--force", *force, "Remove them even while processes are attached");
-    OnRun(sub, ctx, [force, &ctx] { return Clean(ctx.global, *force); });
+        "clean",
+        "Remove them (and with them stale mount counts); refused while a process is attached "
+        "unless --force");
+    sub->add_flag("--force", o->force, "Remove them even while processes are attached");
+    sub->add_flag("--json", o->json, "Print JSON");
+    OnRun(sub, ctx, [o, &ctx] { return Clean(ctx.global, o->force, o->json); });
   }
 }
 

@@ -91,6 +91,7 @@ int Export(const GlobalOptions &global, const std::string &diskArg, const std::s
 struct ImportOptions {
   std::string disk, file, ext;
   int64_t channel = -1, kind = 0, recType = 0, time = -1;
+  bool json = false;
 };
 
 int Import(const GlobalOptions &global, const ImportOptions &o) {
@@ -164,7 +165,10 @@ int Import(const GlobalOptions &global, const ImportOptions &o) {
   progress.Finish();
   if (tf_SyncFile(h) != 0) throw fail(fmt::format("cannot write the header of {}", name));
   tf_CloseFile(h);
-  PrintText(std::string(name) + "\n");
+  if (o.json)
+    PrintJson({{"disk", o.disk}, {"name", name}, {"size", size}});
+  else
+    PrintText(std::string(name) + "\n");
   return kExitOk;
 }
 
@@ -201,6 +205,7 @@ void AddTransferCommands(CLI::App &app, CommandContext &ctx) {
         ->check(CLI::Range(int64_t(INT32_MIN), int64_t(INT32_MAX)));
     sub->add_option("--time", o->time, "Creation time, seconds since the epoch (default now)")
         ->check(CLI::Range(int64_t(0), int64_t(INT32_MAX)));
+    sub->add_flag("--json", o->json, "Print JSON");
     OnRun(sub, ctx, [o, &ctx] { return Import(ctx.global, *o); });
   }
 }

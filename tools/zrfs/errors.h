@@ -1,6 +1,7 @@
 // Errors the subcommands raise.  main() turns them into a message on stderr
-// and an exit status: a ToolError is a failure (1), a UsageError a mistake in
-// the command line (2).  Both carry a hint that tells the user what to do.
+// and an exit status: a ToolError is a failure (1; 8 for check), a
+// UsageError a mistake in the command line (16).  Both carry a hint that
+// tells the user what to do.
 #pragma once
 
 #include <cstring>
@@ -9,9 +10,17 @@
 
 namespace zrfs::tool {
 
+// Exit statuses.  Every command: 0 done, 1 failed, 16 a usage error.
+// check reports in bits the way file-system checkers do, so scripts can
+// test them: 1 problems were corrected, 4 problems are left, 8 the check
+// itself could not run (no such image, disk in use, interrupted); 16 is the
+// same usage error as everywhere.
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailure = 1;
-inline constexpr int kExitUsage = 2;
+inline constexpr int kExitUsage = 16;
+inline constexpr int kCheckCorrected = 1;
+inline constexpr int kCheckUncorrected = 4;
+inline constexpr int kCheckOperational = 8;
 
 class ToolError : public std::runtime_error {
  public:

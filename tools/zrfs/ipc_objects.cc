@@ -13,8 +13,8 @@ namespace zrfs::tool {
 namespace {
 
 // Adds what the system says of an object the library listed.
-void AddSegment(int key, int id, const std::string &role, std::vector<IpcObject> &out) {
-  IpcObject object{IpcObject::Kind::kSegment, key, id, role};
+void AddSegment(int key, int id, int slot, const std::string &role, std::vector<IpcObject> &out) {
+  IpcObject object{IpcObject::Kind::kSegment, key, id, role, slot};
   struct shmid_ds info;
   if (shmctl(id, IPC_STAT, &info) == 0) {
     object.bytes = info.shm_segsz;
@@ -25,8 +25,8 @@ void AddSegment(int key, int id, const std::string &role, std::vector<IpcObject>
   out.push_back(object);
 }
 
-void AddSemaphore(int key, int id, const std::string &role, std::vector<IpcObject> &out) {
-  IpcObject object{IpcObject::Kind::kSemaphore, key, id, role};
+void AddSemaphore(int key, int id, int slot, const std::string &role, std::vector<IpcObject> &out) {
+  IpcObject object{IpcObject::Kind::kSemaphore, key, id, role, slot};
   object.value = semctl(id, 0, GETVAL);
   int pid = semctl(id, 0, GETPID);
   object.lastPid = pid > 0 ? pid : 0;
@@ -56,11 +56,19 @@ std::vector<IpcObject> FindIpcObjects(const std::string &root) {
   }
   for (const ZrfsIpcObject &o : listed) {
     if (o.kind == ZRFS_IPC_SEGMENT)
-      AddSegment(o.key, o.id, o.role, found);
+      AddSegment(o.key, o.id, o.slot, o.role, found);
     else
-      AddSemaphore(o.key, o.id, o.role, found);
+      AddSemaphore(o.key, o.id, o.slot, o.role, found);
   }
   return found;
+}
+
+int DiskOfImage(const IpcObject &object) {
+  // The disks' entries are the last 24 pool slots, each a segment of its own.
+  constexpr int kFirstDiskSlot = 2048, kDisks = 24;
+  bool image = object.kind == IpcObject::Kind::kSegment && object.slot >= kFirstDiskSlot &&
+               object.slot < kFirstDiskSlot + kDisks;
+  return image ? object.slot - kFirstDiskSlot : -1;
 }
 
 int RemoveIpcObjects(const std::vector<IpcObject> &objects) {

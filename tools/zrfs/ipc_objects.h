@@ -17,6 +17,7 @@ struct IpcObject {
   int key;
   int id;
   std::string role;     // "pool", "disk 3 image", "lock of record-file slot 7", ...
+  int slot = -1;        // pool slot, -1 for the fixed objects
   uint64_t bytes = 0;   // segments: size
   int attached = 0;     // segments: processes attached now
   int value = -1;       // semaphores: 1 free, 0 held
@@ -27,6 +28,9 @@ struct IpcObject {
 // Every object of the root directory root ("" for real paths).  Missing key
 // files give none.
 std::vector<IpcObject> FindIpcObjects(const std::string &root);
+
+// The disk number of a disk's shared image, or -1 for any other object.
+int DiskOfImage(const IpcObject &object);
 
 // Removes the objects; returns how many went.  A segment still attached
 // goes when its last process detaches.

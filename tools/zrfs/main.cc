@@ -11,8 +11,11 @@ using namespace zrfs::tool;
 
 namespace zrfs::tool {
 
-void OnRun(CLI::App *sub, CommandContext &ctx, std::function<int()> body) {
-  sub->callback([&ctx, body = std::move(body)] { ctx.run = body; });
+void OnRun(CLI::App *sub, CommandContext &ctx, std::function<int()> body, int failureStatus) {
+  sub->callback([&ctx, body = std::move(body), failureStatus] {
+    ctx.run = body;
+    ctx.failureStatus = failureStatus;
+  });
 }
 
 CLI::Option *AddDiskArgument(CLI::App *sub, std::string &disk) {
@@ -50,7 +53,8 @@ int main(int argc, char **argv) {
   app.footer(
       "DISK is a disk image file or a device.  For an image the tool makes a private root "
       "directory of its own and removes it, with its System V objects, when it ends.\n"
-      "Exit status: 0 success, 1 failure (or problems found by check), 2 usage error.\n"
+      "Exit status: 0 success, 1 failure, 16 usage error; check adds up bits: 1 problems "
+      "corrected, 4 problems left, 8 operational error.\n"
       "Run 'zrfs help COMMAND' or 'zrfs COMMAND --help' for the options of a command.");
 
   AddImageCommands(app, ctx);
@@ -105,9 +109,9 @@ int main(int argc, char **argv) {
     return kExitUsage;
   } catch (const ToolError &e) {
     PrintError(e.what(), e.hint());
-    return kExitFailure;
+    return ctx.failureStatus;
   } catch (const std::exception &e) {
     PrintError(e.what(), "");
-    return kExitFailure;
+    return ctx.failureStatus;
   }
 }

@@ -12,10 +12,14 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <vector>
 
 #include <fmt/format.h>
 
+#include "check/raw_disk.h"
 #include "errors.h"
+#include "format/disk_format.h"
 #include "ipc_objects.h"
 #include "zrfs.h"
 #include "zrfs/df.h"
@@ -70,6 +74,28 @@ std::string DevicePathOf(int disk) {
   return fmt::format("/dev/scsi/host{:02}/part1", disk);
 }
 
+// Makes `copy` a sparse file as large as the disk at `from` holding the
+// same two metadata copies: all a mount reads.
+void CopyMetadata(const std::string &from, const std::string &copy) {
+  RawDisk source(from, false);
+  int fd = open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) throw ToolError(fmt::format("cannot make {}: {}", copy, ErrnoText(errno)));
+  std::unique_ptr<int, void (*)(int *)> closer(&fd, [](int *f) { close(*f); });
+  if (ftruncate(fd, off_t(source.size())) != 0)
+    throw ToolError(fmt::format("cannot size {}: {}", copy, ErrnoText(errno)));
+  constexpr size_t kPiece = 1 << 20;
+  std::vector<uint8_t> buffer(kPiece);
+  uint64_t end = std::min<uint64_t>(CopyBase(int(kMetaCopies)), source.size());
+  for (uint64_t at = kFirstCopyBase; at < end; at += kPiece) {
+    size_t len = size_t(std::min<uint64_t>(kPiece, end - at));
+    if (!source.Read(at, buffer.data(), len))
+      throw ToolError(fmt::format("cannot read the metadata of {} at {:#x}", from, at),
+                      fmt::format("Run 'zrfs check {}'.", from));
+    if (pwrite(fd, buffer.data(), len, off_t(at)) != ssize_t(len))
+      throw ToolError(fmt::format("cannot write {}: {}", copy, ErrnoText(errno)));
+  }
+}
+
 }  // namespace
 
 std::string KeyDirectory(const std::string &root) {
@@ -121,7 +147,7 @@ DiskTarget ResolveTarget(const std::string &given, const GlobalOptions &options,
   return target;
 }
 
-Session::Session(DiskTarget target) : target_(std::move(target)) {
+Session::Session(DiskTarget target, Device device) : target_(std::move(target)) {
   if (g_sessionActive) throw std::logic_error("one session per process");
   g_sessionActive = true;
   try {
@@ -136,10 +162,15 @@ Session::Session(DiskTarget target) : target_(std::move(target)) {
             fmt::format("cannot make a directory in {}: {}", TempDirectory(), ErrnoText(errno)),
             "Set TMPDIR to a writable directory.");
       madeRoot_ = root = buffer.data();
-      std::string device = root + target_.logical;
-      MakeDirs(device.substr(0, device.rfind('/')));
-      if (symlink(target_.real.c_str(), device.c_str()) != 0)
-        throw ToolError(fmt::format("cannot link {}: {}", device, ErrnoText(errno)));
+      std::string link = root + target_.logical;
+      std::string linked = target_.real;
+      if (device == Device::kMetadataCopy) {
+        linked = root + "/metadata-copy.img";
+        CopyMetadata(target_.real, linked);
+      }
+      MakeDirs(link.substr(0, link.rfind('/')));
+      if (symlink(linked.c_str(), link.c_str()) != 0)
+        throw ToolError(fmt::format("cannot link {}: {}", link, ErrnoText(errno)));
     }
     MakeDirs(KeyDirectory(root));
     if (!root.empty() && zrfs_SetRootDir(root.c_str()) != 0)

@@ -49,7 +49,14 @@ std::string KeyDirectory(const std::string &root);
 // removes the root's System V objects and files.  One per process.
 class Session {
  public:
-  explicit Session(DiskTarget target);
+  // What a private root's device link points at: the image or device
+  // itself, or a scratch copy of its metadata inside the root (the same
+  // size, sparse but for the two metadata copies), which a mount then
+  // reads and writes instead: the target is only read, so it may be
+  // write-protected.  A shared root always uses the device itself.
+  enum class Device { kDirect, kMetadataCopy };
+
+  explicit Session(DiskTarget target, Device device = Device::kDirect);
   ~Session();
   Session(const Session &) = delete;
   Session &operator=(const Session &) = delete;
