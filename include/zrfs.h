@@ -391,8 +391,9 @@ ZRFS_API int zrfs_GetDebugInfo(char *buf, int size);
  * needed.  The disk's header and map are read at open and by
  * zrfs_ViewRefresh (from the first copy that reads whole, as a mount would);
  * block and record-file headers are read at each call, so a recording that
- * grows shows its current size.  Files are named as on the disk the path
- * names (disk 0 for a path without a disk number).  Calls on one view may
+ * grows shows its current size.  Files are named as on disk number disk
+ * (0..23), the disk an image was recorded as; -1 takes the number from the
+ * path (0 for a path that spells none).  Calls on one view may
  * run in several threads at once, but not beside its refresh or close.
  * Results are 0 or a count, -1 (or NULL) with a reason from zrfs_LastError. */
 typedef struct ZrfsView ZrfsView;
@@ -422,7 +423,7 @@ typedef struct ZrfsViewBlock {
 } ZrfsViewBlock;
 ZRFS_LAYOUT_CHECK(sizeof(ZrfsViewBlock) == 40, zrfs_view_block_size);
 ZRFS_LAYOUT_CHECK(offsetof(ZrfsViewBlock, createTime) == 24, zrfs_view_block_create_time);
-ZRFS_API ZrfsView *zrfs_ViewOpen(const char *path);
+ZRFS_API ZrfsView *zrfs_ViewOpen(const char *path, int disk);
 ZRFS_API void zrfs_ViewClose(ZrfsView *view);
 ZRFS_API int zrfs_ViewRefresh(ZrfsView *view);
 ZRFS_API int zrfs_ViewInfo(ZrfsView *view, ZrfsViewInfo *info);

@@ -23,6 +23,13 @@ declare -A needs=(
   [/usr/include/CLI/CLI.hpp]=libcli11-dev
   [/usr/include/fmt/format.h]=libfmt-dev
   [/usr/include/nlohmann/json.hpp]=nlohmann-json3-dev
+  # the tool's FUSE view and MP4/MPEG-TS export, and the programs their
+  # tests use to mount, make and check H.264 streams
+  [/usr/include/fuse3/fuse.h]=libfuse3-dev
+  [fusermount3]=fuse3
+  [dpkg:libavformat-dev]=libavformat-dev
+  [ffmpeg]=ffmpeg
+  [ffprobe]=ffmpeg
   # the fuzz targets: clang with its libFuzzer and sanitizer runtimes
   [clang]=clang
   [/usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a]=libclang-rt-14-dev

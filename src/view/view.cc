@@ -83,9 +83,10 @@ Status FindFile(const ZrfsView &view, const char *name, TfFileHeader *file, int3
 
 }  // namespace
 
-extern "C" ZrfsView *zrfs_ViewOpen(const char *path) {
+extern "C" ZrfsView *zrfs_ViewOpen(const char *path, int disk) {
   CallReason reason;
-  if (path == nullptr) return reason.Give<ZrfsView *>(nullptr, false, Status::kBadArgument);
+  if (path == nullptr || disk < -1 || disk >= kMaxDisks)
+    return reason.Give<ZrfsView *>(nullptr, false, Status::kBadArgument);
   int fd = os().Open(path, O_RDONLY | O_CLOEXEC | O_LARGEFILE, 0);
   if (fd < 0) return reason.Give<ZrfsView *>(nullptr, false, Status::kNoDevice);
   void *memory = zrfs_Malloc(sizeof(ZrfsView));
@@ -95,7 +96,7 @@ extern "C" ZrfsView *zrfs_ViewOpen(const char *path) {
   }
   auto *view = new (memory) ZrfsView{};
   view->fd = fd;
-  int disk = DiskNumberOfPath(path);
+  if (disk < 0) disk = DiskNumberOfPath(path);
   view->disk = disk >= 0 ? uint32_t(disk) : 0;
   Status loaded = Load(*view);
   if (!Ok(loaded)) {

@@ -61,7 +61,7 @@ TEST_F(ViewTest, ListsAndReadsWhatTheLibraryGivesWhileRecordingGoesOn) {
   int otherFd = Create(2, &other);
   ASSERT_EQ(zrfs_Write(otherFd, data.data(), 10), 10);
 
-  ZrfsView *view = zrfs_ViewOpen(dev_.c_str());
+  ZrfsView *view = zrfs_ViewOpen(dev_.c_str(), -1);
   ASSERT_NE(view, nullptr) << zrfs_StrError(zrfs_LastError());
   ZrfsViewInfo info;
   ASSERT_EQ(zrfs_ViewInfo(view, &info), 0);
@@ -117,7 +117,7 @@ TEST_F(ViewTest, NeverWritesLocksOrAttaches) {
   zrfs_Close(fd);
   std::string before = ReadImage(0, 0x1000000);
   FaultOs counting;
-  ZrfsView *view = zrfs_ViewOpen(dev_.c_str());
+  ZrfsView *view = zrfs_ViewOpen(dev_.c_str(), -1);
   ASSERT_NE(view, nullptr);
   char buf[3];
   EXPECT_EQ(zrfs_ViewRead(view, name.c_str(), 0, buf, 3), 3);
@@ -133,18 +133,18 @@ TEST_F(ViewTest, NeverWritesLocksOrAttaches) {
 }
 
 TEST_F(ViewTest, RefusalsTellTheirReason) {
-  EXPECT_EQ(zrfs_ViewOpen(nullptr), nullptr);
+  EXPECT_EQ(zrfs_ViewOpen(nullptr, -1), nullptr);
   EXPECT_EQ(zrfs_LastError(), ZRFS_EBADARG);
-  EXPECT_EQ(zrfs_ViewOpen("/no/such/image"), nullptr);
+  EXPECT_EQ(zrfs_ViewOpen("/no/such/image", -1), nullptr);
   EXPECT_EQ(zrfs_LastError(), ZRFS_ENODEV);
   std::string blank = root_.MakeImage(TestRoot::DevicePath(6), kDataStart + 2 * kUnit);
-  EXPECT_EQ(zrfs_ViewOpen(blank.c_str()), nullptr);
+  EXPECT_EQ(zrfs_ViewOpen(blank.c_str(), -1), nullptr);
   EXPECT_EQ(zrfs_LastError(), ZRFS_ENOTFORMATTED);
 
   std::string name;
   int fd = Create(1, &name);
   zrfs_Close(fd);
-  ZrfsView *view = zrfs_ViewOpen(dev_.c_str());
+  ZrfsView *view = zrfs_ViewOpen(dev_.c_str(), -1);
   ASSERT_NE(view, nullptr);
   TfFileStat st;
   std::string otherTag = name;

@@ -19,15 +19,15 @@ Recording RecordingOf(const TfFileStat &st, int32_t blk, uint32_t blockType) {
   return r;
 }
 
-Catalog::Catalog(const std::string &path) : view_(zrfs_ViewOpen(path.c_str())) {
+Catalog::Catalog(const std::string &path, int disk) : view_(zrfs_ViewOpen(path.c_str(), disk)) {
   if (view_ == nullptr)
     throw ToolError(fmt::format("cannot read {}: {}", path, zrfs_StrError(zrfs_LastError())),
                     zrfs_LastError() == ZRFS_ENOTFORMATTED
                         ? "It holds no disk layout; 'zrfs format' makes one."
                         : "");
   if (!Refresh())
-    throw ToolError(fmt::format("cannot read the blocks of {}: {}", path,
-                                zrfs_StrError(zrfs_LastError())));
+    throw ToolError(
+        fmt::format("cannot read the blocks of {}: {}", path, zrfs_StrError(zrfs_LastError())));
 }
 
 Catalog::~Catalog() {
@@ -68,7 +68,8 @@ bool Catalog::Refresh() {
   }
   blocks_ = std::move(next);
   all_.clear();
-  for (const auto &[blk, block] : blocks_) all_.insert(all_.end(), block.files.begin(), block.files.end());
+  for (const auto &[blk, block] : blocks_)
+    all_.insert(all_.end(), block.files.begin(), block.files.end());
   return true;
 }
 

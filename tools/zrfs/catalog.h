@@ -15,8 +15,8 @@
 namespace zrfs::tool {
 
 struct Recording {
-  std::string name;    // the record file's name
-  int32_t blk = 0;     // its block
+  std::string name;  // the record file's name
+  int32_t blk = 0;   // its block
   uint32_t channel = 0;
   uint32_t blockType = 0;
   int64_t createTime = 0;  // seconds
@@ -30,8 +30,9 @@ struct Recording {
 
 class Catalog {
  public:
-  // Opens the view of a device or image (a real path); throws ToolError.
-  explicit Catalog(const std::string &path);
+  // Opens the view of a device or image (a real path), naming files as on
+  // disk number disk; throws ToolError.
+  Catalog(const std::string &path, int disk);
   ~Catalog();
   Catalog(const Catalog &) = delete;
   Catalog &operator=(const Catalog &) = delete;

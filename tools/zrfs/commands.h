@@ -32,5 +32,6 @@ void AddTransferCommands(CLI::App &app, CommandContext &ctx);     // export, imp
 void AddMaintenanceCommands(CLI::App &app, CommandContext &ctx);  // tag-bad, untag, dump
 void AddIpcCommands(CLI::App &app, CommandContext &ctx);          // ipc status, ipc clean
 void AddCheckCommand(CLI::App &app, CommandContext &ctx);         // check
+void AddBrowseCommands(CLI::App &app, CommandContext &ctx);       // mount, umount
 
 }  // namespace zrfs::tool

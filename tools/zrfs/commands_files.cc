@@ -3,13 +3,16 @@
 
 #include <fmt/format.h>
 
+#include "catalog.h"
 #include "commands.h"
 #include "disk_view.h"
 #include "errors.h"
 #include "numbers.h"
 #include "output.h"
+#include "time_window.h"
 #include "zrfs.h"
 #include "zrfs/bf.h"
+#include "zrfs/fsc.h"
 
 namespace zrfs::tool {
 namespace {
@@ -33,7 +36,8 @@ std::string HexBytes(const uint8_t *bytes, size_t n) {
   return out;
 }
 
-int Ls(const GlobalOptions &global, const std::string &diskArg, int64_t onlyBlock, bool json) {
+int Ls(const GlobalOptions &global, const std::string &diskArg, int64_t onlyBlock,
+       const Selection &selection, bool json) {
   // Read-only from the device: a listing mounts nothing and changes nothing.
   Session session(ResolveTarget(diskArg, global, -1));
   DiskSnapshot snap = TakeSnapshot(session);
@@ -65,6 +69,12 @@ int Ls(const GlobalOptions &global, const std::string &diskArg, int64_t onlyBloc
          ReadBlockFiles(raw, snap.head, session.target().disk, blk, block)) {
       const TfFileHeader &h = file.header;
       uint64_t size = LogicalSize(h);
+      Recording r;
+      r.channel = h.ichan;
+      r.blockType = block.blkType;
+      r.createTime = h.createTime;
+      r.modifyTime = h.modifyTime;
+      if (!selection.Keeps(r)) continue;
       table.AddRow({file.name, std::to_string(h.ichan), std::to_string(block.blkType),
                     std::to_string(h.recType), std::to_string(size), FormatTime(h.createTime),
                     FormatTime(h.modifyTime), LockText(h.lockFlag), RingState(h)});
@@ -188,6 +198,10 @@ void AddFileCommands(CLI::App &app, CommandContext &ctx) {
     struct Opts {
       std::string disk;
       int64_t block = -1;
+      std::vector<uint32_t> channels;
+      int64_t kind = -1;
+      std::string from, to, at;
+      bool utc = false;
       bool json = false;
     };
     auto o = std::make_shared<Opts>();
@@ -195,8 +209,27 @@ void AddFileCommands(CLI::App &app, CommandContext &ctx) {
         "ls", "List record files: name, channel, type, record type, size, times, lock, pre-record");
     AddDiskArgument(sub, o->disk);
     sub->add_option("BLOCK", o->block, "Only this block")->check(CLI::NonNegativeNumber);
+    sub->add_option("--channel", o->channels, "Only this channel (repeatable)")
+        ->allow_extra_args(false)
+        ->check(CLI::Range(0u, 1023u));
+    sub->add_option("--kind", o->kind, "Only recordings of this data type's block type")
+        ->check(CLI::Range(int64_t(0), int64_t(UINT32_MAX)));
+    sub->add_option("--from", o->from, "Only recordings that end at or after TIME");
+    sub->add_option("--to", o->to, "Only recordings that begin at or before TIME");
+    sub->add_option("--at", o->at, "Only recordings that span TIME")
+        ->excludes(sub->get_option("--from"))
+        ->excludes(sub->get_option("--to"));
+    sub->add_flag("--utc", o->utc, "TIME is UTC, not local time");
     sub->add_flag("--json", o->json, "Print JSON");
-    OnRun(sub, ctx, [o, &ctx] { return Ls(ctx.global, o->disk, o->block, o->json); });
+    OnRun(sub, ctx, [o, &ctx] {
+      Selection selection;
+      selection.channels = o->channels;
+      if (o->kind >= 0) selection.blockType = fsc_GetBlkType(uint32_t(o->kind));
+      if (!o->from.empty()) selection.from = ParseTime(o->from, o->utc);
+      if (!o->to.empty()) selection.to = ParseTime(o->to, o->utc);
+      if (!o->at.empty()) selection.from = selection.to = ParseTime(o->at, o->utc);
+      return Ls(ctx.global, o->disk, o->block, selection, o->json);
+    });
   }
   struct NameOpts {
     std::string disk, name;

@@ -9,12 +9,15 @@
 
 #include <fmt/format.h>
 
+#include "catalog.h"
 #include "commands.h"
 #include "disk_view.h"
 #include "errors.h"
 #include "numbers.h"
 #include "output.h"
 #include "progress.h"
+#include "remux.h"
+#include "time_window.h"
 #include "zrfs/tf.h"
 
 namespace zrfs::tool {
@@ -33,23 +36,45 @@ void WriteAll(int fd, const uint8_t *bytes, size_t len, const std::string &what)
   }
 }
 
-int Export(const GlobalOptions &global, const std::string &diskArg, const std::string &name,
-           const std::string &out, bool force) {
-  bool toStdout = out.empty() || out == "-";
-  if (toStdout && isatty(STDOUT_FILENO) == 1)
-    throw UsageError("will not write a recording to a terminal",
-                     "Give an output file, or redirect standard output.");
-  // Read-only from the device: nothing is mounted or changed.
-  Session session(TargetForName(diskArg, global, name));
-  NameParts parts = ParseName(name);
-  DiskSnapshot snap = TakeSnapshot(session);
-  RawDisk raw(session.target().real, false);
-  TfFileHeader header;
-  if (!FindRecordFile(raw, snap, parts, &header))
-    throw ToolError(fmt::format("no record file {} on {}", name, diskArg),
-                    "'zrfs ls DISK' lists the record files.");
-  uint64_t size = LogicalSize(header);
+struct ExportOptions {
+  std::string disk, name, out;
+  std::vector<uint32_t> channels;
+  std::string from, to, format = "raw";
+  double fps = 0;
+  bool utc = false, force = false, json = false;
+};
 
+struct ExportFormat {
+  std::string name;       // raw, mp4 or ts
+  std::string container;  // libavformat's name
+  std::string extension;
+  double fps = 0;
+};
+
+ExportFormat FormatOf(const ExportOptions &o) {
+  if (o.format == "raw") return {"raw", "", "", 0};
+  if (o.format == "mp4") return {"mp4", "mp4", "mp4", o.fps};
+  if (o.format == "ts") return {"ts", "mpegts", "ts", o.fps};
+  throw UsageError(fmt::format("no format '{}'", o.format), "Formats: raw, mp4, ts.");
+}
+
+bool Exists(const std::string &path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
+}
+
+// What an export wrote of one recording.
+struct Exported {
+  std::string name, path, format;
+  uint64_t bytes = 0;
+  uint32_t crc32 = 0;   // of the raw bytes
+  uint64_t frames = 0;  // mp4 and ts
+};
+
+// Copies size bytes read through source into out ("-": standard output).
+Exported ExportRaw(const ByteSource &source, uint64_t size, const std::string &name,
+                   const std::string &out, bool force, const std::string &diskArg) {
+  bool toStdout = out == "-";
   int fd = STDOUT_FILENO;
   std::string outName = toStdout ? "standard output" : out;
   if (!toStdout) {
@@ -59,19 +84,21 @@ int Export(const GlobalOptions &global, const std::string &diskArg, const std::s
                       errno == EEXIST ? "Give --force to replace it." : "");
   }
   std::vector<uint8_t> buffer(kChunk);
-  Progress progress("export", size);
-  uint64_t done = 0;
+  Progress progress(name, size);
+  Exported result{name, toStdout ? "-" : out, "raw"};
   try {
-    while (done < size) {
+    while (result.bytes < size) {
       ThrowIfInterrupted();
-      auto want = uint32_t(std::min<uint64_t>(kChunk, size - done));
-      if (!ReadRecordBytes(raw, snap.head, parts.blk, header, done, buffer.data(), want))
-        throw ToolError(
-            fmt::format("reading {} failed at byte {} of {}: input/output error", name, done, size),
-            fmt::format("Run 'zrfs check {}'.", diskArg));
-      WriteAll(fd, buffer.data(), size_t(want), outName);
-      done += uint64_t(want);
-      progress.Update(done);
+      auto want = uint32_t(std::min<uint64_t>(kChunk, size - result.bytes));
+      int got = source(result.bytes, buffer.data(), want);
+      if (got <= 0)
+        throw ToolError(fmt::format("reading {} failed at byte {} of {}: input/output error", name,
+                                    result.bytes, size),
+                        fmt::format("Run 'zrfs check {}'.", diskArg));
+      WriteAll(fd, buffer.data(), size_t(got), outName);
+      result.crc32 = Crc32(result.crc32, buffer.data(), size_t(got));
+      result.bytes += uint64_t(got);
+      progress.Update(result.bytes);
     }
   } catch (...) {
     progress.Finish();
@@ -84,7 +111,120 @@ int Export(const GlobalOptions &global, const std::string &diskArg, const std::s
   progress.Finish();
   if (!toStdout && (fsync(fd) != 0 || close(fd) != 0))
     throw ToolError(fmt::format("cannot write {}: {}", out, ErrnoText(errno)));
-  if (!toStdout) fmt::print(stderr, "exported {} bytes of {} to {}\n", done, name, out);
+  return result;
+}
+
+// One recording into out in format raw, mp4 or ts.
+Exported ExportOne(const ByteSource &source, uint64_t size, const std::string &name,
+                   const std::string &out, const ExportFormat &format, bool force,
+                   const std::string &diskArg) {
+  if (format.name == "raw") return ExportRaw(source, size, name, out, force, diskArg);
+  if (out == "-")
+    throw UsageError(fmt::format("--format {} writes a file, not standard output", format.name),
+                     "Give an output file.");
+  if (!force && Exists(out))
+    throw ToolError(fmt::format("{} exists", out), "Give --force to replace it.");
+  Progress progress(name, size);
+  RemuxOutcome outcome;
+  try {
+    outcome = Remux(source, size, out, format.container, format.fps, &progress);
+  } catch (...) {
+    progress.Finish();
+    unlink(out.c_str());
+    throw;
+  }
+  progress.Finish();
+  struct stat st {};
+  (void)stat(out.c_str(), &st);  // the size is for the report only
+  Exported result{name, out, format.name, uint64_t(st.st_size)};
+  result.frames = outcome.frames;
+  return result;
+}
+
+Json ExportedJson(const Exported &e) {
+  Json row = {{"name", e.name}, {"path", e.path}, {"format", e.format}, {"bytes", e.bytes}};
+  if (e.format == "raw") {
+    row["crc32"] = fmt::format("{:08x}", e.crc32);
+  } else {
+    row["frames"] = e.frames;
+  }
+  return row;
+}
+
+void Report(const std::string &diskArg, const std::vector<Exported> &done, bool json) {
+  if (json) {
+    Json rows = Json::array();
+    for (const Exported &e : done) rows.push_back(ExportedJson(e));
+    PrintJson({{"disk", diskArg}, {"exports", rows}});
+    return;
+  }
+  for (const Exported &e : done) {
+    if (e.path == "-") continue;  // the recording itself went to standard output
+    std::string what = e.format == "raw" ? fmt::format("{} bytes", e.bytes)
+                                         : fmt::format("{} frames ({} bytes)", e.frames, e.bytes);
+    fmt::print(stderr, "exported {} of {} to {}\n", what, e.name, e.path);
+  }
+}
+
+int Export(const GlobalOptions &global, const ExportOptions &o) {
+  std::string out = o.out.empty() ? "-" : o.out;
+  if (out == "-" && isatty(STDOUT_FILENO) == 1)
+    throw UsageError("will not write a recording to a terminal",
+                     "Give an output file, or redirect standard output.");
+  ExportFormat format = FormatOf(o);
+  // Read-only from the device: nothing is mounted or changed.
+  Session session(TargetForName(o.disk, global, o.name));
+  NameParts parts = ParseName(o.name);
+  DiskSnapshot snap = TakeSnapshot(session);
+  RawDisk raw(session.target().real, false);
+  TfFileHeader header;
+  if (!FindRecordFile(raw, snap, parts, &header))
+    throw ToolError(fmt::format("no record file {} on {}", o.name, o.disk),
+                    "'zrfs ls DISK' lists the record files.");
+  uint64_t size = LogicalSize(header);
+  ByteSource source = [&](uint64_t offset, void *buf, uint32_t len) {
+    if (offset >= size) return 0;
+    len = uint32_t(std::min<uint64_t>(len, size - offset));
+    return ReadRecordBytes(raw, snap.head, parts.blk, header, offset, static_cast<uint8_t *>(buf),
+                           len)
+               ? int(len)
+               : -1;
+  };
+  Report(o.disk, {ExportOne(source, size, o.name, out, format, o.force, o.disk)}, o.json);
+  return kExitOk;
+}
+
+// Every recording of the channels whose span meets the window, one file
+// each in outDir, named as in the FUSE view.
+int ExportRange(const GlobalOptions &global, const ExportOptions &o) {
+  std::string outDir = o.name;  // the one positional argument after DISK
+  if (outDir.empty() || !o.out.empty())
+    throw UsageError("an export by channel takes one folder after DISK",
+                     "zrfs export DISK --channel N [--from TIME] [--to TIME] OUTDIR");
+  ExportFormat format = FormatOf(o);
+  Selection selection;
+  selection.channels = o.channels;
+  if (!o.from.empty()) selection.from = ParseTime(o.from, o.utc);
+  if (!o.to.empty()) selection.to = ParseTime(o.to, o.utc);
+  DiskTarget target = ResolveTarget(o.disk, global, -1);
+  Catalog catalog(target.real, target.disk);
+  if (mkdir(outDir.c_str(), 0755) != 0 && errno != EEXIST)
+    throw ToolError(fmt::format("cannot make {}: {}", outDir, ErrnoText(errno)));
+  std::vector<Exported> done;
+  for (const Recording &r : catalog.All()) {
+    if (!selection.Keeps(r)) continue;
+    ThrowIfInterrupted();
+    std::string leaf = ClockOf(r.createTime, o.utc) + "_" + r.name;
+    if (format.name != "raw" && !leaf.ends_with("." + format.extension))
+      leaf += "." + format.extension;
+    ByteSource source = [&](uint64_t offset, void *buf, uint32_t len) {
+      return catalog.Read(r.name, offset, buf, len);
+    };
+    done.push_back(
+        ExportOne(source, uint64_t(r.size), r.name, outDir + "/" + leaf, format, o.force, o.disk));
+  }
+  Report(o.disk, done, o.json);
+  if (done.empty() && !o.json) fmt::print(stderr, "no recording meets the selection\n");
   return kExitOk;
 }
 
@@ -176,18 +316,34 @@ int Import(const GlobalOptions &global, const ImportOptions &o) {
 
 void AddTransferCommands(CLI::App &app, CommandContext &ctx) {
   {
-    struct Opts {
-      std::string disk, name, out;
-      bool force = false;
-    };
-    auto o = std::make_shared<Opts>();
+    auto o = std::make_shared<ExportOptions>();
     CLI::App *sub = app.add_subcommand(
-        "export", "Copy a record file's bytes (ring part first) to a file or standard output");
+        "export",
+        "Copy a record file (ring part first), or a channel's recordings in a time window, "
+        "raw or as MP4 or MPEG-TS");
     AddDiskArgument(sub, o->disk);
-    sub->add_option("NAME", o->name, "Record-file name")->required();
+    sub->add_option("NAME", o->name, "Record-file name (with --channel: the output folder)");
     sub->add_option("OUT", o->out, "Output file; '-' or none for standard output");
-    sub->add_flag("--force", o->force, "Replace an existing output file");
-    OnRun(sub, ctx, [o, &ctx] { return Export(ctx.global, o->disk, o->name, o->out, o->force); });
+    sub->add_option("--channel", o->channels, "Export every recording of this channel (repeatable)")
+        ->allow_extra_args(false)
+        ->check(CLI::Range(0u, 1023u));
+    sub->add_option("--from", o->from, "With --channel: recordings that end at or after TIME");
+    sub->add_option("--to", o->to, "With --channel: recordings that begin at or before TIME");
+    sub->add_flag("--utc", o->utc, "TIME and the file names' times are UTC, not local time");
+    sub->add_option("--format", o->format, "raw (the bytes as recorded), mp4 or ts")
+        ->check(CLI::IsMember({"raw", "mp4", "ts"}));
+    sub->add_option("--fps", o->fps, "Frame rate when the stream does not tell its own")
+        ->check(CLI::Range(0.001, 1000.0));
+    sub->add_flag("--force", o->force, "Replace existing output files");
+    sub->add_flag("--json", o->json,
+                  "Print what was written as JSON (bytes and CRC-32 of raw files)");
+    OnRun(sub, ctx, [o, &ctx] {
+      if (o->channels.empty() && (!o->from.empty() || !o->to.empty()))
+        throw UsageError("--from and --to choose recordings of a --channel");
+      if (!o->channels.empty()) return ExportRange(ctx.global, *o);
+      if (o->name.empty()) throw UsageError("export needs a record-file name or --channel");
+      return Export(ctx.global, *o);
+    });
   }
   {
     auto o = std::make_shared<ImportOptions>();

@@ -54,7 +54,7 @@ bool FuseViewBuilt() {
   return false;
 }
 
-int ServeFuseView(const std::string &, const std::string &, bool, bool) {
+int ServeFuseView(const std::string &, int, const std::string &, bool, bool) {
   throw ToolError("this zrfs was built without FUSE",
                   "Install libfuse3-dev (apt-get install libfuse3-dev fuse3) and build again.");
 }
@@ -71,7 +71,7 @@ using Clock = std::chrono::steady_clock;
 
 class View {
  public:
-  View(const std::string &path, bool utc) : catalog_(path), utc_(utc) {
+  View(const std::string &path, int disk, bool utc) : catalog_(path, disk), utc_(utc) {
     ZrfsViewInfo info{};
     (void)zrfs_ViewInfo(catalog_.view(), &info);  // the folders' time; 0 when unreadable
     diskTime_ = info.createTime;
@@ -80,6 +80,7 @@ class View {
 
   int GetAttr(const std::string &path, struct stat *st) {
     *st = {};
+    if (!Known(path)) RefreshIfStale();  // perhaps a recording begun since the last listing
     std::shared_lock lock(mutex_);
     if (dirs_.count(path) != 0) {
       st->st_mode = S_IFDIR | 0555;
@@ -97,6 +98,11 @@ class View {
     st->st_blocks = (now.size + 511) / 512;
     st->st_mtime = st->st_ctime = st->st_atime = time_t(now.SpanEnd());
     return 0;
+  }
+
+  bool Known(const std::string &path) {
+    std::shared_lock lock(mutex_);
+    return dirs_.count(path) != 0 || files_.count(path) != 0;
   }
 
   int List(const std::string &path, void *buf, fuse_fill_dir_t filler) {
@@ -164,7 +170,7 @@ class View {
   bool utc_;
   int64_t diskTime_ = 0;
   std::shared_mutex mutex_;
-  std::map<std::string, std::set<std::string>> dirs_;
+  std::map<std::string, std::set<std::string> > dirs_;
   std::map<std::string, Recording> files_;
   Clock::time_point refreshed_;
 };
@@ -198,9 +204,9 @@ void *Init(fuse_conn_info *, fuse_config *config) {
 
 }  // namespace
 
-int ServeFuseView(const std::string &path, const std::string &mountpoint, bool foreground,
+int ServeFuseView(const std::string &path, int disk, const std::string &mountpoint, bool foreground,
                   bool utc) {
-  View view(path, utc);  // the disk is read before anything is mounted: errors show here
+  View view(path, disk, utc);  // the disk is read before anything is mounted: errors show here
   fuse_operations ops{};
   ops.getattr = GetAttr;
   ops.readdir = ReadDir;

@@ -18,7 +18,7 @@ bool FuseViewBuilt();
 // Mounts the view of the device or image at path on mountpoint and serves
 // it until it is unmounted; returns the exit status.  Without foreground
 // the serving process goes to the background once the mount is up.
-int ServeFuseView(const std::string &path, const std::string &mountpoint, bool foreground,
+int ServeFuseView(const std::string &path, int disk, const std::string &mountpoint, bool foreground,
                   bool utc);
 
 // Ends a view mounted on mountpoint.

@@ -64,6 +64,7 @@ int main(int argc, char **argv) {
   AddMaintenanceCommands(app, ctx);
   AddIpcCommands(app, ctx);
   AddCheckCommand(app, ctx);
+  AddBrowseCommands(app, ctx);
 
   std::string helpTopic;
   CLI::App *help = app.add_subcommand("help", "Show the help of zrfs or of one command");

@@ -1,5 +1,7 @@
 #include "numbers.h"
 
+#include <array>
+
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -104,6 +106,22 @@ std::string HumanBytes(uint64_t bytes) {
     ++unit;
   }
   return fmt::format("{:.1f} {}", value, kUnits[unit]);
+}
+
+uint32_t Crc32(uint32_t crc, const void *bytes, size_t len) {
+  static const auto table = [] {
+    std::array<uint32_t, 256> t{};
+    for (uint32_t i = 0; i < 256; ++i) {
+      uint32_t c = i;
+      for (int k = 0; k < 8; ++k) c = c & 1 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+      t[i] = c;
+    }
+    return t;
+  }();
+  const auto *p = static_cast<const uint8_t *>(bytes);
+  crc = ~crc;
+  for (size_t i = 0; i < len; ++i) crc = table[(crc ^ p[i]) & 0xFF] ^ (crc >> 8);
+  return ~crc;
 }
 
 }  // namespace zrfs::tool

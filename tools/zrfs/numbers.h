@@ -17,4 +17,8 @@ int64_t ParseInteger(const std::string &text, const std::string &what, int64_t m
 // "1.5 GiB", "512 B": a byte count for people.
 std::string HumanBytes(uint64_t bytes);
 
+// The CRC-32 of zlib and PNG (reflected 0xEDB88320), continued from crc
+// (0 to start).
+uint32_t Crc32(uint32_t crc, const void *bytes, size_t len);
+
 }  // namespace zrfs::tool

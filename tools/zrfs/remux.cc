@@ -57,7 +57,9 @@ int64_t Seek(void *opaque, int64_t offset, int whence) {
   auto *in = static_cast<Input *>(opaque);
   if (whence & AVSEEK_SIZE) return int64_t(in->size);
   whence &= ~AVSEEK_FORCE;
-  int64_t base = whence == SEEK_CUR ? int64_t(in->position) : whence == SEEK_END ? int64_t(in->size) : 0;
+  int64_t base = whence == SEEK_CUR   ? int64_t(in->position)
+                 : whence == SEEK_END ? int64_t(in->size)
+                                      : 0;
   if (base + offset < 0) return -1;
   in->position = uint64_t(base + offset);
   return int64_t(in->position);
@@ -102,14 +104,15 @@ RemuxOutcome Remux(const ByteSource &source, uint64_t size, const std::string &o
   c.in = avformat_alloc_context();
   if (buffer == nullptr || c.io == nullptr || c.in == nullptr) throw ToolError("out of memory");
   c.in->pb = c.io;
+  c.in->flags |= AVFMT_FLAG_CUSTOM_IO;  // the input context never closes our reader
 
   const AVInputFormat *format = nullptr;
   int err = av_probe_input_buffer(c.io, &format, nullptr, nullptr, 0, 0);
   std::string found = format != nullptr ? format->name : "nothing known";
   if (err < 0 || (found != "h264" && found != "hevc"))
-    throw ToolError(fmt::format("the recording is no H.264 or H.265 stream (it looks like {})",
-                                found),
-                    "Export it with --format raw.");
+    throw ToolError(
+        fmt::format("the recording is no H.264 or H.265 stream (it looks like {})", found),
+        "Export it with --format raw.");
   AVDictionary *options = nullptr;
   if (fps > 0) av_dict_set(&options, "framerate", fmt::format("{}", fps).c_str(), 0);
   err = avformat_open_input(&c.in, nullptr, format, &options);

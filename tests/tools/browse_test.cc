@@ -1,0 +1,291 @@
+// Browsing and exporting from a PC: the read-only FUSE view, listings by
+// channel and time, and exports by name and by range as raw bytes, MP4 and
+// MPEG-TS, all on an image the library recorded in this test process.
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <set>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+#include "support/recording_param.h"
+#include "support/test_root.h"
+#include "tools/tool_harness.h"
+#include "zrfs.h"
+
+namespace zrfs::test {
+namespace {
+
+using Json = nlohmann::json;
+using namespace std::chrono_literals;
+
+constexpr uint64_t kUnit = 0x40000000;
+constexpr uint64_t kDataStart = 0x41100000;
+constexpr int32_t kRing = 64 * 1024;
+constexpr int32_t kMorning = 1765029900;  // 2025-12-06 14:05:00 UTC
+
+std::string Bytes(int seed, size_t n) {
+  std::string out(n, '\0');
+  for (size_t i = 0; i < n; ++i) out[i] = char((i * 131 + size_t(seed) * 7 + i / 977) & 0xFF);
+  return out;
+}
+
+std::string FileBytes(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// An image file is shown as disk 0 (the tool cannot know which disk it was
+// recorded as): names spell that disk's letter.
+std::string AsListed(std::string name) {
+  name[1] = '0';
+  return name;
+}
+
+bool HaveCommand(const std::string &name) {
+  return system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+class BrowseTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SKIP_WITHOUT_TOOL();
+    dev_ = root_.MakeImage(TestRoot::DevicePath(3), kDataStart + 5 * kUnit);
+    image_ = root_.Real(dev_);
+    ASSERT_EQ(zrfs_Init(), 0);
+    ASSERT_EQ(zrfs_Format(dev_.c_str()), 0);
+    ASSERT_EQ(zrfs_Mount(dev_.c_str()), 0);
+  }
+  void TearDown() override { zrfs_DeInit(); }
+
+  // A recording of channel chan created at time, holding data; its descriptor
+  // stays open when keepOpen.
+  std::string Record(uint32_t chan, int32_t time, const std::string &data, int *keepOpen = nullptr,
+                     const char *ext = "264") {
+    FileCreateParam p = RecordingParam(dev_, chan, 0, 0, ext, 0);
+    p.createTime = time;
+    char name[ZRFS_NAME_MAX] = {};
+    int fd = zrfs_Open(&p, name, 2);
+    EXPECT_GE(fd, 0);
+    if (!data.empty())
+      EXPECT_EQ(zrfs_Write(fd, data.data(), uint32_t(data.size())), int(data.size()));
+    if (keepOpen != nullptr) {
+      *keepOpen = fd;
+    } else {
+      zrfs_Close(fd);
+    }
+    return name;
+  }
+  // A ring file of channel chan: 100 KiB written round its 64 KiB ring, fixed
+  // with the oldest byte at 40 KiB and the newest before 36 KiB, then 5,000
+  // bytes of main data.  expected gets its logical bytes.
+  std::string RecordWrappedRing(uint32_t chan, std::string *expected) {
+    FileCreateParam p = RecordingParam(dev_, chan, 1, kRing, "264", 0);
+    p.createTime = kMorning;
+    char name[ZRFS_NAME_MAX] = {};
+    int fd = zrfs_Open(&p, name, 2);
+    EXPECT_GE(fd, 0);
+    std::string data = Bytes(9, 100 * 1024), ring(kRing, '\0');
+    for (size_t done = 0; done < data.size(); done += 4096) {
+      uint32_t at = uint32_t(done % kRing);
+      zrfs_Seek(fd, at, 0);
+      EXPECT_EQ(zrfs_Write(fd, data.data() + done, 4096), 4096);
+      ring.replace(at, 4096, data, done, 4096);
+    }
+    EXPECT_EQ(zrfs_UpdataePreRecPtr(fd, 40 * 1024, 36 * 1024), 0);
+    *expected = ring.substr(40 * 1024) + ring.substr(0, 36 * 1024);
+    std::string main = Bytes(10, 5000);
+    zrfs_Seek(fd, int64_t(expected->size()), 0);
+    EXPECT_EQ(zrfs_Write(fd, main.data(), 5000), 5000);
+    *expected += main;
+    zrfs_Close(fd);
+    return name;
+  }
+
+  TestRoot root_;
+  ScratchDir tmp_;
+  std::string dev_, image_;
+};
+
+// Unmounts a view however the test ends.
+class MountedView {
+ public:
+  explicit MountedView(std::string dir) : dir_(std::move(dir)) {}
+  ~MountedView() {
+    if (!mounted_) return;
+    if (RunTool({"umount", dir_}).status != 0) umount2(dir_.c_str(), MNT_DETACH);
+  }
+  void set_mounted() { mounted_ = true; }
+  void unmounted() { mounted_ = false; }
+
+ private:
+  std::string dir_;
+  bool mounted_ = false;
+};
+
+TEST_F(BrowseTest, FuseViewShowsEveryRecordingReadOnlyAndFollowsTheRecorder) {
+  if (access("/dev/fuse", R_OK | W_OK) != 0 || !HaveCommand("fusermount3"))
+    GTEST_SKIP() << "no /dev/fuse or fusermount3 here: the FUSE view cannot be mounted";
+  if (RunTool({"mount", "--help"}).out.find("MOUNTPOINT") == std::string::npos)
+    GTEST_SKIP() << "this zrfs was built without FUSE";
+  std::string ring;
+  std::string ringName = AsListed(RecordWrappedRing(2, &ring));
+  std::string empty = AsListed(Record(2, kMorning + 60, ""));
+  std::string data = Bytes(1, 300000);
+  int growing = -1;
+  std::string other = AsListed(Record(7, kMorning + 3600, data, &growing));
+
+  std::string mnt = tmp_.path() + "/view";
+  ASSERT_EQ(mkdir(mnt.c_str(), 0755), 0);
+  MountedView guard(mnt);
+  ToolResult mount = RunTool({"mount", image_, mnt, "--utc"}, tmp_.path());
+  ASSERT_EQ(mount.status, 0) << mount.err;
+  guard.set_mounted();
+
+  std::string day = mnt + "/ch2/2025-12-06/";
+  EXPECT_EQ(FileBytes(day + "14-05-00_" + ringName), ring);
+  EXPECT_EQ(FileBytes(mnt + "/all/" + ringName), ring);
+  struct stat st;
+  ASSERT_EQ(stat((day + "14-06-00_" + empty).c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, 0);
+  EXPECT_EQ(FileBytes(day + "14-06-00_" + empty), "");
+  std::string path7 = mnt + "/ch7/2025-12-06/15-05-00_" + other;
+  EXPECT_EQ(FileBytes(path7), data);
+
+  // A read across the end gives what is left; writes are refused.
+  int fd = open(path7.c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  char tail[100];
+  EXPECT_EQ(pread(fd, tail, sizeof tail, off_t(data.size() - 10)), 10);
+  EXPECT_EQ(std::string(tail, 10), data.substr(data.size() - 10));
+  EXPECT_EQ(pread(fd, tail, sizeof tail, off_t(data.size())), 0);
+  close(fd);
+  errno = 0;
+  EXPECT_LT(open(path7.c_str(), O_WRONLY), 0);
+  EXPECT_EQ(errno, EROFS);
+  EXPECT_NE(mkdir((mnt + "/ch9").c_str(), 0755), 0);
+
+  // The recorder goes on: a growing file shows its new size, a new
+  // recording the next listing.
+  std::string more = Bytes(2, 4096);
+  ASSERT_EQ(zrfs_Write(growing, more.data(), 4096), 4096);
+  std::string later = AsListed(Record(9, kMorning + 7200, "x"));
+  std::this_thread::sleep_for(1100ms);  // the kernel keeps sizes and listings for a second
+  ASSERT_EQ(stat(path7.c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, off_t(data.size() + 4096));
+  EXPECT_EQ(FileBytes(mnt + "/all/" + later), "x");
+  zrfs_Close(growing);
+
+  ToolResult umount = RunTool({"umount", mnt});
+  EXPECT_EQ(umount.status, 0) << umount.err;
+  guard.unmounted();
+  EXPECT_NE(access((mnt + "/all").c_str(), F_OK), 0);
+}
+
+TEST_F(BrowseTest, ListingsSelectByChannelKindAndTime) {
+  std::string a = AsListed(Record(3, kMorning, "a"));          // 14:05
+  std::string b = AsListed(Record(3, kMorning + 7200, "b"));   // 16:05
+  std::string c = AsListed(Record(12, kMorning + 3600, "c"));  // 15:05
+  auto Listed = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), {"ls", image_, "--json", "--utc"});
+    ToolResult r = RunTool(args, tmp_.path());
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::set<std::string> names;
+    for (const Json &f : Json::parse(r.out.empty() ? "{}" : r.out).value("files", Json::array()))
+      names.insert(f["name"].get<std::string>());
+    return names;
+  };
+  using Names = std::set<std::string>;
+  EXPECT_EQ(Listed({"--channel", "3"}), (Names{a, b}));
+  EXPECT_EQ(Listed({"--channel", "3", "--channel", "12"}), (Names{a, b, c}));
+  // Spans run from creation to the last write, which was just now: every
+  // recording meets a window that ends after its creation.
+  EXPECT_EQ(Listed({"--to", "2025-12-06 15:00"}), (Names{a}));
+  EXPECT_EQ(Listed({"--from", "2025-12-06 15:00", "--to", "2025-12-06 15:30"}), (Names{a, c}));
+  EXPECT_EQ(Listed({"--at", "2025-12-06 14:05:00"}), (Names{a}));
+  EXPECT_EQ(Listed({"--kind", "0", "--channel", "12"}), (Names{c}));
+  EXPECT_EQ(Listed({"--kind", "5"}), Names{});  // data type 5 has a block type of its own
+
+  ToolResult bad = RunTool({"ls", image_, "--from", "yesterday"}, tmp_.path());
+  EXPECT_EQ(bad.status, 16);
+  EXPECT_NE(bad.err.find("YYYY-MM-DD HH:MM"), std::string::npos) << bad.err;
+}
+
+TEST_F(BrowseTest, ExportsWriteRawBytesAndRemuxH264WithoutReencoding) {
+  std::string ring;
+  std::string ringName = RecordWrappedRing(2, &ring);
+  bool canRemux =
+      RunTool({"export", image_, ringName, tmp_.path() + "/probe.mp4", "--format", "mp4"})
+          .err.find("without libavformat") == std::string::npos;
+  bool haveFfmpeg = HaveCommand("ffmpeg") && HaveCommand("ffprobe");
+  std::string clip = tmp_.path() + "/clip.h264";
+  std::string stream;
+  if (haveFfmpeg) {
+    ASSERT_EQ(system(("ffmpeg -loglevel error -f lavfi -i testsrc=size=160x120:rate=25 -t 2 "
+                      "-c:v libx264 -f h264 " +
+                      clip)
+                         .c_str()),
+              0);
+    stream = FileBytes(clip);
+  } else {
+    stream = Bytes(3, 20000);  // the raw exports still run
+  }
+  std::string video = Record(4, kMorning, stream);
+
+  // Raw by range: one file per recording of the channel, named as in the
+  // view, with its byte count and CRC-32.
+  std::string out = tmp_.path() + "/out";
+  ToolResult raw = RunTool(
+      {"export", image_, "--channel", "2", "--channel", "4", "--utc", out, "--json"}, tmp_.path());
+  ASSERT_EQ(raw.status, 0) << raw.err;
+  Json exports = Json::parse(raw.out)["exports"];
+  ASSERT_EQ(exports.size(), 2u);
+  EXPECT_EQ(FileBytes(out + "/14-05-00_" + AsListed(ringName)), ring);
+  EXPECT_EQ(FileBytes(out + "/14-05-00_" + AsListed(video)), stream);
+  for (const Json &e : exports) {
+    std::string bytes = FileBytes(e["path"].get<std::string>());
+    EXPECT_EQ(e["bytes"].get<uint64_t>(), bytes.size());
+    EXPECT_EQ(e["format"], "raw");
+    EXPECT_EQ(e["crc32"].get<std::string>().size(), 8u);
+  }
+  EXPECT_EQ(RunTool({"export", image_, "--channel", "4", "--to", "2025-12-06 14:00", "--utc",
+                     tmp_.path() + "/none", "--json"},
+                    tmp_.path())
+                    .out.find("\"exports\": []") != std::string::npos,
+            true);
+
+  if (!canRemux || !haveFfmpeg) GTEST_SKIP() << "no libavformat in this zrfs, or no ffmpeg here";
+  std::string mp4 = tmp_.path() + "/video.mp4";
+  ToolResult remux = RunTool({"export", image_, video, mp4, "--format", "mp4"}, tmp_.path());
+  ASSERT_EQ(remux.status, 0) << remux.err;
+  FILE *probe = popen(("ffprobe -v error -count_frames -select_streams v:0 -show_entries "
+                       "stream=codec_name,nb_read_frames -of csv=p=0 " +
+                       mp4)
+                          .c_str(),
+                      "r");
+  char line[128] = {};
+  ASSERT_NE(fgets(line, sizeof line, probe), nullptr);
+  pclose(probe);
+  EXPECT_EQ(std::string(line), "h264,50\n");
+  ToolResult ts = RunTool({"export", image_, "--channel", "4", tmp_.path() + "/ts", "--format",
+                           "ts", "--utc", "--json"},
+                          tmp_.path());
+  ASSERT_EQ(ts.status, 0) << ts.err;
+  EXPECT_EQ(Json::parse(ts.out)["exports"][0]["frames"], 50);
+  EXPECT_EQ(access((tmp_.path() + "/ts/14-05-00_" + AsListed(video) + ".ts").c_str(), F_OK), 0);
+
+  // A recording that is no video stream is refused, and nothing is left.
+  ToolResult notVideo =
+      RunTool({"export", image_, ringName, tmp_.path() + "/ring.mp4", "--format", "mp4"});
+  EXPECT_EQ(notVideo.status, 1);
+  EXPECT_NE(notVideo.err.find("no H.264 or H.265 stream"), std::string::npos) << notVideo.err;
+  EXPECT_NE(access((tmp_.path() + "/ring.mp4").c_str(), F_OK), 0);
+}
+
+}  // namespace
+}  // namespace zrfs::test
