@@ -13,7 +13,9 @@
 #   make demo            builds (library and demo only) and runs the recorder
 #                        demo on a fresh disk image
 #   make bench           measures the library against raw writes and ext4 and
-#                        writes docs/performance.md; BENCH_ARGS passes options,
+#                        writes docs/performance.md, and the browse commands
+#                        into docs/browse-performance.md (BROWSE_ARGS: blocks,
+#                        MiB of the large recording, repeats); BENCH_ARGS passes options,
 #                        e.g. --quick (short), --paced-seconds=120, --only=paced
 #                        (docs/performance.md lists them)
 #   make install PREFIX=/some/prefix
@@ -134,8 +136,12 @@ demo: package
 bench: deps
 	@command -v gnuplot >/dev/null 2>&1 || { sudo=; [ "$$(id -u)" = 0 ] || sudo=sudo; \
 	  $$sudo apt-get install -y gnuplot-nox; }
-	cmake --preset release && cmake --build --preset release --target zrfs_bench
+	cmake --preset release && cmake --build --preset release --target zrfs_bench zrfs_browse_image zrfs-tool
 	build/release/bench/zrfs_bench --doc docs/performance.md --chart docs/performance.png $(BENCH_ARGS)
+	@if [ "$$(id -u)" = 0 ] && [ -e /dev/fuse ]; then \
+	  bench/browse/run.sh build/release $(BROWSE_ARGS) > docs/browse-performance.md.new && \
+	  mv docs/browse-performance.md.new docs/browse-performance.md; \
+	else echo "bench: browse figures need root and /dev/fuse; skipped"; fi
 
 install: package
 	cmake --build build/package -j2
