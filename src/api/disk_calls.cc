@@ -75,6 +75,18 @@ extern "C" int zrfs_TagBadUnit(const char *diskPath, uint64_t offset, uint32_t l
                              : reason.Answer(TagBadUnit(diskPath, offset, len));
 }
 
+extern "C" int zrfs_Flush(const char *diskPath) {
+  CallReason reason;
+  return diskPath == nullptr ? reason.Refuse(Status::kBadArgument)
+                             : reason.Answer(FlushDisk(diskPath));
+}
+
+extern "C" int zrfs_SetFlushInterval(unsigned milliseconds) {
+  CallReason reason;
+  SetFlushInterval(milliseconds);
+  return reason.Answer(Status::kOk);
+}
+
 extern "C" int zrfs_SetOpt(uint64_t options) {
   CallReason reason;
   if (!(options & kPresenceCheckOff)) return reason.Refuse(Status::kBadArgument);

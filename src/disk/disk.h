@@ -25,6 +25,11 @@ int DiskVersion(const char *path);
 uint64_t UnitSize();
 // df_SetSyncMark: asks the flush thread for a flush (1) or an urgent one (2).
 Status SetSyncMark(unsigned disk, int mark);
+// zrfs_Flush: every write to the disk that has returned is on the device.
+Status FlushDisk(const char *path);
+// zrfs_SetFlushInterval: the flush thread flushes a disk this process wrote
+// to within this many milliseconds (0: its visit cadence alone).
+void SetFlushInterval(uint32_t milliseconds);
 
 // df_IsDiskOnline (always true while the check is off), df_SetOnlineCheck.
 bool DiskPresent(int fd);

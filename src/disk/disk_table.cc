@@ -37,6 +37,21 @@ std::atomic<int> g_syncThreadOwner{0};
 
 std::atomic<uint64_t> g_sweeps{0};
 
+// zrfs_SetFlushInterval: the longest a returned write may wait for the
+// flush thread, in microseconds; 0 keeps the visit cadence alone.
+std::atomic<uint32_t> g_flushIntervalMicros{0};
+
+// In interval mode the thread sweeps often enough to meet the interval:
+// a quarter of it, at most the idle sleep.
+uint32_t SweepSleepMicros(uint32_t interval) {
+  if (interval == 0) return kIdleSleepUs;
+  return interval / 4 < kIdleSleepUs ? interval / 4 : kIdleSleepUs;
+}
+
+// Marks of this process's writes the interval rule still owes a flush: when
+// the thread first saw one since the disk's last flush (0: none pending).
+int64_t g_pendingSince[kMaxDisks];
+
 // The slot's lock id is read by the flush thread while df_Init may set it.
 int LockIdOf(DfDiskSlot &slot) {
   return std::atomic_ref<int32_t>(slot.semId).load(std::memory_order_acquire);
@@ -78,7 +93,7 @@ void Flush(int disk, int fd, const Geometry &g) {
 void *SyncThread(void *) {
   int visits[kMaxDisks] = {};
   for (;;) {
-    os().SleepMicros(kIdleSleepUs);
+    os().SleepMicros(SweepSleepMicros(g_flushIntervalMicros.load(std::memory_order_relaxed)));
     for (int disk = 0; disk < kMaxDisks; ++disk) {
       DfDiskSlot &slot = g_dfDiskTable[disk];
       int fd = -1;
@@ -88,24 +103,40 @@ void *SyncThread(void *) {
         ProcessLockGuard lock(LockIdOf(slot), LockLevel::kDisk);
         if (!lock.ok() || !IsReady(slot)) {
           lock.Unlock();
-          os().SleepMicros(kIdleSleepUs);
+          g_pendingSince[disk] = 0;
+          // The visit cadence's pace, unless an interval asks for more.
+          if (g_flushIntervalMicros.load(std::memory_order_relaxed) == 0)
+            os().SleepMicros(kIdleSleepUs);
           continue;
         }
         fd = slot.fd;
         mark = std::atomic_ref<int32_t>(slot.syncMark).exchange(0, std::memory_order_relaxed);
         geometry = Geometry{slot.entry->head.dataStart, slot.entry->head.unitSize};
       }
+      // Read after the mark is taken, at every visit: a mark made after the
+      // interval was set is never dropped by the cadence's rule.
+      uint32_t interval = g_flushIntervalMicros.load(std::memory_order_acquire);
+      // Interval mode: a mark is kept until it is flushed, and flushed
+      // before the interval since it was seen runs out (a sweep may pass
+      // between the write and the sight, and another until the flush).
+      int64_t now = os().MonotonicMicros();
+      if (interval != 0 && mark != 0 && g_pendingSince[disk] == 0) g_pendingSince[disk] = now;
+      bool intervalDue =
+          interval != 0 && g_pendingSince[disk] != 0 &&
+          now - g_pendingSince[disk] + 2 * int64_t(SweepSleepMicros(interval)) >= int64_t(interval);
       int previousVisits = visits[disk]++;
       if (previousVisits >= kVisitsPerPeriodicFlush) {
         if (mark != 0 && fd != 0) {
           Flush(disk, fd, geometry);
           mark = 0;
+          g_pendingSince[disk] = 0;
         }
         visits[disk] = 0;
       }
-      if (mark >= 2) {
+      if (mark >= 2 || intervalDue) {
         Flush(disk, fd, geometry);
         visits[disk] = 0;
+        g_pendingSince[disk] = 0;
       }
     }
     g_sweeps.fetch_add(1, std::memory_order_release);
@@ -161,6 +192,31 @@ Status StartDiskLayer() {
   ForgetKeptDiskEntries();
   StartSyncThreadOnce();
   return failedLocks == 0 ? Status::kOk : Status::kNoLock;
+}
+
+void SetFlushInterval(uint32_t milliseconds) {
+  uint64_t micros = uint64_t(milliseconds) * 1000;
+  g_flushIntervalMicros.store(micros > UINT32_MAX ? UINT32_MAX : uint32_t(micros),
+                              std::memory_order_release);
+}
+
+Status FlushDisk(const char *path) {
+  int disk = DiskOfPath(path);
+  if (disk < 0) return Status::kNoDevice;
+  {
+    DfDiskSlot &slot = g_dfDiskTable[disk];
+    ProcessLockGuard lock(slot.semId, LockLevel::kDisk);
+    if (!lock.ok()) return Status::kNoLock;
+    if (!IsReady(slot)) return Status::kNotMounted;
+  }
+  // A descriptor of its own: the sync covers the device's (or image's) every
+  // write that has returned, made through any descriptor of any process,
+  // and no lock is held while the device works.
+  int fd = os().Open(path, O_RDONLY | O_CLOEXEC | O_LARGEFILE, 0);
+  if (fd < 0) return Status::kIoError;
+  int synced = os().DataSync(fd);
+  os().Close(fd);
+  return synced == 0 ? Status::kOk : Status::kIoError;
 }
 
 Status SetSyncMark(unsigned disk, int mark) {

@@ -63,6 +63,7 @@ class Os {
   // clock faster than the wall's.
   virtual int64_t WallSeconds() = 0;              // seconds since the epoch
   virtual void SleepMicros(uint32_t micros) = 0;  // the whole time, across signals
+  virtual int64_t MonotonicMicros() = 0;          // a clock that never goes back
   virtual int ProcessId() = 0;
   // A number for record tags: varies between calls, needs no secrecy.
   virtual uint32_t Random() = 0;
@@ -131,6 +132,7 @@ class OsWrapper : public Os {
   int SemRemove(int id) override { return target_.SemRemove(id); }
   int64_t WallSeconds() override { return target_.WallSeconds(); }
   void SleepMicros(uint32_t us) override { target_.SleepMicros(us / clockRate_); }
+  int64_t MonotonicMicros() override { return target_.MonotonicMicros() * clockRate_; }
   int ProcessId() override { return target_.ProcessId(); }
   uint32_t Random() override { return target_.Random(); }
   int StartThread(void *(*run)(void *), void *arg) override {

@@ -147,6 +147,11 @@ class PosixOsImpl final : public Os {
   int SemRemove(int semId) override { return ::semctl(semId, 0, IPC_RMID); }
 
   int64_t WallSeconds() override { return static_cast<int64_t>(::time(nullptr)); }
+  int64_t MonotonicMicros() override {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return int64_t(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+  }
   void SleepMicros(uint32_t micros) override {
     struct timespec left = {static_cast<time_t>(micros / 1000000),
                             static_cast<long>(micros % 1000000) * 1000};
