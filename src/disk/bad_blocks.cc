@@ -1,6 +1,8 @@
 // Marking blocks bad: one block after an I/O error in it, or every block a
 // byte range of the device touches.  Only the map is written (both places of
 // both copies); the tables, the counts and the blocks' contents stay.
+#include "disk/bad_blocks.h"
+
 #include "disk/device_io.h"
 #include "disk/disk.h"
 #include "disk/disk_table.h"
@@ -9,10 +11,7 @@
 #include "zrfs/df.h"
 
 namespace zrfs {
-namespace {
 
-// Map to copy 0, then copy 1.  True when either was written; *placeAFailed
-// is that of the first that was.
 bool WriteMapToBothCopies(DfDiskSlot &slot, int *placeAFailed) {
   int copy0PlaceA = 1, copy1PlaceA = 1;
   bool copy0 = WriteBlockMap(slot, 0, &copy0PlaceA) == 0;
@@ -21,10 +20,6 @@ bool WriteMapToBothCopies(DfDiskSlot &slot, int *placeAFailed) {
   return copy0 || copy1;
 }
 
-// Blocks [first, last] that the device range [offset, end] touches, or
-// false when it misses the data area.  The block holding byte `end` (one
-// past the range) is included, so a range ending on a block boundary also
-// takes the next block: a failing sector is often followed by more.
 bool BlocksTouched(const DfDiskEntry &entry, uint64_t offset, uint64_t end, uint32_t *first,
                    uint32_t *last) {
   uint32_t blocks = UsableBlocks(entry);
@@ -41,7 +36,6 @@ bool BlocksTouched(const DfDiskEntry &entry, uint64_t offset, uint64_t end, uint
   return true;
 }
 
-}  // namespace
 Status TagBadBlock(unsigned disk, int blk) {
   DfDiskSlot *slot = SlotOfDisk(disk);
   if (slot == nullptr) return Status::kBadArgument;
@@ -59,18 +53,13 @@ Status TagBadBlock(unsigned disk, int blk) {
 }
 
 Status TagBadUnit(const char *path, uint64_t offset, uint32_t length) {
-  int disk = DiskOfPath(path);
-  if (disk < 0) return Status::kNoDevice;
+  if (DiskOfPath(path) < 0) return Status::kNoDevice;
   if (DeviceSize(path) <= offset) return Status::kBadArgument;  // measured before the lock
-  DfDiskSlot &slot = g_dfDiskTable[disk];
-  ProcessLockGuard lock(slot.semId, LockLevel::kDisk);
-  if (!lock.ok()) return Status::kNoLock;
-  if (!IsReady(slot)) return Status::kNotMounted;
-  DfDiskEntry &entry = *slot.entry;
-  uint64_t end = offset + length;
-  if (end < offset) end = ~uint64_t{0};  // a range past 2^64 ends there
+  MountedDisk disk(path);
+  if (!Ok(disk.status())) return disk.status();
+  DfDiskEntry &entry = disk.entry();
   uint32_t first = 0, last = 0;
-  if (!BlocksTouched(entry, offset, end, &first, &last)) return Status::kOk;
+  if (!BlocksTouched(entry, offset, RangeEnd(offset, length), &first, &last)) return Status::kOk;
   bool changed = false;
   for (uint32_t blk = first; blk <= last; ++blk) {
     if (IsBadState(entry.blkMap[blk])) continue;
@@ -79,7 +68,7 @@ Status TagBadUnit(const char *path, uint64_t offset, uint32_t length) {
   }
   if (!changed) return Status::kOk;
   int placeAFailed = 0;
-  return WriteMapToBothCopies(slot, &placeAFailed) ? Status::kOk : Status::kIoError;
+  return WriteMapToBothCopies(disk.slot(), &placeAFailed) ? Status::kOk : Status::kIoError;
 }
 
 }  // namespace zrfs

@@ -201,13 +201,9 @@ void SetFlushInterval(uint32_t milliseconds) {
 }
 
 Status FlushDisk(const char *path) {
-  int disk = DiskOfPath(path);
-  if (disk < 0) return Status::kNoDevice;
   {
-    DfDiskSlot &slot = g_dfDiskTable[disk];
-    ProcessLockGuard lock(slot.semId, LockLevel::kDisk);
-    if (!lock.ok()) return Status::kNoLock;
-    if (!IsReady(slot)) return Status::kNotMounted;
+    MountedDisk disk(path);
+    if (!Ok(disk.status())) return disk.status();
   }
   // A descriptor of its own: the sync covers the device's (or image's) every
   // write that has returned, made through any descriptor of any process,

@@ -5,6 +5,8 @@
 #include <cstdint>
 
 #include "disk/layout.h"
+#include "shared/proc_lock.h"
+#include "shared/status.h"
 
 namespace zrfs {
 
@@ -24,6 +26,32 @@ int DiskOfPath(const char *path);
 
 // The disk is mounted and usable.  Caller holds the slot's lock.
 bool IsReady(const DfDiskSlot &slot);
+
+// The disk a path names, with its slot's lock held for the guard's life,
+// when it is mounted in this process; status() tells why not otherwise
+// (no such disk, the lock, not mounted).  What most disk calls begin with.
+class MountedDisk {
+ public:
+  explicit MountedDisk(const char *path)
+      : disk_(DiskOfPath(path)),
+        lock_(disk_ < 0 ? -1 : g_dfDiskTable[disk_].semId, LockLevel::kDisk) {}
+  MountedDisk(const MountedDisk &) = delete;
+  MountedDisk &operator=(const MountedDisk &) = delete;
+
+  Status status() const {
+    if (disk_ < 0) return Status::kNoDevice;
+    if (!lock_.ok()) return Status::kNoLock;
+    return IsReady(g_dfDiskTable[disk_]) ? Status::kOk : Status::kNotMounted;
+  }
+  // Only when status() is kOk.
+  DfDiskSlot &slot() { return g_dfDiskTable[disk_]; }
+  DfDiskEntry &entry() { return *g_dfDiskTable[disk_].entry; }
+  void Unlock() { lock_.Unlock(); }
+
+ private:
+  int disk_;
+  ProcessLockGuard lock_;
+};
 
 // What the unlocked readers of fast_path.h see.  Written under the slot's
 // lock, read whole without it.

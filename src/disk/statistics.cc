@@ -28,13 +28,9 @@ uint32_t CountState(const DfDiskEntry &entry, uint8_t state) {
 }  // namespace
 Status DiskTotals(const char *path, DfStatfs *out) {
   if (out == nullptr) return Status::kBadArgument;
-  int disk = DiskOfPath(path);
-  if (disk < 0) return Status::kNoDevice;
-  DfDiskSlot &slot = g_dfDiskTable[disk];
-  ProcessLockGuard lock(slot.semId, LockLevel::kDisk);
-  if (!lock.ok()) return Status::kNoLock;
-  if (!IsReady(slot)) return Status::kNotMounted;
-  const DfDiskEntry &entry = *slot.entry;
+  MountedDisk disk(path);
+  if (!Ok(disk.status())) return disk.status();
+  const DfDiskEntry &entry = disk.entry();
   uint64_t sectorsPerBlock = entry.head.unitSize >> 9;
   out->f_type = kStatfsMagic;
   out->f_bsize = kStatfsBlockSize;

@@ -11,6 +11,7 @@
 // above the used blocks whose headers name it still accounts for a tagged
 // block of it.  When two tagged blocks name the same (type, channel) and
 // the count has room for one, the channel's current block goes first.
+#include "disk/bad_blocks.h"
 #include "disk/device_io.h"
 #include "disk/disk.h"
 #include "disk/disk_table.h"
@@ -66,36 +67,24 @@ bool StateToRestore(const DfDiskSlot &slot, int32_t blk, uint8_t *state, bool *c
 }  // namespace
 
 Status UntagBadUnit(const char *path, uint64_t offset, uint32_t length) {
-  int disk = DiskOfPath(path);
-  if (disk < 0) return Status::kNoDevice;
+  if (DiskOfPath(path) < 0) return Status::kNoDevice;
   if (DeviceSize(path) <= offset) return Status::kBadArgument;  // measured before the lock
-  DfDiskSlot &slot = g_dfDiskTable[disk];
-  ProcessLockGuard lock(slot.semId, LockLevel::kDisk);
-  if (!lock.ok()) return Status::kNoLock;
-  if (!IsReady(slot)) return Status::kNotMounted;
-  DfDiskEntry &entry = *slot.entry;
-  // The blocks tagging would touch: from the block of `offset` to that of
-  // the byte just past the range, within the data area.
-  uint64_t unit = entry.head.unitSize;
-  uint64_t dataStart = entry.head.dataStart;
-  uint64_t dataEnd = dataStart + unit * entry.head.tolblk;
-  uint64_t end = offset + length;
-  if (end < offset) end = ~uint64_t{0};
-  uint32_t blocks = UsableBlocks(entry);
-  if (blocks == 0 || unit == 0 || end <= dataStart || offset >= dataEnd) return Status::kOk;
-  uint64_t first = offset > dataStart ? (offset - dataStart) / unit : 0;
-  if (first >= blocks) return Status::kOk;
-  uint64_t last = end < dataEnd ? (end - dataStart) / unit : blocks - 1ull;
-  if (last >= blocks) last = blocks - 1;
+  MountedDisk disk(path);
+  if (!Ok(disk.status())) return disk.status();
+  DfDiskSlot &slot = disk.slot();
+  DfDiskEntry &entry = disk.entry();
+  // The blocks tagging the same range touches.
+  uint32_t first = 0, last = 0;
+  if (!BlocksTouched(entry, offset, RangeEnd(offset, length), &first, &last)) return Status::kOk;
   if (last - first >= kMaxUntagBlocks) return Status::kBadArgument;
   // Current blocks first, then the others, each pass in id order.  A
   // failed header read leaves the map as it was.
   uint8_t restored[kMaxUntagBlocks];
   uint32_t count = 0;
-  for (uint64_t blk = first; blk <= last; ++blk) restored[count++] = entry.blkMap[blk];
+  for (uint32_t blk = first; blk <= last; ++blk) restored[count++] = entry.blkMap[blk];
   bool changed = false;
   for (bool currentPass : {true, false}) {
-    for (uint64_t blk = first; blk <= last; ++blk) {
+    for (uint32_t blk = first; blk <= last; ++blk) {
       if (entry.blkMap[blk] != kBlkBadUnit) continue;
       uint8_t state = kBlkFree;
       bool current = false;
@@ -109,11 +98,8 @@ Status UntagBadUnit(const char *path, uint64_t offset, uint32_t length) {
     }
   }
   if (!changed) return Status::kOk;
-  // Copy 0, then copy 1, each place A then B, as every map change goes.
-  int placeAFailed0 = 1, placeAFailed1 = 1;
-  bool copy0 = WriteBlockMap(slot, 0, &placeAFailed0) == 0;
-  bool copy1 = WriteBlockMap(slot, 1, &placeAFailed1) == 0;
-  return copy0 || copy1 ? Status::kOk : Status::kIoError;
+  int placeAFailed = 0;
+  return WriteMapToBothCopies(slot, &placeAFailed) ? Status::kOk : Status::kIoError;
 }
 
 }  // namespace zrfs
