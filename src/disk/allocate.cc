@@ -10,6 +10,7 @@
 #include "disk/disk_table.h"
 #include "disk/metadata_io.h"
 #include "format/block_format.h"
+#include "format/record_header.h"
 #include "shared/naming.h"
 #include "shared/proc_lock.h"
 #include "zrfs.h"
@@ -98,11 +99,89 @@ bool Settle(DfDiskEntry &entry, const CopyOutcome &copy0, const CopyOutcome &cop
   return true;
 }
 
+// Gives blk back: zeroed header area (best effort), free in the map, out
+// of its (type, channel)'s count and current row, in both copies.
+Status ReleaseLocked(DfDiskSlot &slot, int blk, int chan, unsigned type) {
+  DfDiskEntry &entry = *slot.entry;
+  ClearBlockHead(slot, blk);     // best effort: the map decides whether it is free
+  entry.blkMap[blk] = kBlkFree;  // whatever it was: a bad block becomes free
+
+  if (type >= unsigned(kBlockTypes)) {  // a release without a type
+    CopyOutcome copy0{}, copy1{};
+    copy0.good = WriteBlockMap(slot, 0, &copy0.placeAFailed) == 0;
+    copy1.good = WriteBlockMap(slot, 1, &copy1.placeAFailed) == 0;
+    return Settle(entry, copy0, copy1) ? Status::kOk : Status::kIoError;
+  }
+  bool curRowChanged = entry.curBlk[type][chan] == blk;
+  if (curRowChanged) entry.curBlk[type][chan] = -1;
+  if (entry.blkCnt[type][chan] > 0) --entry.blkCnt[type][chan];
+  CopyOutcome copy0 = PersistRelease(slot, 0, int(type), curRowChanged);
+  CopyOutcome copy1 = PersistRelease(slot, 1, int(type), curRowChanged);
+  return Settle(entry, copy0, copy1) ? Status::kOk : Status::kIoError;
+}
+
+bool IsSomeChannelsCurrent(const DfDiskEntry &entry, int32_t blk) {
+  for (const auto &row : entry.curBlk)
+    for (int32_t cur : row)
+      if (cur == blk) return true;
+  return false;
+}
+
+// Whether a used block holds no record file at all: its header counts
+// none and no header slot it handed out holds a record header.
+bool HoldsNoFile(DfDiskSlot &slot, int32_t blk, BlkHeader *head) {
+  uint64_t base = BlockAddress(*slot.entry, blk);
+  if (!ReadFullAt(slot.fd, base, head, sizeof *head) || head->fileNum != 0) return false;
+  uint32_t last = head->lastFileNo < kMaxFileNo ? head->lastFileNo : kMaxFileNo;
+  TfFileHeader file;
+  for (uint32_t n = 1; n <= last; ++n) {
+    if (!ReadFullAt(slot.fd, base + uint64_t{n} * kSectorSize, &file, sizeof file) ||
+        HasRecordMagic(file))
+      return false;
+  }
+  return true;
+}
+
+// The format (its creation time) each disk was last searched for orphaned
+// blocks under, by this process.
+int64_t g_orphansSearched[kMaxDisks];
+
+// A process killed inside an unlink, after the block's last file was
+// counted out and before the block went back, leaves a used block that no
+// file holds and nothing ever frees: 1 GiB lost.  When a channel finds no
+// free block, such blocks are given back.  Safe while the disk is in use:
+// creation and unlink run under the creation lock, which the create that
+// allocates holds, so no process is inside either; a block just handed
+// out is its channel's current block and is left alone.  Reading every
+// used block's header costs a seek each, so each process searches once
+// per format of the disk (a restarted recorder searches again).
+int32_t ReclaimOrphanedBlock(DfDiskSlot &slot) {
+  DfDiskEntry &entry = *slot.entry;
+  if (slot.diskNo < 0 || slot.diskNo >= kMaxDisks) return -1;
+  int64_t &searched = g_orphansSearched[slot.diskNo];
+  if (searched == entry.head.createTime) return -1;
+  searched = entry.head.createTime;
+  BlkHeader head;
+  for (uint32_t blk = 0; blk < UsableBlocks(entry); ++blk) {
+    if (entry.blkMap[blk] != kBlkUsed || IsSomeChannelsCurrent(entry, int32_t(blk)) ||
+        !HoldsNoFile(slot, int32_t(blk), &head))
+      continue;
+    bool counted = head.ichan < uint32_t(kChannels) && head.blkType < uint32_t(kBlockTypes);
+    if (Ok(ReleaseLocked(slot, int(blk), counted ? int(head.ichan) : 0,
+                         counted ? head.blkType : unsigned(kBlockTypes)))) {
+      searched = 0;  // another may follow; look again when next full
+      return int32_t(blk);
+    }
+  }
+  return -1;
+}
+
 // Takes the lowest free block for the channel and makes it current.
 int32_t AllocateLocked(DfDiskSlot &slot, uint32_t chan, uint32_t type) {
   DfDiskEntry &entry = *slot.entry;
   int32_t &cur = entry.curBlk[type][chan];
   int32_t blk = FirstFreeBlock(entry);
+  if (blk < 0) blk = ReclaimOrphanedBlock(slot);
   if (blk < 0) {
     NoteFailure(Status::kNoSpace);
     return -1;
@@ -211,22 +290,7 @@ Status ReleaseBlock(unsigned disk, int blk, int chan, unsigned type) {
   if (slot->entry == nullptr) return Status::kNotMounted;
   DfDiskEntry &entry = *slot->entry;
   if (!IsBlockId(entry, blk) || chan < 0 || chan >= kChannels) return Status::kBadArgument;
-
-  ClearBlockHead(*slot, blk);    // best effort: the map decides whether it is free
-  entry.blkMap[blk] = kBlkFree;  // whatever it was: a bad block becomes free
-
-  if (type >= unsigned(kBlockTypes)) {  // a release without a type
-    CopyOutcome copy0{}, copy1{};
-    copy0.good = WriteBlockMap(*slot, 0, &copy0.placeAFailed) == 0;
-    copy1.good = WriteBlockMap(*slot, 1, &copy1.placeAFailed) == 0;
-    return Settle(entry, copy0, copy1) ? Status::kOk : Status::kIoError;
-  }
-  bool curRowChanged = entry.curBlk[type][chan] == blk;
-  if (curRowChanged) entry.curBlk[type][chan] = -1;
-  if (entry.blkCnt[type][chan] > 0) --entry.blkCnt[type][chan];
-  CopyOutcome copy0 = PersistRelease(*slot, 0, int(type), curRowChanged);
-  CopyOutcome copy1 = PersistRelease(*slot, 1, int(type), curRowChanged);
-  return Settle(entry, copy0, copy1) ? Status::kOk : Status::kIoError;
+  return ReleaseLocked(*slot, blk, chan, type);
 }
 
 uint64_t BlockAddressOf(unsigned disk, int blk) {

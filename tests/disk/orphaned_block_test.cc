@@ -1,0 +1,109 @@
+// A process killed inside an unlink, after its block's last file was
+// counted out and before the block went back, leaves a used block that no
+// file holds.  A channel that finds no free block takes such a block back
+// instead of failing, and never one a file still holds or a channel uses.
+#include <cstring>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "block/mounted_image.h"
+
+namespace {
+
+using namespace zrfs;
+using namespace zrfs::test;
+
+class OrphanedBlockTest : public MountedImage<Layer::kApi> {
+ protected:
+  void SetUp() override {
+    dev_ = MakeDisk(root_, 5);
+    StartAndMount(Layer::kApi, dev_, true);
+  }
+  int Create(uint32_t chan, std::string *name = nullptr) {
+    FileCreateParam p = Param(chan);
+    char buf[ZRFS_NAME_MAX] = {};
+    int fd = zrfs_Open(&p, buf, 1);
+    if (name != nullptr) *name = buf;
+    return fd;
+  }
+  static int BlockOf(const std::string &name) { return int(std::stoul(name.substr(2, 6), 0, 16)); }
+
+  // Channel 0 records a file in one block and, while it is open, a second
+  // one in another block, which becomes the channel's current block; both
+  // are closed.  Returns the first file's name (and the second's).
+  std::string RecordAndMoveOn(std::string *second = nullptr) {
+    std::string first;
+    int a = Create(0, &first);
+    int b = Create(0, second);
+    EXPECT_GE(a, 0);
+    EXPECT_GE(b, 0);
+    EXPECT_EQ(zrfs_Write(a, "data", 4), 4);
+    zrfs_Close(a);
+    zrfs_Close(b);
+    return first;
+  }
+  // What an unlink killed before its release leaves on the device: the
+  // file's slot keeps only its number, the block header counts no file.
+  void KillUnlinkBeforeRelease(const std::string &name, bool clearSlot = true) {
+    int blk = BlockOf(name);
+    if (clearSlot) {
+      TfFileHeader cleared{};
+      cleared.fileNo = 1;
+      WriteImage(BlockAddress(blk) + 512, &cleared, sizeof cleared);
+    }
+    BlkHeader head = DiskBlockHeader(blk);
+    head.fileNum = 0;
+    WriteImage(BlockAddress(blk), &head, sizeof head);
+  }
+  // Three more channels take the three blocks left.
+  void FillTheDisk(int fds[3]) {
+    for (int i = 0; i < 3; ++i) ASSERT_GE(fds[i] = Create(uint32_t(1 + i)), 0);
+  }
+};
+
+TEST_F(OrphanedBlockTest, AFullDiskTakesBackABlockNoFileHolds) {
+  std::string first = RecordAndMoveOn();
+  KillUnlinkBeforeRelease(first);
+  int fds[3];
+  FillTheDisk(fds);
+  std::string name;
+  int fd = Create(9, &name);
+  ASSERT_GE(fd, 0) << zrfs_StrError(zrfs_LastError());
+  EXPECT_EQ(BlockOf(name), BlockOf(first));
+  EXPECT_EQ(DiskBlockHeader(BlockOf(name)).fileNum, 1u);  // the new file's, in a fresh header
+  TfFileStat st;
+  EXPECT_EQ(zrfs_Stat(first.c_str(), &st), -1);
+  // Nothing else to take back: the next channel finds the disk full.
+  EXPECT_EQ(Create(10), -1);
+  EXPECT_EQ(zrfs_LastError(), ZRFS_ENOSPC);
+  for (int f : fds) zrfs_Close(f);
+  zrfs_Close(fd);
+}
+
+TEST_F(OrphanedBlockTest, BlocksAFileStillHoldsOrAChannelUsesStay) {
+  // The header counts no file but its slot still holds the record (a kill
+  // between writing a new file's header and counting it in): kept.
+  std::string second;
+  std::string first = RecordAndMoveOn(&second);
+  KillUnlinkBeforeRelease(first, /*clearSlot=*/false);
+  // Channel 0's current block, whose only file's unlink was killed the
+  // same way, holds nothing: kept for the channel, whose next file goes
+  // there.
+  KillUnlinkBeforeRelease(second);
+  int fds[3];
+  FillTheDisk(fds);
+  EXPECT_EQ(Create(9), -1);
+  EXPECT_EQ(zrfs_LastError(), ZRFS_ENOSPC);
+  TfFileStat st;
+  EXPECT_EQ(zrfs_Stat(first.c_str(), &st), 0);  // still readable by its name
+  EXPECT_EQ(MapByte(BlockOf(first)), 1);
+  EXPECT_EQ(MapByte(BlockOf(second)), 1);
+  std::string next;
+  int fd = Create(0, &next);
+  EXPECT_EQ(BlockOf(next), BlockOf(second)) << zrfs_StrError(zrfs_LastError());
+  zrfs_Close(fd);
+  for (int f : fds) zrfs_Close(f);
+}
+
+}  // namespace
