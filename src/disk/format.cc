@@ -42,19 +42,6 @@ void FillHeader(DfDiskHeader &head, uint32_t blocks) {
   head.dataEnd = head.dataStart + uint64_t(head.unitSize) * blocks;
 }
 
-// The map, then the two pages of each type in type order: 33 writes.
-// Returns the number that failed.
-int WriteWholeCopy(DfDiskSlot &slot, int copy) {
-  int failures = 0;
-  int placeAFailed = 0;
-  if (WriteBlockMap(slot, copy, &placeAFailed) != 0) ++failures;
-  for (int type = 0; type < kBlockTypes; ++type) {
-    if (WriteCurBlkPage(slot, copy, type) != 0) ++failures;
-    if (WriteBlkCntPage(slot, copy, type) != 0) ++failures;
-  }
-  return failures;
-}
-
 int FormatLocked(DfDiskSlot &slot, int disk, uint32_t blocks) {
   if (slot.entry == nullptr) PublishEntry(slot, AttachDiskEntry(disk));
   if (slot.entry == nullptr) return -1;

@@ -44,4 +44,15 @@ int WriteBlkCntPage(DfDiskSlot &slot, int copy, int type) {
   return WriteOnce(slot, BlkCntPage(copy, type), slot.entry->blkCnt[type], kTablePageSize);
 }
 
+int WriteWholeCopy(DfDiskSlot &slot, int copy) {
+  int failures = 0;
+  int placeAFailed = 0;
+  if (WriteBlockMap(slot, copy, &placeAFailed) != 0) ++failures;
+  for (int type = 0; type < kBlockTypes; ++type) {
+    if (WriteCurBlkPage(slot, copy, type) != 0) ++failures;
+    if (WriteBlkCntPage(slot, copy, type) != 0) ++failures;
+  }
+  return failures;
+}
+
 }  // namespace zrfs

@@ -22,4 +22,8 @@ int WriteBlockMap(DfDiskSlot &slot, int copy, int *placeAFailed);
 int WriteCurBlkPage(DfDiskSlot &slot, int copy, int type);
 int WriteBlkCntPage(DfDiskSlot &slot, int copy, int type);
 
+// The map, then the two pages of each type in type order: 33 writes.
+// Returns the number that failed.
+int WriteWholeCopy(DfDiskSlot &slot, int copy);
+
 }  // namespace zrfs

@@ -58,20 +58,66 @@ int UpgradeToCurrentVersion(DfDiskSlot &slot) {
   return WriteDiskHeader(slot, &headerCopy0Failed) < 0 ? -1 : 0;
 }
 
-// Fills the shared image from the device.  Only reads, except the upgrade.
+// The copy whose header the mount takes: copy 0's, unless it cannot be
+// read or is refused (a damaged sector that reads), then copy 1's when that
+// one is accepted.  *damaged0: copy 0's header read in full and was refused.
+Status ChooseCopy(DfDiskSlot &slot, int *copy, bool *damaged0) {
+  DfDiskEntry &entry = *slot.entry;
+  bool read0 = ReadFullAt(slot.fd, HeaderPlace(0), &entry.head, sizeof entry.head);
+  if (read0 && MountAccepts(entry.head)) {
+    *copy = 0;
+    return Status::kOk;
+  }
+  DfDiskHeader first = entry.head;
+  if (ReadFullAt(slot.fd, HeaderPlace(1), &entry.head, sizeof entry.head) &&
+      MountAccepts(entry.head)) {
+    *copy = 1;
+    *damaged0 = read0;
+    return Status::kOk;
+  }
+  if (read0) entry.head = first;  // what a mount refused, as it read it
+  // Neither header sector holds an accepted header: a device too small to
+  // hold a layout, a failing one, or none formatted.
+  return Status::kNotFormatted;
+}
+
+// Copy 1 lags copy 0 by at most the change a crash cut short, so a block
+// copy 1 shows free may hold files copy 0 had given out: its own header
+// then says so, and it is marked used (and counted) before anything is
+// handed out.  Reads one sector per free block.
+Status ReconcileWithBlockHeaders(DfDiskSlot &slot) {
+  DfDiskEntry &entry = *slot.entry;
+  BlkHeader head;
+  for (uint32_t blk = 0; blk < UsableBlocks(entry); ++blk) {
+    if (entry.blkMap[blk] != kBlkFree) continue;
+    if (!ReadFullAt(slot.fd, BlockAddress(entry, int32_t(blk)), &head, sizeof head))
+      return Status::kIoError;
+    if (head.inUse == 0 || head.fileNum == 0) continue;
+    entry.blkMap[blk] = kBlkUsed;
+    if (head.ichan < uint32_t(kChannels) && head.blkType < uint32_t(kBlockTypes))
+      ++entry.blkCnt[head.blkType][head.ichan];
+  }
+  return Status::kOk;
+}
+
+// Writes the image to both copies whole, copy 0 first: the damaged copy is
+// whole again, and copy 1 holds what the reconciliation added.
+Status RewriteBothCopies(DfDiskSlot &slot) {
+  int headerCopy0Failed = 0;
+  if (WriteDiskHeader(slot, &headerCopy0Failed) != 0) return Status::kIoError;
+  bool copy0 = WriteWholeCopy(slot, 0) == 0;
+  bool copy1 = WriteWholeCopy(slot, 1) == 0;
+  return copy0 || copy1 ? Status::kOk : Status::kIoError;
+}
+
+// Fills the shared image from the device.  Only reads, except the upgrade
+// and the repair of a damaged copy 0.
 Status LoadFromDevice(DfDiskSlot &slot) {
   DfDiskEntry &entry = *slot.entry;
   int copy = 0;
-  if (!ReadFullAt(slot.fd, HeaderPlace(0), &entry.head, sizeof entry.head)) {
-    copy = 1;
-    // Neither header sector reads in full: a device too small to hold a
-    // layout, or one that fails.
-    if (!ReadFullAt(slot.fd, HeaderPlace(1), &entry.head, sizeof entry.head))
-      return Status::kNotFormatted;
-  }
-  // A header that reads fully but is wrong is refused, never retried from
-  // the other copy.
-  if (!MountAccepts(entry.head)) return Status::kNotFormatted;
+  bool damaged0 = false;
+  Status chosen = ChooseCopy(slot, &copy, &damaged0);
+  if (!Ok(chosen)) return chosen;
 
   uint32_t mapPlace = 0;  // 0: place A, 1: place B
   if (!ReadFullAt(slot.fd, MapPlaceA(copy), entry.blkMap, sizeof entry.blkMap)) {
@@ -94,7 +140,9 @@ Status LoadFromDevice(DfDiskSlot &slot) {
       return Status::kIoError;
   }
   entry.mapIndex = mapPlace;
-  return Status::kOk;
+  if (!damaged0) return Status::kOk;
+  Status reconciled = ReconcileWithBlockHeaders(slot);
+  return Ok(reconciled) ? RewriteBothCopies(slot) : reconciled;
 }
 
 Status MountLocked(DfDiskSlot &slot, int disk, const char *path) {

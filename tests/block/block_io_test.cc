@@ -105,6 +105,7 @@ TEST_F(BlockIoTest, AMountThatFailsUnderAnAttachedBlockLeavesItsTransfersFailing
   zrfs::DfDiskHeader bad = good;
   bad.magic[0] = 'X';
   WriteImage(0x100000, &bad, sizeof bad);
+  WriteImage(zrfs::HeaderPlace(1), &bad, sizeof bad);
   EXPECT_EQ(df_DiskMount(dev_.c_str()), -1);
   EXPECT_EQ(df_IsDiskReady(3), -1);
   EXPECT_EQ(bf_Write(0x200000, buf, 100, h_), -1);
@@ -112,6 +113,7 @@ TEST_F(BlockIoTest, AMountThatFailsUnderAnAttachedBlockLeavesItsTransfersFailing
   EXPECT_EQ(bf_Read(0x200000, buf, 100, h_), -1);
 
   WriteImage(0x100000, &good, sizeof good);
+  WriteImage(zrfs::HeaderPlace(1), &good, sizeof good);
   ASSERT_EQ(df_DiskMount(dev_.c_str()), 0);
   EXPECT_EQ(df_IsDiskReady(3), 0);
   EXPECT_EQ(bf_Write(0x200000, buf, 100, h_), 100);

@@ -68,12 +68,15 @@ TEST_F(MountTest, ReadsOnlyMetadataAndFallsBackToCopy1AndToPlaceB) {
   EXPECT_EQ(df_IsDiskReady(kDisk), -1);
 }
 
-TEST_F(MountTest, WrongHeadersAreRefusedAndNotRetriedFromCopy1) {
+// A wrong header in both copies is refused; copy 1 stands in for a wrong
+// copy 0 (damaged_copy_test.cc).
+TEST_F(MountTest, WrongHeadersInBothCopiesAreRefused) {
   auto good = At<DfDiskHeader>(HeaderPlace(0));
   auto refused = [&](void (*spoil)(DfDiskHeader &)) {
     DfDiskHeader head = good;
     spoil(head);
     Put(HeaderPlace(0), head);
+    Put(HeaderPlace(1), head);
     return df_DiskMount(dev_.c_str()) == -1;
   };
   EXPECT_TRUE(refused([](DfDiskHeader &h) { h.magic[3] = 'X'; }));
@@ -111,6 +114,7 @@ TEST_F(MountTest, MountRefusesExactlyTheFaultsTheFormatModuleSaysItRefuses) {
     uint32_t faults = DiskHeaderFaults(head, 0);
     EXPECT_NE(faults & c.fault, 0u) << c.fault;
     Put(HeaderPlace(0), head);
+    Put(HeaderPlace(1), head);
     bool mounted = df_DiskMount(dev_.c_str()) == 0;
     EXPECT_EQ(mounted, (c.fault & kMountRefuses) == 0) << c.fault;
     EXPECT_EQ(mounted, MountAccepts(head)) << c.fault;
