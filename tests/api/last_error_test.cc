@@ -17,14 +17,6 @@ using namespace zrfs::test;
 
 class LastErrorTest : public MountedImage<Layer::kApi> {
  protected:
-  int Create(uint32_t chan, std::string *name = nullptr, int flags = 2, uint32_t kind = 0,
-             int32_t preRecSize = 0) {
-    FileCreateParam p = Param(chan, kind, preRecSize);
-    char buf[ZRFS_NAME_MAX] = {};
-    int fd = zrfs_Open(&p, buf, flags);
-    if (name != nullptr) *name = buf;
-    return fd;
-  }
   // The reason the call just made left, with its text for the failure message.
   static std::string Reason() {
     int code = zrfs_LastError();
@@ -37,7 +29,7 @@ class LastErrorTest : public MountedImage<Layer::kApi> {
 
 TEST_F(LastErrorTest, ArgumentsDescriptorsAndNames) {
   std::string name;
-  int fd = Create(1, &name, 0);
+  int fd = CreateRecording(1, &name, 0);
   ASSERT_GE(fd, 0);
   EXPECT_EQ(zrfs_LastError(), ZRFS_OK);
   TfFileStat st;
@@ -57,10 +49,10 @@ TEST_F(LastErrorTest, ArgumentsDescriptorsAndNames) {
   // A ring must fit an empty block beside the 3 MiB every new file keeps.
   constexpr int32_t kLargestRing = int32_t(kUnit - 0x200000 - 0x300000 - 1);
   for (int32_t ring : {-1, INT32_MIN, kLargestRing + 1, int32_t(kUnit - 0x200000)}) {
-    EXPECT_EQ(Create(2, nullptr, 1, 1, ring), -1) << ring;
+    EXPECT_EQ(CreateRecording(2, nullptr, 1, 1, ring), -1) << ring;
     EXPECT_EQ(Reason(), Expect(ZRFS_EBADARG)) << ring;
   }
-  int largest = Create(2, nullptr, 1, 1, kLargestRing);
+  int largest = CreateRecording(2, nullptr, 1, 1, kLargestRing);
   EXPECT_GE(largest, 0) << Reason();
   zrfs_Close(largest);
 
@@ -105,7 +97,7 @@ TEST_F(LastErrorTest, DisksThatAreMissingUnformattedOrUnmounted) {
   EXPECT_EQ(Reason(), Expect(ZRFS_ENOTMOUNTED));
 
   std::string name;
-  int fd = Create(2, &name);
+  int fd = CreateRecording(2, &name);
   ASSERT_GE(fd, 0);
   zrfs_Close(fd);
   ASSERT_EQ(zrfs_UnMount(dev_.c_str()), 0);
@@ -113,7 +105,7 @@ TEST_F(LastErrorTest, DisksThatAreMissingUnformattedOrUnmounted) {
   TfFileStat st;
   EXPECT_EQ(zrfs_Stat(name.c_str(), &st), -1);
   EXPECT_EQ(Reason(), Expect(ZRFS_ENOTMOUNTED));
-  EXPECT_EQ(Create(2), -1);
+  EXPECT_EQ(CreateRecording(2), -1);
   EXPECT_EQ(Reason(), Expect(ZRFS_ENOTMOUNTED));
   EXPECT_EQ(zrfs_GetUsedBlockNum(dev_.c_str()), 0);  // 0, as always, and now a reason
   EXPECT_EQ(Reason(), Expect(ZRFS_ENOTMOUNTED));
@@ -123,9 +115,9 @@ TEST_F(LastErrorTest, SpaceAndTables) {
   // Four blocks: four channels recording at once take them all.
   std::string name;
   std::vector<int> writers;
-  for (uint32_t chan = 0; chan < 4; ++chan) writers.push_back(Create(chan, &name, 1));
+  for (uint32_t chan = 0; chan < 4; ++chan) writers.push_back(CreateRecording(chan, &name, 1));
   for (int fd : writers) ASSERT_GE(fd, 0);
-  EXPECT_EQ(Create(9, nullptr, 1), -1);
+  EXPECT_EQ(CreateRecording(9, nullptr, 1), -1);
   EXPECT_EQ(Reason(), Expect(ZRFS_ENOSPC));
   EXPECT_EQ(zrfs_ftruncate(writers[0], int64_t(kUnit)), -1);
   EXPECT_EQ(Reason(), Expect(ZRFS_ENOSPC));
@@ -140,7 +132,7 @@ TEST_F(LastErrorTest, SpaceAndTables) {
 
 TEST_F(LastErrorTest, DeviceFailuresMemoryAndLocks) {
   std::string name;
-  int fd = Create(3, &name);
+  int fd = CreateRecording(3, &name);
   ASSERT_GE(fd, 0);
   char data[512] = {};
   {
@@ -164,7 +156,7 @@ TEST_F(LastErrorTest, DeviceFailuresMemoryAndLocks) {
 
   // The shared objects removed under a running process: its locks are gone.
   ASSERT_GE(zrfs_RemoveIpcObjects(root_.path().c_str()), 0);
-  EXPECT_EQ(Create(3), -1);
+  EXPECT_EQ(CreateRecording(3), -1);
   EXPECT_EQ(Reason(), Expect(ZRFS_ENOLCK));
 }
 

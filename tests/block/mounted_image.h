@@ -96,6 +96,16 @@ class MountedImage : public ::testing::Test {
                         const char *ext = "mp4") {
     return test::Param(dev_, chan, kind, preRecSize, ext);
   }
+  // A new record file of chan through the public interface: its descriptor
+  // (or -1), and its name in *name.
+  int CreateRecording(uint32_t chan, std::string *name = nullptr, int flags = 2, uint32_t kind = 0,
+                      int32_t preRecSize = 0) {
+    FileCreateParam p = Param(chan, kind, preRecSize);
+    char buf[ZRFS_NAME_MAX] = {};
+    int fd = zrfs_Open(&p, buf, flags);
+    if (name != nullptr) *name = buf;
+    return fd;
+  }
 
   // The image's bytes, read and written past the library.
   std::string ReadImage(uint64_t offset, size_t len) {

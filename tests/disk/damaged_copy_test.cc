@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "block/mounted_image.h"
+#include "support/recording_io.h"
 
 namespace {
 
@@ -15,26 +16,18 @@ using namespace zrfs::test;
 
 class DamagedCopyTest : public MountedImage<Layer::kApi> {
  protected:
-  int Create(uint32_t chan, std::string *name = nullptr) {
-    FileCreateParam p = Param(chan);
-    char buf[ZRFS_NAME_MAX] = {};
-    int fd = zrfs_Open(&p, buf, 2);
-    if (name != nullptr) *name = buf;
-    return fd;
-  }
-  static int BlockOf(const std::string &name) { return int(std::stoul(name.substr(2, 6), 0, 16)); }
   uint8_t Copy1MapByte(int blk) { return uint8_t(ReadImage(MapPlaceA(1) + uint64_t(blk), 1)[0]); }
 };
 
 TEST_F(DamagedCopyTest, MountTakesCopy1ReconcilesItsMapAndMendsCopy0) {
   std::string name;
-  int fd = Create(1, &name);
+  int fd = CreateRecording(1, &name);
   ASSERT_GE(fd, 0);
   std::string data(100000, 'r');
   ASSERT_EQ(zrfs_Write(fd, data.data(), uint32_t(data.size())), int(data.size()));
   zrfs_Close(fd);
   ASSERT_EQ(zrfs_UnMount(dev_.c_str()), 0);  // the last: the next mount reads the device
-  int blk = BlockOf(name);
+  int blk = BlockOfName(name);
 
   // Copy 1 missed the allocation (a crash between the copies), and copy 0's
   // header sector went bad in a way that still reads.
@@ -63,11 +56,11 @@ TEST_F(DamagedCopyTest, MountTakesCopy1ReconcilesItsMapAndMendsCopy0) {
   // The block is never handed out again while its file lives.
   for (uint32_t chan = 2; chan < 5; ++chan) {
     std::string other;
-    int w = Create(chan, &other);
+    int w = CreateRecording(chan, &other);
     ASSERT_GE(w, 0);
-    EXPECT_NE(BlockOf(other), blk);
+    EXPECT_NE(BlockOfName(other), blk);
   }
-  EXPECT_EQ(Create(9), -1);  // four blocks, four channels: full
+  EXPECT_EQ(CreateRecording(9), -1);  // four blocks, four channels: full
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "block/mounted_image.h"
+#include "support/recording_io.h"
 
 namespace {
 
@@ -20,14 +21,8 @@ class OrphanedBlockTest : public MountedImage<Layer::kApi> {
     dev_ = MakeDisk(root_, 5);
     StartAndMount(Layer::kApi, dev_, true);
   }
-  int Create(uint32_t chan, std::string *name = nullptr) {
-    FileCreateParam p = Param(chan);
-    char buf[ZRFS_NAME_MAX] = {};
-    int fd = zrfs_Open(&p, buf, 1);
-    if (name != nullptr) *name = buf;
-    return fd;
-  }
-  static int BlockOf(const std::string &name) { return int(std::stoul(name.substr(2, 6), 0, 16)); }
+  // Files opened to be written, as recorders do.
+  int Create(uint32_t chan, std::string *name = nullptr) { return CreateRecording(chan, name, 1); }
 
   // Channel 0 records a file in one block and, while it is open, a second
   // one in another block, which becomes the channel's current block; both
@@ -46,7 +41,7 @@ class OrphanedBlockTest : public MountedImage<Layer::kApi> {
   // What an unlink killed before its release leaves on the device: the
   // file's slot keeps only its number, the block header counts no file.
   void KillUnlinkBeforeRelease(const std::string &name, bool clearSlot = true) {
-    int blk = BlockOf(name);
+    int blk = BlockOfName(name);
     if (clearSlot) {
       TfFileHeader cleared{};
       cleared.fileNo = 1;
@@ -70,8 +65,8 @@ TEST_F(OrphanedBlockTest, AFullDiskTakesBackABlockNoFileHolds) {
   std::string name;
   int fd = Create(9, &name);
   ASSERT_GE(fd, 0) << zrfs_StrError(zrfs_LastError());
-  EXPECT_EQ(BlockOf(name), BlockOf(first));
-  EXPECT_EQ(DiskBlockHeader(BlockOf(name)).fileNum, 1u);  // the new file's, in a fresh header
+  EXPECT_EQ(BlockOfName(name), BlockOfName(first));
+  EXPECT_EQ(DiskBlockHeader(BlockOfName(name)).fileNum, 1u);  // the new file's, in a fresh header
   TfFileStat st;
   EXPECT_EQ(zrfs_Stat(first.c_str(), &st), -1);
   // Nothing else to take back: the next channel finds the disk full.
@@ -97,11 +92,11 @@ TEST_F(OrphanedBlockTest, BlocksAFileStillHoldsOrAChannelUsesStay) {
   EXPECT_EQ(zrfs_LastError(), ZRFS_ENOSPC);
   TfFileStat st;
   EXPECT_EQ(zrfs_Stat(first.c_str(), &st), 0);  // still readable by its name
-  EXPECT_EQ(MapByte(BlockOf(first)), 1);
-  EXPECT_EQ(MapByte(BlockOf(second)), 1);
+  EXPECT_EQ(MapByte(BlockOfName(first)), 1);
+  EXPECT_EQ(MapByte(BlockOfName(second)), 1);
   std::string next;
   int fd = Create(0, &next);
-  EXPECT_EQ(BlockOf(next), BlockOf(second)) << zrfs_StrError(zrfs_LastError());
+  EXPECT_EQ(BlockOfName(next), BlockOfName(second)) << zrfs_StrError(zrfs_LastError());
   zrfs_Close(fd);
   for (int f : fds) zrfs_Close(f);
 }

@@ -28,13 +28,6 @@ class FlushOnDemandTest : public MountedImage<Layer::kApi> {
     ASSERT_EQ(zrfs_UnMount(dev_.c_str()), 0);
     ASSERT_EQ(zrfs_Mount(dev_.c_str()), 0);
   }
-  int Create(std::string *name) {
-    FileCreateParam p = Param(1);
-    char buf[ZRFS_NAME_MAX] = {};
-    int fd = zrfs_Open(&p, buf, 2);
-    *name = buf;
-    return fd;
-  }
   // The recording as the device holds it (what a power cut leaves).
   std::string OnDevice(const std::string &name) {
     ZrfsView *view = zrfs_ViewOpen(dev_.c_str(), -1);
@@ -61,7 +54,7 @@ TEST_F(FlushOnDemandTest, FlushReturnsOnlyOnceEveryReturnedWriteIsOnTheDevice) {
   FaultOs faults;  // journals every write until a sync of its file
   RemountUnder(faults);
   std::string name;
-  int fd = Create(&name);
+  int fd = CreateRecording(1, &name);
   ASSERT_GE(fd, 0);
   std::string data(64 * 1024, 'f');
   ASSERT_EQ(zrfs_Write(fd, data.data(), uint32_t(data.size())), int(data.size()));
@@ -88,7 +81,7 @@ TEST_F(FlushOnDemandTest, AnIntervalBoundsWhatAPowerCutTakes) {
   FaultOs faults;
   RemountUnder(faults);
   std::string name;
-  int fd = Create(&name);
+  int fd = CreateRecording(1, &name);
   ASSERT_GE(fd, 0);
   std::string early(32 * 1024, 'e'), first(32 * 1024, 'a'), second(32 * 1024, 'b');
 

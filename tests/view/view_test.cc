@@ -16,13 +16,6 @@ using namespace zrfs::test;
 
 class ViewTest : public MountedImage<Layer::kApi> {
  protected:
-  int Create(uint32_t chan, std::string *name, uint32_t kind = 0, int32_t ring = 0) {
-    FileCreateParam p = Param(chan, kind, ring);
-    char buf[ZRFS_NAME_MAX] = {};
-    int fd = zrfs_Open(&p, buf, 2);
-    *name = buf;
-    return fd;
-  }
   static std::string Bytes(int seed, size_t n) {
     std::string out(n, '\0');
     for (size_t i = 0; i < n; ++i) out[i] = PatternByte(seed, i);
@@ -49,16 +42,16 @@ class ViewTest : public MountedImage<Layer::kApi> {
 
 TEST_F(ViewTest, ListsAndReadsWhatTheLibraryGivesWhileRecordingGoesOn) {
   std::string plain, ring, empty, other;
-  int fd = Create(1, &plain);
+  int fd = CreateRecording(1, &plain);
   std::string data = Bytes(1, 100000);
   ASSERT_EQ(zrfs_Write(fd, data.data(), uint32_t(data.size())), int(data.size()));
-  int ringFd = Create(1, &ring, 1, 64 * 1024);
+  int ringFd = CreateRecording(1, &ring, 2, 1, 64 * 1024);
   std::string ringData = Bytes(2, 64 * 1024);
   ASSERT_EQ(zrfs_Write(ringFd, ringData.data(), 64 * 1024), 64 * 1024);
   ASSERT_EQ(zrfs_UpdataePreRecPtr(ringFd, 40000, 40000), 0);  // full, wrapped at 40000
   ASSERT_EQ(zrfs_Write(ringFd, data.data(), 5000), 5000);
-  zrfs_Close(Create(2, &empty));
-  int otherFd = Create(2, &other);
+  zrfs_Close(CreateRecording(2, &empty));
+  int otherFd = CreateRecording(2, &other);
   ASSERT_EQ(zrfs_Write(otherFd, data.data(), 10), 10);
 
   ZrfsView *view = zrfs_ViewOpen(dev_.c_str(), -1);
@@ -101,7 +94,7 @@ TEST_F(ViewTest, ListsAndReadsWhatTheLibraryGivesWhileRecordingGoesOn) {
   ASSERT_EQ(zrfs_ViewStat(view, plain.c_str(), &st), 0);
   EXPECT_EQ(st.st_size, 101000);
   std::string third;
-  int thirdFd = Create(3, &third);
+  int thirdFd = CreateRecording(3, &third);
   ASSERT_GE(thirdFd, 0);
   ASSERT_EQ(zrfs_ViewRefresh(view), 0);
   EXPECT_EQ(zrfs_ViewStat(view, third.c_str(), &st), 0);
@@ -112,7 +105,7 @@ TEST_F(ViewTest, ListsAndReadsWhatTheLibraryGivesWhileRecordingGoesOn) {
 
 TEST_F(ViewTest, NeverWritesLocksOrAttaches) {
   std::string name;
-  int fd = Create(1, &name);
+  int fd = CreateRecording(1, &name);
   ASSERT_EQ(zrfs_Write(fd, "abc", 3), 3);
   zrfs_Close(fd);
   std::string before = ReadImage(0, 0x1000000);
@@ -142,7 +135,7 @@ TEST_F(ViewTest, RefusalsTellTheirReason) {
   EXPECT_EQ(zrfs_LastError(), ZRFS_ENOTFORMATTED);
 
   std::string name;
-  int fd = Create(1, &name);
+  int fd = CreateRecording(1, &name);
   zrfs_Close(fd);
   ZrfsView *view = zrfs_ViewOpen(dev_.c_str(), -1);
   ASSERT_NE(view, nullptr);
