@@ -12,6 +12,7 @@
 #include "disk/metadata_io.h"
 #include "format/block_format.h"
 #include "os/os.h"
+#include "shared/pool.h"
 #include "shared/proc_lock.h"
 #include "zrfs.h"
 #include "zrfs/df.h"
@@ -145,6 +146,18 @@ Status LoadFromDevice(DfDiskSlot &slot) {
   return Ok(reconciled) ? RewriteBothCopies(slot) : reconciled;
 }
 
+// Mounts counted by processes that are gone: a process that dies keeps its
+// mount counted, and nothing runs when it dies.  When no other process has
+// the image attached, no live process can have the disk mounted, so the
+// counted mounts are all such; the image is then read from the device
+// again (another disk may be in the slot by now).  Conservative: any other
+// attachment keeps the count as it is.
+void ForgetMountsOfTheGone(DfDiskSlot &slot, int disk) {
+  DfDiskEntry &entry = *slot.entry;
+  if (entry.mounted == 0 || DiskEntryAttachments(disk) != 1) return;
+  SetMountState(entry, 0, 1);
+}
+
 Status MountLocked(DfDiskSlot &slot, int disk, const char *path) {
   if (slot.diskNo < 0) slot.diskNo = disk;
   bool openedHere = false;
@@ -154,6 +167,7 @@ Status MountLocked(DfDiskSlot &slot, int disk, const char *path) {
     openedHere = true;
   }
   if (slot.entry == nullptr) PublishEntry(slot, AttachDiskEntry(disk));
+  if (slot.entry != nullptr && openedHere) ForgetMountsOfTheGone(slot, disk);
   Status loaded = slot.entry == nullptr      ? NotedOr(Status::kTableFull)
                   : slot.entry->mounted != 0 ? Status::kOk  // mounted: the image is current
                                              : LoadFromDevice(slot);

@@ -240,6 +240,15 @@ void *AcquireDiskEntry(uint32_t keyLo, uint32_t keyHi, uint32_t size) {
   return entry;
 }
 
+int DiskEntryAttachments(int disk) {
+  if (disk < 0 || disk >= kMaxDisks) return -1;
+  int key = SlotKey(kFirstDiskSlot + disk);
+  int id = key == -1 ? -1 : os().ShmGet(key, 0, 0666);
+  struct shmid_ds info;
+  if (id < 0 || os().ShmStat(id, &info) != 0) return -1;
+  return static_cast<int>(info.shm_nattch);
+}
+
 void ReleaseRecordEntry(void *entry) {
   ReleaseEntry(kRecordKind, entry);
 }

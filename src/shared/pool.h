@@ -46,6 +46,9 @@ int AttachSharedPool();
 void *AcquireRecordEntry(uint32_t keyLo, uint32_t keyHi, uint32_t size);
 void *AcquireBlockEntry(uint32_t keyLo, uint32_t keyHi, uint32_t size);
 void *AcquireDiskEntry(uint32_t keyLo, uint32_t keyHi, uint32_t size);
+// How many processes have disk's shared image attached now (this one
+// included), or -1 when that cannot be told.
+int DiskEntryAttachments(int disk);
 // Lets go of an entry; its slot is given back when no process counts it.
 void ReleaseRecordEntry(void *entry);
 void ReleaseBlockEntry(void *entry);

@@ -193,6 +193,37 @@ TEST_F(MountProcessesTest, MountedCountFollowsTheProcessesAndTheLastUnmountEndsI
   EXPECT_TRUE(WaitAll({a, b}, 30s));
 }
 
+// A process that dies keeps its mount counted.  The next mount by a
+// process alone with the image does not count it, and reads the device
+// again, which may hold another disk by then.
+TEST_F(MountProcessesTest, MountsOfProcessesThatAreGoneDoNotCountAndTheDeviceIsReadAgain) {
+  pid_t gone = Spawn([&] {
+    StartDiskLayer();
+    ASSERT_EQ(df_DiskFormat(dev_.c_str()), 0);
+    ASSERT_EQ(df_DiskMount(dev_.c_str()), 0);  // and exits without unmounting
+  });
+  ASSERT_TRUE(WaitAll({gone}, 30s));
+  // Another disk in the slot: one block fewer.
+  std::string real = root_.Real(dev_);
+  int fd = open(real.c_str(), O_RDWR);
+  DfDiskHeader head;
+  ASSERT_EQ(pread(fd, &head, sizeof head, off_t(HeaderPlace(0))), ssize_t(sizeof head));
+  head.tolblk -= 1;
+  head.dataEnd -= head.unitSize;
+  for (int copy : {0, 1})
+    ASSERT_EQ(pwrite(fd, &head, sizeof head, off_t(HeaderPlace(copy))), ssize_t(sizeof head));
+  close(fd);
+  pid_t next = Spawn([&] {
+    StartDiskLayer();
+    ASSERT_EQ(df_DiskMount(dev_.c_str()), 0);
+    EXPECT_EQ(Mounted(), 1u);
+    EXPECT_EQ(df_GetDiskUsedBlockNum(dev_.c_str()), int(head.tolblk));
+    EXPECT_EQ(df_DiskUnmout(dev_.c_str()), 0);
+    EXPECT_EQ(Mounted(), 0u);  // the last unmount ends it
+  });
+  EXPECT_TRUE(WaitAll({next}, 30s));
+}
+
 // A failed mount must not take the image away from a process that holds it:
 // B's next mount would make a second image, and A and B would hand out
 // blocks from two maps.

@@ -131,7 +131,7 @@ class MountedView {
 TEST_F(BrowseTest, FuseViewShowsEveryRecordingReadOnlyAndFollowsTheRecorder) {
   if (access("/dev/fuse", R_OK | W_OK) != 0 || !HaveCommand("fusermount3"))
     GTEST_SKIP() << "no /dev/fuse or fusermount3 here: the FUSE view cannot be mounted";
-  if (RunTool({"mount", "--help"}).out.find("MOUNTPOINT") == std::string::npos)
+  if (RunTool({"--version"}).out.find(" fuse") == std::string::npos)
     GTEST_SKIP() << "this zrfs was built without FUSE";
   std::string ring;
   std::string ringName = AsListed(RecordWrappedRing(2, &ring));
@@ -219,9 +219,7 @@ TEST_F(BrowseTest, ListingsSelectByChannelKindAndTime) {
 TEST_F(BrowseTest, ExportsWriteRawBytesAndRemuxH264WithoutReencoding) {
   std::string ring;
   std::string ringName = RecordWrappedRing(2, &ring);
-  bool canRemux =
-      RunTool({"export", image_, ringName, tmp_.path() + "/probe.mp4", "--format", "mp4"})
-          .err.find("without libavformat") == std::string::npos;
+  bool canRemux = RunTool({"--version"}).out.find(" remux") != std::string::npos;
   bool haveFfmpeg = HaveCommand("ffmpeg") && HaveCommand("ffprobe");
   std::string clip = tmp_.path() + "/clip.h264";
   std::string stream;

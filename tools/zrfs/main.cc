@@ -5,6 +5,8 @@
 
 #include "commands.h"
 #include "errors.h"
+#include "fuse_view.h"
+#include "remux.h"
 #include "zrfs.h"
 
 using namespace zrfs::tool;
@@ -43,10 +45,15 @@ int main(int argc, char **argv) {
   app.require_subcommand(0, 1);
   // The tool's own version is the header's it was built with; the library's
   // is the one it runs with.
-  app.set_version_flag("--version",
-                       fmt::format("zrfs {}.{}.{}\nlibzrfs {}", ZRFS_VERSION_MAJOR,
-                                   ZRFS_VERSION_MINOR, ZRFS_VERSION_PATCH, zrfs_Version()),
-                       "Show the versions of the tool and of the library, and exit");
+  // The optional parts follow: fuse (zrfs mount), remux (MP4 and MPEG-TS).
+  std::string features =
+      std::string(FuseViewBuilt() ? " fuse" : "") + (RemuxBuilt() ? " remux" : "");
+  app.set_version_flag(
+      "--version",
+      fmt::format("zrfs {}.{}.{}\nlibzrfs {}\nfeatures:{}", ZRFS_VERSION_MAJOR, ZRFS_VERSION_MINOR,
+                  ZRFS_VERSION_PATCH, zrfs_Version(), features.empty() ? " none" : features),
+      "Show the versions of the tool and of the library, its optional "
+      "features, and exit");
   app.add_option("--root", ctx.global.root,
                  "Root directory shared with running recorder processes; DISK is then a device "
                  "path inside it and nothing of the root is removed");
