@@ -178,7 +178,8 @@ Status StartDiskLayer() {
   int failedLocks = 0;
   for (int disk = 0; disk < kMaxDisks; ++disk) {
     DfDiskSlot &slot = g_dfDiskTable[disk];
-    int semId = ProcLockInit(SlotKey(kFirstDiskSlot + disk));
+    // The set also counts the live processes that have the disk mounted.
+    int semId = ProcLockWithCountInit(SlotKey(kFirstDiskSlot + disk));
     if (semId < 0) ++failedLocks;
     // Rows are reset without closing descriptors: df_Init runs once at
     // start-up, before any disk is opened.

@@ -146,16 +146,18 @@ Status LoadFromDevice(DfDiskSlot &slot) {
   return Ok(reconciled) ? RewriteBothCopies(slot) : reconciled;
 }
 
-// Mounts counted by processes that are gone: a process that dies keeps its
-// mount counted, and nothing runs when it dies.  When no other process has
-// the image attached, no live process can have the disk mounted, so the
-// counted mounts are all such; the image is then read from the device
-// again (another disk may be in the slot by now).  Conservative: any other
-// attachment keeps the count as it is.
-void ForgetMountsOfTheGone(DfDiskSlot &slot, int disk) {
-  DfDiskEntry &entry = *slot.entry;
-  if (entry.mounted == 0 || DiskEntryAttachments(disk) != 1) return;
-  SetMountState(entry, 0, 1);
+// Mounts of live processes other than this one.  Each process counts its
+// mount beside the disk's lock as well, with SEM_UNDO, so the system takes
+// back the mount of a process that dies.  A lock set made without that
+// count falls back to the shared count, less the mounts of processes that
+// are gone when no other process has the image attached (then no live one
+// can have the disk mounted); any other attachment keeps it as it is.
+uint32_t OtherLiveMounts(DfDiskSlot &slot, int disk) {
+  int live = LiveCount(slot.semId);
+  if (live >= 0) return uint32_t(live);
+  const DfDiskEntry &entry = *slot.entry;
+  if (entry.mounted != 0 && DiskEntryAttachments(disk) == 1) return 0;
+  return entry.mounted;
 }
 
 Status MountLocked(DfDiskSlot &slot, int disk, const char *path) {
@@ -167,10 +169,13 @@ Status MountLocked(DfDiskSlot &slot, int disk, const char *path) {
     openedHere = true;
   }
   if (slot.entry == nullptr) PublishEntry(slot, AttachDiskEntry(disk));
-  if (slot.entry != nullptr && openedHere) ForgetMountsOfTheGone(slot, disk);
-  Status loaded = slot.entry == nullptr      ? NotedOr(Status::kTableFull)
-                  : slot.entry->mounted != 0 ? Status::kOk  // mounted: the image is current
-                                             : LoadFromDevice(slot);
+  // The image is current while a live process has the disk mounted; else it
+  // is read from the device (another disk may be in the slot by now).
+  uint32_t others = slot.entry != nullptr && openedHere ? OtherLiveMounts(slot, disk) : 0;
+  bool current = slot.entry != nullptr && (openedHere ? others != 0 : slot.entry->mounted != 0);
+  Status loaded = slot.entry == nullptr ? NotedOr(Status::kTableFull)
+                  : current             ? Status::kOk
+                                        : LoadFromDevice(slot);
   if (!Ok(loaded)) {
     // Only this slot lets go: the image may be another process's current
     // one, and threads of this one may still read it (entry_attach.h).
@@ -184,7 +189,13 @@ Status MountLocked(DfDiskSlot &slot, int disk, const char *path) {
   DfDiskEntry &entry = *slot.entry;
   g_dfUnitSize.store(entry.head.unitSize);
   // A second mount in this process does not count.
-  SetMountState(entry, openedHere ? entry.mounted + 1 : entry.mounted, 0);
+  if (!openedHere) {
+    SetMountState(entry, entry.mounted, 0);
+    return Status::kOk;
+  }
+  (void)AddToLiveCount(slot.semId, +1);  // without a count, the shared one alone
+  int live = LiveCount(slot.semId);
+  SetMountState(entry, live >= 0 ? uint32_t(live) : others + 1, 0);
   return Status::kOk;
 }
 
@@ -208,10 +219,13 @@ Status UnmountDisk(const char *path) {
     os().Close(slot.fd);
     slot.fd = -1;
     DfDiskEntry &entry = *slot.entry;
-    if (int32_t(entry.mounted) - 1 <= 0) {
+    (void)AddToLiveCount(slot.semId, -1);  // without a count, the shared one alone
+    int live = LiveCount(slot.semId);
+    int32_t left = live >= 0 ? live : int32_t(entry.mounted) - 1;
+    if (left <= 0) {
       SetMountState(entry, 0, 1);
     } else {
-      SetMountState(entry, entry.mounted - 1, entry.stat);
+      SetMountState(entry, uint32_t(left), entry.stat);
     }
   }
   slot.diskNo = -1;

@@ -34,6 +34,19 @@ bool HeaderLoaded(const TfFileEntry &entry) {
   return memcmp(entry.header.magic, kNone, sizeof kNone) != 0;
 }
 
+// The references of live processes to an entry are counted beside its lock
+// as well, with SEM_UNDO, so the system takes back those of a process that
+// dies; ShrRef follows that count at every change, so a killed process's
+// references are dropped by the next open or close of the file and its
+// slot is given back with the last live one.  A set made without the count
+// keeps ShrRef alone.  Under the record-file table lock.
+void CountReference(TfHandle *h, short delta) {
+  (void)AddToLiveCount(h->lockId, delta);  // without a count, ShrRef alone
+  h->entry->ShrRef += delta;
+  int live = LiveCount(h->lockId);
+  if (live >= 0) h->entry->ShrRef = live;
+}
+
 enum class Lookup { kFound, kNone, kOtherFile };
 
 // This process's handle of the file id names: the same key (and so the same
@@ -49,7 +62,7 @@ Lookup LookupByIdentity(const RecordName &id, TfHandle **found) {
     if (HeaderLoaded(*h->entry) && strncasecmp(h->entry->header.tag, id.tag, 4) != 0)
       return Lookup::kOtherFile;
     h->InRef += 1;
-    h->entry->ShrRef += 1;
+    CountReference(h, +1);
     *found = h;
     return Lookup::kFound;
   }
@@ -80,7 +93,7 @@ TfHandle *AttachFile(const char *name, const RecordName &parsed) {
     return nullptr;
   }
   int lockKey = SlotKey(static_cast<int>(entry->poolSlot));
-  h->lockId = lockKey == -1 ? -1 : ObjectLockInit(lockKey + kObjectLockKeyOffset);
+  h->lockId = lockKey == -1 ? -1 : ProcLockWithCountInit(lockKey + kObjectLockKeyOffset);
   if (h->lockId < 0) {
     // Give the entry back unless someone else holds it: a recorded key with
     // no holder would take a slot for nothing.
@@ -90,8 +103,8 @@ TfHandle *AttachFile(const char *name, const RecordName &parsed) {
   }
   // Kept for the status record and the dump only: files are found by key.
   strncpy(entry->filename, name, kStoredNameChars);
-  entry->ShrRef += 1;
   h->entry = entry;
+  CountReference(h, +1);
   h->InRef = 1;
   g_tfFileTable[slot] = h;
   return h;
@@ -171,7 +184,7 @@ void ReleaseFileLocked(TfHandle *h) {
   AssertHeld(LockLevel::kRecord);
   if (h->fileId >= kRecordFileSlots) return;
   h->InRef -= 1;
-  if (h->entry != nullptr) h->entry->ShrRef -= 1;
+  if (h->entry != nullptr) CountReference(h, -1);
   if (h->InRef > 0) return;
   if (h->writing != 0) DropWriter(h->blockFile);
   if (h->blockFile != nullptr) DetachBlock(h->blockFile);

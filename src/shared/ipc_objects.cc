@@ -116,6 +116,12 @@ int DiskUsers(const char *rootDir, int disk) {
   char dir[ZRFS_PATH_MAX];
   if (disk < 0 || disk >= kMaxDisks || !KeyDirectoryOf(rootDir, dir)) return -1;
   int key = SlotKeyIn(dir, kFirstDiskSlot + disk);
+  // The live processes with the disk mounted, as the count beside the
+  // disk's lock keeps them (a process that died is not counted).
+  int lockId = key == -1 ? -1 : sys().SemGet(key, 0, 0);
+  int live = lockId < 0 ? -1 : sys().SemGetValue(lockId, 1);
+  if (live >= 0) return live;
+  // A lock set without the count: the shared image's own count.
   int id = key == -1 ? -1 : sys().ShmGet(key, 0, 0);
   if (id < 0) return 0;  // no shared image: nobody has it mounted
   const void *image = sys().ShmAttachReadOnly(id);
