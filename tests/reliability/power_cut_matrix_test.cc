@@ -467,6 +467,26 @@ TEST(PowerCutMatrix, SlowPreRecordRingWrittenFixedAndExtended) {
   });
 }
 
+// zrfs_Flush, and the flush thread within a flush interval, make every
+// recording completed before them durable, as a requested flush does.
+TEST(PowerCutMatrix, SlowFlushOnDemandAndWithinAnInterval) {
+  RunMatrix("flush on demand and within an interval", 1, [](Workload &w, int) {
+    StartLogged(w, true);
+    int fd;
+    Recording a = w.Start(1, 31, 3, &fd);
+    w.Finish(a, fd);
+    ASSERT_EQ(zrfs_Flush(w.dev().c_str()), 0);
+    ASSERT_EQ(zrfs_SetFlushInterval(100), 0);
+    Recording b = w.Start(2, 32, 3, &fd);
+    uint32_t seen = w.log()->flushes();
+    w.Finish(b, fd);
+    for (int i = 0; i < 100 && w.log()->flushes() == seen; ++i) std::this_thread::sleep_for(10ms);
+    ASSERT_GT(w.log()->flushes(), seen) << "no flush within the interval";
+    std::this_thread::sleep_for(150ms);  // the flush that covers b's close
+    ASSERT_EQ(zrfs_SetFlushInterval(0), 0);
+  });
+}
+
 TEST(PowerCutMatrix, SlowUnlinkGivesABlockBack) {
   RunMatrix("unlink", 1, [](Workload &w, int) {
     StartLogged(w, true);
