@@ -107,8 +107,12 @@ std::vector<Case> RecordingCases(const Options &o) {
 Case PacedCase(const PacedOptions &p) {
   double bytesPerSecond = p.mbitPerSecond * 1e6 / 8;
   uint64_t writes = uint64_t(p.seconds * bytesPerSecond / p.writeSize);
-  return {p.channels, p.processes > 0 ? p.processes : ProcessesFor(p.channels), p.writeSize,
-          (writes < 1 ? 1 : writes) * p.writeSize, p.mbitPerSecond * 1e6};
+  return {p.channels,
+          p.processes > 0 ? p.processes : ProcessesFor(p.channels),
+          p.writeSize,
+          (writes < 1 ? 1 : writes) * p.writeSize,
+          p.mbitPerSecond * 1e6,
+          p.flushIntervalMs};
 }
 
 void PrintPacedRun(const CaseResult &r, int rep) {

@@ -96,6 +96,12 @@ bool ParseOne(const std::string &name, const std::string &value, Options *o) {
     return ParseInt(value, &p.processes) && p.processes >= 1 && p.processes <= kMaxProcesses;
   if (name == "--paced-mbit") return ParseNumber(value, &p.mbitPerSecond) && p.mbitPerSecond > 0;
   if (name == "--paced-write") return ParseSize(value, &p.writeSize);
+  if (name == "--flush-interval") {
+    int ms = 0;
+    if (!ParseInt(value, &ms) || ms < 0) return false;
+    p.flushIntervalMs = uint32_t(ms);
+    return true;
+  }
   if (name == "--doc") o->doc = value;
   if (name == "--chart") o->chart = value;
   if (name == "--dir") o->dir = value;
@@ -123,6 +129,7 @@ const char kUsage[] =
     "  --paced-processes N  processes they run in (default 1, 2 or 4, as a recording case)\n"
     "  --paced-mbit X       bit rate of each channel, Mbit/s (default 4)\n"
     "  --paced-write SIZE   write size of the paced case (default 64K)\n"
+    "  --flush-interval MS  the library's flush interval in the paced case (default 0: none)\n"
     "  --no-loop            only the image file (no loop devices: no ext4, no paced case)\n"
     "  --doc FILE           write the results into FILE between its results markers\n"
     "  --chart PNG          draw throughput and CPU per GiB by channel count\n"

@@ -14,6 +14,7 @@ struct PacedOptions {
   int processes = 0;  // 0: as a recording case of as many channels
   double mbitPerSecond = 4;
   uint32_t writeSize = 64 << 10;
+  uint32_t flushIntervalMs = 0;  // zrfs_SetFlushInterval in the library's processes
 };
 
 struct Options {

@@ -14,7 +14,11 @@ std::string PacedTable(const std::vector<CaseResult> &paced) {
   out << c.channels << " channels over " << c.processes << " processes at "
       << FormatNumber("%g", c.bitsPerSecond / 1e6) << " Mbit/s each, " << SizeText(c.writeSize)
       << " writes, " << FormatNumber("%.0f", seconds) << " s: " << FormatNumber("%.0f", recordedMib)
-      << " MiB recorded per run, on the loop devices.\n\n"
+      << " MiB recorded per run, on the loop devices"
+      << (c.flushIntervalMs > 0
+              ? ", library flush interval " + std::to_string(c.flushIntervalMs) + " ms"
+              : std::string())
+      << ".\n\n"
       << "| path | device reads | read MiB | device writes | written MiB | cache flushes | seeks "
          "| append p50 µs | append p99 µs | append max µs | max lag ms | final flush s |\n"
          "|---|---|---|---|---|---|---|---|---|---|---|---|\n";

@@ -77,6 +77,7 @@ class Worker {
   bool OpenFiles() {
     if (target_.mode == Mode::kLibrary) {
       if (zrfs_SetRootDir(target_.root.c_str()) != 0 || zrfs_Init() != 0 || zrfs_SetOpt(1) != 0 ||
+          zrfs_SetFlushInterval(case_.flushIntervalMs) != 0 ||
           zrfs_Mount(target_.libDisk.c_str()) != 0)
         return Fail("starting the library");
       for (int i = 0; i < count_; ++i) {

@@ -37,7 +37,8 @@ struct Case {
   int processes;
   uint32_t writeSize;
   uint64_t bytesPerChannel;
-  double bitsPerSecond = 0;  // per channel; 0: as fast as the path goes
+  double bitsPerSecond = 0;      // per channel; 0: as fast as the path goes
+  uint32_t flushIntervalMs = 0;  // the library's zrfs_SetFlushInterval; 0: its cadence
 };
 
 struct RunTarget {
