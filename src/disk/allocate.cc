@@ -127,17 +127,26 @@ bool IsSomeChannelsCurrent(const DfDiskEntry &entry, int32_t blk) {
   return false;
 }
 
-// Whether a used block holds no record file at all: its header counts
-// none and no header slot it handed out holds a record header.
-bool HoldsNoFile(DfDiskSlot &slot, int32_t blk, BlkHeader *head) {
+constexpr uint32_t kSearchSectors = 64;  // read at once: the header and the first slots
+
+// Whether a used block holds no record file at all: no header slot it
+// handed out holds a record header, whatever its header counts (an unlink
+// killed between clearing a file's slot and counting it out leaves the
+// count one too high).  Reads the header area's used part in pieces of
+// kSearchSectors sectors; one that cannot be read keeps the block.
+bool HoldsNoFile(DfDiskSlot &slot, int32_t blk, uint8_t *sectors, BlkHeader *head) {
   uint64_t base = BlockAddress(*slot.entry, blk);
-  if (!ReadFullAt(slot.fd, base, head, sizeof *head) || head->fileNum != 0) return false;
+  if (!ReadFullAt(slot.fd, base, sectors, kSearchSectors * kSectorSize)) return false;
+  memcpy(head, sectors, sizeof *head);
   uint32_t last = head->lastFileNo < kMaxFileNo ? head->lastFileNo : kMaxFileNo;
-  TfFileHeader file;
-  for (uint32_t n = 1; n <= last; ++n) {
-    if (!ReadFullAt(slot.fd, base + uint64_t{n} * kSectorSize, &file, sizeof file) ||
-        HasRecordMagic(file))
+  for (uint32_t first = 0; first <= last; first += kSearchSectors) {
+    if (first > 0 && !ReadFullAt(slot.fd, base + uint64_t{first} * kSectorSize, sectors,
+                                 kSearchSectors * kSectorSize))
       return false;
+    for (uint32_t i = first == 0 ? 1 : 0; i < kSearchSectors && first + i <= last; ++i) {
+      const auto *file = reinterpret_cast<const TfFileHeader *>(sectors + size_t{i} * kSectorSize);
+      if (HasRecordMagic(*file)) return false;
+    }
   }
   return true;
 }
@@ -146,9 +155,9 @@ bool HoldsNoFile(DfDiskSlot &slot, int32_t blk, BlkHeader *head) {
 // blocks under, by this process.
 int64_t g_orphansSearched[kMaxDisks];
 
-// A process killed inside an unlink, after the block's last file was
-// counted out and before the block went back, leaves a used block that no
-// file holds and nothing ever frees: 1 GiB lost.  When a channel finds no
+// A process killed inside an unlink of a block's last file, after the
+// file's slot was cleared and before the block went back, leaves a used
+// block that no file holds and nothing ever frees: 1 GiB lost.  When a channel finds no
 // free block, such blocks are given back.  Safe while the disk is in use:
 // creation and unlink run under the creation lock, which the create that
 // allocates holds, so no process is inside either; a block just handed
@@ -161,19 +170,23 @@ int32_t ReclaimOrphanedBlock(DfDiskSlot &slot) {
   int64_t &searched = g_orphansSearched[slot.diskNo];
   if (searched == entry.head.createTime) return -1;
   searched = entry.head.createTime;
+  auto *sectors = static_cast<uint8_t *>(zrfs_Malloc(kSearchSectors * kSectorSize));
+  if (sectors == nullptr) return -1;
   BlkHeader head;
-  for (uint32_t blk = 0; blk < UsableBlocks(entry); ++blk) {
+  int32_t found = -1;
+  for (uint32_t blk = 0; found < 0 && blk < UsableBlocks(entry); ++blk) {
     if (entry.blkMap[blk] != kBlkUsed || IsSomeChannelsCurrent(entry, int32_t(blk)) ||
-        !HoldsNoFile(slot, int32_t(blk), &head))
+        !HoldsNoFile(slot, int32_t(blk), sectors, &head))
       continue;
     bool counted = head.ichan < uint32_t(kChannels) && head.blkType < uint32_t(kBlockTypes);
     if (Ok(ReleaseLocked(slot, int(blk), counted ? int(head.ichan) : 0,
                          counted ? head.blkType : unsigned(kBlockTypes)))) {
       searched = 0;  // another may follow; look again when next full
-      return int32_t(blk);
+      found = int32_t(blk);
     }
   }
-  return -1;
+  zrfs_Free(sectors);
+  return found;
 }
 
 // Takes the lowest free block for the channel and makes it current.

@@ -3,6 +3,7 @@
 // file holds.  A channel that finds no free block takes such a block back
 // instead of failing, and never one a file still holds or a channel uses.
 #include <cstring>
+#include <set>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -39,8 +40,10 @@ class OrphanedBlockTest : public MountedImage<Layer::kApi> {
     return first;
   }
   // What an unlink killed before its release leaves on the device: the
-  // file's slot keeps only its number, the block header counts no file.
-  void KillUnlinkBeforeRelease(const std::string &name, bool clearSlot = true) {
+  // file's slot keeps only its number, the block header counts no file
+  // (or, killed before counting it out, still counts it).
+  void KillUnlinkBeforeRelease(const std::string &name, bool clearSlot = true,
+                               bool countedOut = true) {
     int blk = BlockOfName(name);
     if (clearSlot) {
       TfFileHeader cleared{};
@@ -48,7 +51,7 @@ class OrphanedBlockTest : public MountedImage<Layer::kApi> {
       WriteImage(BlockAddress(blk) + 512, &cleared, sizeof cleared);
     }
     BlkHeader head = DiskBlockHeader(blk);
-    head.fileNum = 0;
+    if (countedOut) head.fileNum = 0;
     WriteImage(BlockAddress(blk), &head, sizeof head);
   }
   // Three more channels take the three blocks left.
@@ -57,23 +60,38 @@ class OrphanedBlockTest : public MountedImage<Layer::kApi> {
   }
 };
 
-TEST_F(OrphanedBlockTest, AFullDiskTakesBackABlockNoFileHolds) {
-  std::string first = RecordAndMoveOn();
+TEST_F(OrphanedBlockTest, AFullDiskTakesBackBlocksNoFileHolds) {
+  // Killed after counting the file out, and before: both blocks hold none.
+  std::string second;
+  std::string first = RecordAndMoveOn(&second);
   KillUnlinkBeforeRelease(first);
-  int fds[3];
-  FillTheDisk(fds);
-  std::string name;
-  int fd = Create(9, &name);
-  ASSERT_GE(fd, 0) << zrfs_StrError(zrfs_LastError());
-  EXPECT_EQ(BlockOfName(name), BlockOfName(first));
-  EXPECT_EQ(DiskBlockHeader(BlockOfName(name)).fileNum, 1u);  // the new file's, in a fresh header
+  std::string third;
+  int c = Create(20, &third);
+  ASSERT_GE(c, 0);
+  int other = Create(20);  // while `third` grows: another block, now the current one
+  ASSERT_GE(other, 0);
+  zrfs_Close(c);
+  KillUnlinkBeforeRelease(third, true, /*countedOut=*/false);
+  int filler = Create(1);  // the fifth and last free block
+  ASSERT_GE(filler, 0);
+
+  std::set<int> taken;
+  for (uint32_t chan : {9u, 10u}) {
+    std::string name;
+    int fd = Create(chan, &name);
+    ASSERT_GE(fd, 0) << zrfs_StrError(zrfs_LastError());
+    taken.insert(BlockOfName(name));
+    EXPECT_EQ(DiskBlockHeader(BlockOfName(name)).fileNum, 1u);  // the new file's, fresh header
+    zrfs_Close(fd);
+  }
+  EXPECT_EQ(taken, (std::set<int>{BlockOfName(first), BlockOfName(third)}));
   TfFileStat st;
   EXPECT_EQ(zrfs_Stat(first.c_str(), &st), -1);
   // Nothing else to take back: the next channel finds the disk full.
-  EXPECT_EQ(Create(10), -1);
+  EXPECT_EQ(Create(11), -1);
   EXPECT_EQ(zrfs_LastError(), ZRFS_ENOSPC);
-  for (int f : fds) zrfs_Close(f);
-  zrfs_Close(fd);
+  zrfs_Close(filler);
+  zrfs_Close(other);
 }
 
 TEST_F(OrphanedBlockTest, BlocksAFileStillHoldsOrAChannelUsesStay) {
