@@ -2,9 +2,9 @@
 // block-file and disk sections of the layers below.
 #include <cstdio>
 
-#include "api/call_reason.h"
 #include "api/descriptor_table.h"
 #include "record/record_file.h"
+#include "shared/call_reason.h"
 #include "zrfs.h"
 
 namespace {

@@ -3,10 +3,10 @@
 // and the last error number.
 #include <unistd.h>
 
-#include "api/call_reason.h"
 #include "api/descriptor_table.h"
 #include "disk/disk.h"
 #include "record/record_file.h"
+#include "shared/call_reason.h"
 #include "zrfs.h"
 #include "zrfs/df.h"
 

@@ -1,8 +1,8 @@
 // Calls on whole disks and on the library's options: null checks, then the
 // disk or block-file layer.
-#include "api/call_reason.h"
 #include "block/block_file.h"
 #include "disk/disk.h"
+#include "shared/call_reason.h"
 #include "zrfs.h"
 #include "zrfs/df.h"
 

@@ -1,6 +1,6 @@
 // The library's System V objects under a root: listing, removal, and the
 // users of a disk's shared image.
-#include "api/call_reason.h"
+#include "shared/call_reason.h"
 #include "shared/ipc_objects.h"
 #include "zrfs.h"
 

@@ -1,8 +1,8 @@
 // Start-up and shut-down of the library in a process, and opening and
 // closing descriptors.
-#include "api/call_reason.h"
 #include "api/descriptor_table.h"
 #include "record/record_file.h"
+#include "shared/call_reason.h"
 #include "shared/keys.h"
 #include "zrfs.h"
 

@@ -2,10 +2,10 @@
 // the call, through the descriptor table, and leaves no descriptor behind.
 #include <cstring>
 
-#include "api/call_reason.h"
 #include "api/descriptor_table.h"
 #include "block/block_file.h"
 #include "record/record_file.h"
+#include "shared/call_reason.h"
 #include "zrfs.h"
 
 using namespace zrfs;

@@ -1,6 +1,6 @@
 #include "os/root_dir.h"
 
-#include "api/call_reason.h"
+#include "shared/call_reason.h"
 
 #include "shared/pool.h"
 #include "zrfs.h"

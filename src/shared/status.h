@@ -40,7 +40,7 @@ inline int ToAbi(Status s) {
 // travel as a Status (a function that gives a handle or a count).  The layer
 // that finds a failure notes it there; the first note of a call stands, as
 // later failures are mostly its consequences.  The zrfs_ calls begin and
-// settle it (src/api/call_reason.h).
+// settle it (src/shared/call_reason.h).
 void NoteFailure(Status why);
 
 // Notes why and gives it back, for `return Fail(Status::kNotFound);`.

@@ -8,13 +8,13 @@
 #include <cstring>
 #include <new>
 
-#include "api/call_reason.h"
 #include "block/block_file.h"
 #include "block/file_stat.h"
 #include "format/disk_format.h"
 #include "format/record_header.h"
 #include "format/record_map.h"
 #include "os/os.h"
+#include "shared/call_reason.h"
 #include "shared/naming.h"
 #include "zrfs.h"
 
