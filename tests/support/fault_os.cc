@@ -34,6 +34,11 @@ int FaultOs::Count(Call call) const {
   return counts_[static_cast<int>(call)];
 }
 
+int FaultOs::CountOnOwnThread(Call call) const {
+  std::lock_guard lock(mu_);
+  return ownThreadCounts_[static_cast<int>(call)];
+}
+
 int FaultOs::Fired() const {
   std::lock_guard lock(mu_);
   return fired_;
@@ -51,6 +56,7 @@ std::string FaultOs::PathOf(int fd) const {
 
 const FaultRule *FaultOs::Match(Call call, const std::string &path, uint64_t offset, uint64_t len) {
   ++counts_[static_cast<int>(call)];
+  if (std::this_thread::get_id() == ownThread_) ++ownThreadCounts_[static_cast<int>(call)];
   // Every matching rule counts the call, so "the Nth call" means the same
   // whatever other rules exist; the first rule that fires wins.
   const FaultRule *fired = nullptr;

@@ -16,6 +16,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "os/os.h"
@@ -58,6 +59,9 @@ class FaultOs final : public OsWrapper {
   void Clear();
   // Matching calls seen so far of a kind (broken or not), on any device.
   int Count(Call call) const;
+  // Those made by the thread that installed this wrapper: the library's
+  // flush thread keeps locking in the background and is left out.
+  int CountOnOwnThread(Call call) const;
   // Calls broken so far by any rule.
   int Fired() const;
 
@@ -101,6 +105,8 @@ class FaultOs final : public OsWrapper {
   std::vector<Rule> rules_;
   std::map<int, std::string> paths_;  // open descriptors
   int counts_[16] = {};
+  int ownThreadCounts_[16] = {};
+  const std::thread::id ownThread_ = std::this_thread::get_id();
   int fired_ = 0;
   std::vector<UnsyncedWrite> journal_;
 };
