@@ -54,6 +54,17 @@ int WriteHeaderSector(BfHandle *h, uint64_t blockOffset, const void *sector) {
   return 0;
 }
 
+// Counts one attachment of h's block by this process, or takes one back.
+// ShrRef follows the live count, so attachments of killed processes drop
+// out at the next change; a set without the count keeps ShrRef alone.
+// Under the block-file table lock.
+void CountAttachment(BfHandle *h, short delta) {
+  (void)AddToLiveCount(h->lockId, delta, kAttachmentsCount);  // without a count, ShrRef alone
+  h->share->ShrRef += delta;
+  int live = LiveCount(h->lockId, kAttachmentsCount);
+  if (live >= 0) h->share->ShrRef = live;
+}
+
 void FreeHandle(BfHandle *h) {
   if (h->Fd >= 0) os().Close(h->Fd);
   h->Fd = -1;
@@ -155,7 +166,7 @@ BfHandle *AttachBlock(const int32_t diskAndBlock[2]) {
     // A retired handle stands for the block of an earlier format: never
     // hand it out again.
     if (h->share != nullptr && h->share->diskid == disk && h->share->blkid == blk && !Retired(h)) {
-      h->share->ShrRef += 1;
+      CountAttachment(h, +1);
       h->InRef += 1;
       return h;
     }
@@ -191,7 +202,9 @@ BfHandle *AttachBlock(const int32_t diskAndBlock[2]) {
   }
   int lockKey = SlotKey(static_cast<int>(entry->poolSlot));
   // The block's lock set also counts the block's live writers.
-  h->lockId = lockKey == -1 ? -1 : ProcLockWithCountInit(lockKey + kObjectLockKeyOffset);
+  h->lockId = lockKey == -1
+                  ? -1
+                  : ProcLockWithCountsInit(lockKey + kObjectLockKeyOffset, kAttachmentsCount);
   if (h->lockId < 0) {
     NoteFailure(Status::kNoLock);
     ReleaseBlockEntry(entry);
@@ -199,6 +212,13 @@ BfHandle *AttachBlock(const int32_t diskAndBlock[2]) {
     return nullptr;
   }
   h->share = entry;
+  if (LiveCount(h->lockId, kAttachmentsCount) == 0 && entry->ShrRef > 0) {
+    // Only killed processes held it: start over from the disk, as a fresh
+    // entry would, since one of them may have died halfway through a change.
+    entry->ShrRef = 0;
+    entry->reservedEnd = 0;
+    entry->filesCovered = 0;
+  }
   // Only the attachment that makes the entry reads the block header: other
   // processes may hold the entry and have raised its append position since
   // the header was last written, and an older copy must not come back.
@@ -214,7 +234,7 @@ BfHandle *AttachBlock(const int32_t diskAndBlock[2]) {
     }
   }
   g_stBlkFileTable[freeSlot] = h;
-  entry->ShrRef += 1;
+  CountAttachment(h, +1);
   h->InRef = 1;
   return h;
 }
@@ -224,7 +244,7 @@ void DetachBlock(BfHandle *h) {
   ProcessLockGuard tableLock(g_tBlkFileMutex, LockLevel::kBlock);
   if (!tableLock.ok()) return;
   h->InRef -= 1;
-  if (h->share != nullptr) h->share->ShrRef -= 1;
+  if (h->share != nullptr) CountAttachment(h, -1);
   if (h->InRef <= 0) {
     ReleaseBlockEntry(h->share);
     h->share = nullptr;

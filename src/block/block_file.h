@@ -17,7 +17,8 @@ namespace zrfs {
 // bytes.  `head`, `reservedEnd` and every read, write and seek of the block
 // are guarded by the block's own lock (BfHandle::lockId); diskid, blkid,
 // blkaddr never change after the first attachment; ShrRef is guarded by
-// g_tBlkFileMutex.
+// g_tBlkFileMutex and follows the attachment count beside the block's lock
+// (see below), so attachments of killed processes drop out of it.
 //
 // reservedEnd is where the block's files have written or claimed room up
 // to, in memory only: a write raises it before its data goes out, and a
@@ -51,6 +52,12 @@ static_assert(offsetof(BfShareEntry, blkaddr) == 528);
 static_assert(offsetof(BfShareEntry, poolSlot) == 536);
 static_assert(offsetof(BfShareEntry, poolSlot) == kBlockKind.poolSlotOffset);
 static_assert(offsetof(BfShareEntry, filesCovered) == 540);
+
+// The block's lock set counts, beside the lock and with SEM_UNDO, the
+// processes writing to the block's files and every attachment of the block.
+inline constexpr unsigned short kWritersCount = 1;
+inline constexpr unsigned short kAttachmentsCount = 2;
+static_assert(kAttachmentsCount == kBlockKind.holdersCount);
 
 }  // namespace zrfs
 

@@ -228,15 +228,15 @@ int ClaimFileRoom(BfHandle *h, uint32_t fileNo, uint64_t end) {
 }
 
 void AddWriter(BfHandle *h) {
-  AddToLiveCount(h->lockId, 1);
+  AddToLiveCount(h->lockId, 1, kWritersCount);
 }
 
 void DropWriter(BfHandle *h) {
-  AddToLiveCount(h->lockId, -1);
+  AddToLiveCount(h->lockId, -1, kWritersCount);
 }
 
 int LiveWriters(BfHandle *h) {
-  int count = LiveCount(h->lockId);
+  int count = LiveCount(h->lockId, kWritersCount);
   return count > 0 ? count : 0;
 }
 

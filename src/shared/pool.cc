@@ -85,19 +85,18 @@ void *AttachHeldSlot(int slot, uint32_t size) {
   return key == -1 ? nullptr : AttachExisting(key, size);
 }
 
-// A record-file slot whose file no live process holds: the count beside
-// the file's lock (its references, kept with SEM_UNDO) is 0, so every
-// holder the list still has died without letting go.  Record files take
-// and give back references only under the record-file table lock, which
-// the caller holds, so the count cannot change meanwhile.  Its slot is
-// cleared like the release of its last holder would.
-bool TakeBackAbandonedSlot(int slot, uint32_t size) {
+// A slot whose object no live process holds: the count of its holders
+// beside its lock (kept with SEM_UNDO) is 0, so every holder the list still
+// has died without letting go.  Holders come and go only under their
+// kind's table lock, which the caller holds, so the count cannot change
+// meanwhile.  The slot is cleared like the release of its last holder.
+bool TakeBackAbandonedSlot(const EntryKind &kind, int slot, uint32_t size) {
   int key = SlotKey(slot);
   int lockId = key == -1 ? -1 : os().SemGet(key + kObjectLockKeyOffset, 0, 0666);
-  if (lockId < 0 || LiveCount(lockId) != 0) return false;  // unknown counts stay held
-  int localIndex = slot - kRecordKind.firstSlot;
+  if (lockId < 0 || LiveCount(lockId, kind.holdersCount) != 0) return false;  // unknown: held
+  int localIndex = slot - kind.firstSlot;
   if (localIndex < kInPoolEntries) {
-    memset(PoolEntry(kRecordKind, localIndex), 0, size);
+    memset(PoolEntry(kind, localIndex), 0, size);
   } else {
     int id = os().ShmGet(key, 0, 0666);
     if (id >= 0) os().ShmRemove(id);
@@ -126,9 +125,9 @@ void *RequestEntry(const EntryKind &kind, uint32_t keyLo, uint32_t keyHi, uint32
     }
     if (listed == 0 && freeIndex < 0) freeIndex = i;
   }
-  // Full: record files that only killed processes held give their slots up.
-  for (int i = 0; freeIndex < 0 && &kind == &kRecordKind && i < kSlotsPerKind; ++i)
-    if (TakeBackAbandonedSlot(kind.firstSlot + i, size)) freeIndex = i;
+  // Full: objects that only killed processes held give their slots up.
+  for (int i = 0; freeIndex < 0 && i < kSlotsPerKind; ++i)
+    if (TakeBackAbandonedSlot(kind, kind.firstSlot + i, size)) freeIndex = i;
   if (freeIndex < 0) {
     NoteFailure(Status::kTableFull);
     return nullptr;

@@ -48,12 +48,15 @@ struct EntryKind {
   uint32_t poolOffset;      // byte offset of the kind's entries in SharedPool
   uint32_t shrRefOffset;    // i32 count of holders over all processes
   uint32_t poolSlotOffset;  // u32 list slot of the entry
+  // Which count of the object's lock set counts its holders, with SEM_UNDO,
+  // so a slot only killed processes held can be taken back.
+  unsigned short holdersCount;
 };
 
-inline constexpr EntryKind kRecordKind{kFirstRecordSlot, kRecordEntrySize,
-                                       offsetof(SharedPool, recordEntries), 576, 580};
-inline constexpr EntryKind kBlockKind{kFirstBlockSlot, kBlockEntrySize,
-                                      offsetof(SharedPool, blockEntries), 520, 536};
+inline constexpr EntryKind kRecordKind{
+    kFirstRecordSlot, kRecordEntrySize, offsetof(SharedPool, recordEntries), 576, 580, 1};
+inline constexpr EntryKind kBlockKind{
+    kFirstBlockSlot, kBlockEntrySize, offsetof(SharedPool, blockEntries), 520, 536, 2};
 
 // The last 16 bytes of a disk entry, which the pool sets on a fresh claim.
 struct DiskEntryTail {

@@ -172,9 +172,6 @@ void AssertHeld([[maybe_unused]] LockLevel level) {
 
 namespace {
 
-// A counted set keeps its count beside the lock.
-constexpr unsigned short kCountSem = 1;
-
 int InitLockSet(int key, int semaphores) {
   if (key <= 0) return -1;
   int id = os().SemGet(key, semaphores, IPC_CREAT | IPC_EXCL | 0666);
@@ -197,8 +194,8 @@ int KnownLockSet(int key, int semaphores) {
 
 }  // namespace
 
-int ProcLockWithCountInit(int key) {
-  return KnownLockSet(key, 2);
+int ProcLockWithCountsInit(int key, unsigned short counts) {
+  return KnownLockSet(key, 1 + counts);
 }
 
 int ObjectLockInit(int key) {
@@ -209,18 +206,18 @@ void ForgetKnownLockSets() {
   g_knownLockSets.ForgetAll();
 }
 
-bool AddToLiveCount(int semId, short delta) {
+bool AddToLiveCount(int semId, short delta, unsigned short count) {
   if (semId == -1) return false;
   // Never waits: a count that would go below zero is left alone.
-  struct sembuf op = {kCountSem, delta, SEM_UNDO | IPC_NOWAIT};
+  struct sembuf op = {count, delta, SEM_UNDO | IPC_NOWAIT};
   while (os().SemOp(semId, &op, 1) != 0) {
     if (errno != EINTR) return false;
   }
   return true;
 }
 
-int LiveCount(int semId) {
-  return semId == -1 ? -1 : os().SemGetValue(semId, kCountSem);
+int LiveCount(int semId, unsigned short count) {
+  return semId == -1 ? -1 : os().SemGetValue(semId, count);
 }
 
 int ProcLockInit(int key) {

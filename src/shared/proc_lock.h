@@ -31,13 +31,18 @@ enum class LockLevel : unsigned char {
 bool AcquireProcessLock(int semId);
 bool ReleaseProcessLock(int semId);
 
-// A lock set that also keeps a live count: semaphore 1 beside the lock.
-// Every process changes the count with SEM_UNDO, so when a process dies the
-// system takes back exactly what it added, and the count never includes a
+// A lock set that also keeps live counts: semaphores 1.. beside the lock.
+// Every process changes a count with SEM_UNDO, so when a process dies the
+// system takes back exactly what it added, and a count never includes a
 // process that no longer exists (whatever its pid becomes later).  Returns
-// the set's id, or -1.  A set that exists with the lock alone keeps working
-// as a lock; its count is then unknown.
-int ProcLockWithCountInit(int key);
+// the set's id, or -1.  A set that exists with fewer semaphores (made by an
+// older build) keeps working as a lock; its missing counts are unknown.
+int ProcLockWithCountsInit(int key, unsigned short counts);
+inline int ProcLockWithCountInit(int key) {
+  return ProcLockWithCountsInit(key, 1);
+}
+// Which count of a set: the first is semaphore 1.
+inline constexpr unsigned short kFirstCount = 1;
 // fsc_ProcLockInit for the lock of a pool object (a record file's): the
 // process remembers the set each key gave, so only the first lookup of a
 // key makes system calls.  ProcLockWithCountInit remembers the same way.
@@ -47,9 +52,9 @@ int ObjectLockInit(int key);
 void ForgetKnownLockSets();
 // Adds delta to the count without waiting; false when the set has no count
 // or the count would go below zero.
-bool AddToLiveCount(int semId, short delta);
+bool AddToLiveCount(int semId, short delta, unsigned short count = kFirstCount);
 // The count, or -1 when it is unknown.
-int LiveCount(int semId);
+int LiveCount(int semId, unsigned short count = kFirstCount);
 
 // Aborts (in checked builds) unless this thread holds a process lock of
 // that level through a ProcessLockGuard: code that relies on a lock says so

@@ -1,7 +1,7 @@
 // What killed processes held comes back while others run: their open
 // files no longer count as open elsewhere, their shared slots are taken
-// back when the pool is full, and their mounts are no longer counted, with
-// no reset of the shared state.
+// back when the pool is full, and neither their attachments of blocks nor
+// their mounts are counted any more, with no reset of the shared state.
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "block/block_file.h"
 #include "block/mounted_image.h"
 #include "support/processes.h"
 
@@ -90,6 +91,13 @@ TEST(DeadHoldersTest, WhatKilledProcessesHeldComesBackWhileAnotherRuns) {
   TfFileStat st;
   EXPECT_EQ(zrfs_Stat(board->firstName[1], &st), 0);
   EXPECT_EQ(st.st_size, 1);
+  // Its block counts live attachments only (each of its 30 held files had
+  // one), so the block's shared entry goes with this process's last one.
+  zrfs::TfFileHeader header;
+  BfHandle *block = bf_OpenFile(board->firstName[1], &header);
+  ASSERT_NE(block, nullptr);
+  EXPECT_EQ(block->share->ShrRef, 1);
+  bf_CloseFile(block);
   for (int fd : mine) zrfs_Close(fd);
   zrfs_DeInit();
 }
