@@ -356,6 +356,36 @@ ZRFS_API int zrfs_TagBadUnit(const char *diskPath, uint64_t offset, uint32_t len
  * keeps the visit cadence alone.  Per process.  Always 0. */
 ZRFS_API int zrfs_Flush(const char *diskPath);
 ZRFS_API int zrfs_SetFlushInterval(unsigned milliseconds);
+/* Retention: what a create does when it needs a block and finds none.
+ * zrfs_SetRetention mode ZRFS_RETAIN_ALL (0, the default): the create
+ * fails with ZRFS_ENOSPC.  Mode ZRFS_OVERWRITE_OLDEST (1): the block whose
+ * newest recording is the oldest on the disk (by the block's newest
+ * creation or modification time) is given back first, its recordings
+ * removed as zrfs_Unlink would, among blocks none of whose recordings is
+ * locked, open in any process, a ring not yet fixed or being written; when
+ * none qualifies the create fails as on a full disk.  At most one block
+ * goes per create.
+ * zrfs_SetChannelQuota: the most blocks channel `chan` (0..1023) may hold,
+ * 0 for no limit; a channel at its quota that needs a block first gives
+ * back its own oldest qualifying block under the same rules, in either
+ * mode and even while the disk has free blocks.
+ * Both hold for every process that has the disk mounted, until the last of
+ * them unmounts it or it is formatted; the disk must be mounted here.
+ * 0 or -1 (ZRFS_EBADARG, ZRFS_ENOTMOUNTED, ...).
+ * zrfs_DiskRetention reads what the processes that have disk number `disk`
+ * (0..23) mounted under rootDir (NULL: the default root) share, without
+ * mounting or changing anything: the defaults when none has it mounted.
+ * 0, or -1 for a bad argument. */
+enum { ZRFS_RETAIN_ALL = 0, ZRFS_OVERWRITE_OLDEST = 1 };
+#define ZRFS_CHANNELS 1024
+typedef struct ZrfsRetention {
+  int32_t mode;                  /* ZRFS_RETAIN_ALL or ZRFS_OVERWRITE_OLDEST */
+  uint32_t quota[ZRFS_CHANNELS]; /* blocks per channel; 0: no limit */
+} ZrfsRetention;
+ZRFS_LAYOUT_CHECK(sizeof(ZrfsRetention) == 4100, zrfs_retention_size);
+ZRFS_API int zrfs_SetRetention(const char *diskPath, int mode);
+ZRFS_API int zrfs_SetChannelQuota(const char *diskPath, unsigned chan, unsigned blocks);
+ZRFS_API int zrfs_DiskRetention(const char *rootDir, int disk, ZrfsRetention *out);
 /* Option mask: bit 0 switches the disk presence check off (0); no set bit
  * acted on gives -1. */
 ZRFS_API int zrfs_SetOpt(uint64_t options);

@@ -2,6 +2,7 @@
 // disk or block-file layer.
 #include "block/block_file.h"
 #include "disk/disk.h"
+#include "disk/policy.h"
 #include "shared/call_reason.h"
 #include "zrfs.h"
 #include "zrfs/df.h"
@@ -85,6 +86,18 @@ extern "C" int zrfs_SetFlushInterval(unsigned milliseconds) {
   CallReason reason;
   SetFlushInterval(milliseconds);
   return reason.Answer(Status::kOk);
+}
+
+extern "C" int zrfs_SetRetention(const char *diskPath, int mode) {
+  CallReason reason;
+  return diskPath == nullptr ? reason.Refuse(Status::kBadArgument)
+                             : reason.Answer(SetRetention(diskPath, mode));
+}
+
+extern "C" int zrfs_SetChannelQuota(const char *diskPath, unsigned chan, unsigned blocks) {
+  CallReason reason;
+  return diskPath == nullptr ? reason.Refuse(Status::kBadArgument)
+                             : reason.Answer(SetChannelQuota(diskPath, chan, blocks));
 }
 
 extern "C" int zrfs_SetOpt(uint64_t options) {

@@ -169,6 +169,13 @@ BfHandle *OpenRecordFile(const char *name, TfFileHeader *header);
 void DropWriter(BfHandle *h);
 int LiveWriters(BfHandle *h);
 
+// After a create found no room that a recorded block may give (see
+// disk/policy.h): gives back the oldest block nothing protects, from the
+// disk or from the channel's own blocks.  kNoSpace when none qualifies.
+// Under g_tBlkMutex.
+struct RoomRefusal;
+Status GiveBackOldestBlock(const RoomRefusal &refused);
+
 // Attaches block (disk, blk): the process's handle with one more attachment,
 // made (and the shared entry with it) when needed.  Blocks the disk does not
 // have are refused.  Callers that create or remove files hold g_tBlkMutex.
@@ -187,6 +194,13 @@ int WriteBlkHeaderOnPresentDisk(BfHandle *h);
 // Reads one 512-byte sector at a block offset; false (and the block tagged
 // bad) when the device fails.  Callers hold the block's lock.
 bool ReadBlockSector(BfHandle *h, uint64_t blockOffset, void *sector);
+
+// The newest modification time among the block's record files, with file
+// fileNo's taken as `own` (0: as if it were gone); -1 when the headers
+// cannot be read.  Keeps the block header's newest time exact when the
+// file that held it changes its time or goes.  Callers hold the block's
+// lock.
+int64_t NewestModifyTime(BfHandle *h, uint32_t fileNo, int64_t own);
 
 // The process's 512 KiB buffer for scans of the header area, made once.
 // Used only under g_tBlkMutex.  Null when it cannot be made.

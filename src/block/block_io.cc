@@ -120,6 +120,14 @@ uint32_t WriteLocked(BfHandle *h, uint32_t offset, const void *buf, uint32_t len
   return left;
 }
 
+// File fileNo's header on disk holds the block's newest modification time.
+bool HeldNewestTime(BfHandle *h, uint32_t fileNo, int64_t newest) {
+  TfFileHeader old;
+  uint64_t address = static_cast<uint64_t>(h->share->blkaddr) + uint64_t{fileNo} * kSectorSize;
+  return ReadFully(h->Fd, &old, sizeof old, address) == static_cast<ssize_t>(sizeof old) &&
+         HoldsFile(old, fileNo) && old.modifyTime == newest;
+}
+
 // Writes a record file's header to its sector and brings the block header
 // up to date.  Callers hold the lock and have found the disk ready and
 // present.
@@ -135,6 +143,15 @@ int SyncLocked(BfHandle *h, const TfFileHeader &file, uint64_t unit) {
   if (sound && static_cast<uint64_t>(file.modifyTime) > static_cast<uint64_t>(block.modifyTime)) {
     block.modifyTime = file.modifyTime;
     blockChanged = true;
+  } else if (sound && file.modifyTime < block.modifyTime &&
+             HeldNewestTime(h, file.fileNo, block.modifyTime)) {
+    // This file's time was set back, and it was the block's newest: the
+    // block's newest is its files' newest again (what retention orders by).
+    int64_t newest = NewestModifyTime(h, file.fileNo, file.modifyTime);
+    if (newest >= 0 && newest < block.modifyTime) {
+      block.modifyTime = newest;
+      blockChanged = true;
+    }
   }
   // The raised append position reaches the disk before the file's new end:
   // a crash between the two then wastes space instead of letting the next
@@ -146,6 +163,28 @@ int SyncLocked(BfHandle *h, const TfFileHeader &file, uint64_t unit) {
 }
 
 }  // namespace
+
+int64_t NewestModifyTime(BfHandle *h, uint32_t fileNo, int64_t own) {
+  AssertHeld(LockLevel::kBlock);
+  // A few sectors at a time on the stack: this runs only when a newest time
+  // goes, and a thread stack on the recorder is small.
+  constexpr uint32_t kSectors = 16;
+  uint8_t sectors[kSectors * kSectorSize];
+  uint32_t last = h->share->head.lastFileNo < kMaxFileNo ? h->share->head.lastFileNo : kMaxFileNo;
+  int64_t newest = 0;
+  for (uint32_t first = 1; first <= last; first += kSectors) {
+    uint32_t count = last + 1 - first < kSectors ? last + 1 - first : kSectors;
+    size_t bytes = size_t{count} * kSectorSize;
+    uint64_t address = static_cast<uint64_t>(h->share->blkaddr) + uint64_t{first} * kSectorSize;
+    if (ReadFully(h->Fd, sectors, bytes, address) != static_cast<ssize_t>(bytes)) return -1;
+    for (uint32_t i = 0; i < count; ++i) {
+      const auto *file = reinterpret_cast<const TfFileHeader *>(sectors + size_t{i} * kSectorSize);
+      int64_t time = first + i == fileNo ? own : HoldsFile(*file, first + i) ? file->modifyTime : 0;
+      if (time > newest) newest = time;
+    }
+  }
+  return newest;
+}
 
 void ReserveRoom(BfShareEntry &entry, uint64_t end) {
   AssertHeld(LockLevel::kBlock);

@@ -8,6 +8,7 @@
 #include "disk/allocate.h"
 #include "disk/disk.h"
 #include "disk/fast_path.h"
+#include "disk/policy.h"
 #include "shared/naming.h"
 #include "shared/proc_lock.h"
 #include "zrfs/df.h"
@@ -164,7 +165,13 @@ BfHandle *CreateRecordFile(const FileCreateParam *param, char *name, TfFileHeade
   }
   ProcessLockGuard createLock(g_tBlkMutex, LockLevel::kBlockCreate);
   if (!createLock.ok()) return nullptr;
-  auto [h, left] = AttachBlockForNewFile(*param);
+  NewFileBlock chosen = AttachBlockForNewFile(*param);
+  // No room, and the disk's policy lets one recorded block go: the oldest
+  // unprotected one goes, and the choice is made once more.  Never more
+  // than one block per create.
+  if (chosen.handle == nullptr && Ok(GiveBackOldestBlock(LastRoomRefusal())))
+    chosen = AttachBlockForNewFile(*param);
+  auto [h, left] = chosen;
   if (h == nullptr) return nullptr;
 
   ProcessLockGuard blockLock(h->lockId, LockLevel::kBlock);

@@ -66,6 +66,7 @@ Status UnlinkRecordFile(const char *name) {
         strncasecmp(parsed.tag, file.tag, 4) == 0) {
       BfShareEntry &entry = *h->share;
       uint32_t ichan = file.ichan;
+      bool heldNewest = file.modifyTime == entry.head.modifyTime;
       // The slot keeps only its file number, which is not handed out again
       // while the block stays allocated.
       memset(&file, 0, sizeof file);
@@ -75,6 +76,10 @@ Status UnlinkRecordFile(const char *name) {
         ReportBadBlock(static_cast<unsigned>(entry.diskid), entry.blkid);
       } else {
         entry.head.fileNum -= 1;
+        if (heldNewest && entry.head.fileNum != 0) {
+          int64_t newest = NewestModifyTime(h, parsed.fileNo, 0);
+          if (newest >= 0) entry.head.modifyTime = newest;
+        }
         if (WriteBlkHeader(h) != 0) {
           ReportBadBlock(static_cast<unsigned>(entry.diskid), entry.blkid);
         } else {

@@ -9,6 +9,7 @@
 #include "disk/disk.h"
 #include "disk/disk_table.h"
 #include "disk/metadata_io.h"
+#include "disk/policy.h"
 #include "format/block_format.h"
 #include "format/record_header.h"
 #include "shared/naming.h"
@@ -193,9 +194,17 @@ int32_t ReclaimOrphanedBlock(DfDiskSlot &slot) {
 int32_t AllocateLocked(DfDiskSlot &slot, uint32_t chan, uint32_t type) {
   DfDiskEntry &entry = *slot.entry;
   int32_t &cur = entry.curBlk[type][chan];
+  if (!UnderQuota(slot.diskNo, entry, chan)) {
+    NoteRoomRefusal({RoomWanted::kFromOwnChannel, slot.diskNo, chan});
+    NoteFailure(Status::kNoSpace);
+    return -1;
+  }
   int32_t blk = FirstFreeBlock(entry);
   if (blk < 0) blk = ReclaimOrphanedBlock(slot);
   if (blk < 0) {
+    const DiskPolicy *policy = AttachDiskPolicy(slot.diskNo);
+    if (policy != nullptr && policy->retention == kRetentionOverwriteOldest)
+      NoteRoomRefusal({RoomWanted::kFromAnyChannel, slot.diskNo, chan});
     NoteFailure(Status::kNoSpace);
     return -1;
   }
@@ -238,6 +247,7 @@ bool ReturnToBlockLocked(DfDiskSlot &slot, uint32_t chan, uint32_t type, int32_t
 // block id is -1, except for a null argument or a path naming no disk.
 template <typename Choose>
 int ChooseForFile(const FileCreateParam *param, DfFileBlk *out, Choose choose) {
+  NoteRoomRefusal({RoomWanted::kNo, -1, 0});
   if (param == nullptr || out == nullptr) {
     NoteFailure(Status::kBadArgument);
     return -1;

@@ -8,6 +8,7 @@
 #include "disk/disk.h"
 #include "disk/disk_table.h"
 #include "disk/entry_attach.h"
+#include "disk/policy.h"
 #include "disk/written_ranges.h"
 #include "format/block_format.h"
 #include "os/os.h"
@@ -191,6 +192,7 @@ Status StartDiskLayer() {
     PublishEntry(slot, nullptr);
   }
   ForgetKeptDiskEntries();
+  ForgetDiskPolicies();
   StartSyncThreadOnce();
   return failedLocks == 0 ? Status::kOk : Status::kNoLock;
 }

@@ -11,6 +11,7 @@
 #include "disk/disk_table.h"
 #include "disk/entry_attach.h"
 #include "disk/metadata_io.h"
+#include "disk/policy.h"
 #include "os/os.h"
 #include "shared/pool.h"
 #include "shared/proc_lock.h"
@@ -55,6 +56,7 @@ int FormatLocked(DfDiskSlot &slot, int disk, uint32_t blocks) {
   memset(entry.blkCnt, 0, sizeof entry.blkCnt);
   memset(entry.blkMap, kBlkFree, sizeof entry.blkMap);
   SetMountState(entry, 0, entry.stat);  // every process must mount the new layout again
+  ResetDiskPolicy(disk);                // a new layout starts from the defaults
 
   int headerCopy0Failed = 0;
   if (WriteDiskHeader(slot, &headerCopy0Failed) != 0) return -1;

@@ -10,6 +10,7 @@
 #include "disk/disk_table.h"
 #include "disk/entry_attach.h"
 #include "disk/metadata_io.h"
+#include "disk/policy.h"
 #include "format/block_format.h"
 #include "os/os.h"
 #include "shared/pool.h"
@@ -188,6 +189,9 @@ Status MountLocked(DfDiskSlot &slot, int disk, const char *path) {
   }
   DfDiskEntry &entry = *slot.entry;
   g_dfUnitSize.store(entry.head.unitSize);
+  // The first live mount starts from the default policy; later ones join
+  // the one the others share.
+  if (!current) ResetDiskPolicy(disk);
   // A second mount in this process does not count.
   if (!openedHere) {
     SetMountState(entry, entry.mounted, 0);

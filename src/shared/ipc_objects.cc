@@ -76,6 +76,10 @@ bool EachObject(const char *rootDir, Visit visit) {
       semaphores(key, slot, role);
       snprintf(role, sizeof role, "lock of %s", what);
       semaphores(key + kObjectLockKeyOffset, slot, role);
+      if (slot >= kFirstDiskSlot) {
+        snprintf(role, sizeof role, "%s policy", what);
+        segment(key + kDiskPolicyKeyOffset, slot, role);
+      }
     }
   }
   return true;
@@ -132,6 +136,23 @@ int DiskUsers(const char *rootDir, int disk) {
                          .load(std::memory_order_acquire);
   sys().ShmDetach(image);
   return static_cast<int>(mounted);
+}
+
+Status ReadDiskPolicy(const char *rootDir, int disk, DiskPolicy *out) {
+  *out = DiskPolicy{};
+  char dir[ZRFS_PATH_MAX];
+  if (disk < 0 || disk >= kMaxDisks || !KeyDirectoryOf(rootDir, dir)) return Status::kBadArgument;
+  int key = SlotKeyIn(dir, kFirstDiskSlot + disk);
+  // The policy holds while a live process has the disk mounted; after that
+  // the next mount starts from the defaults, which is what it reads as.
+  if (key == -1 || DiskUsers(rootDir, disk) <= 0) return Status::kOk;
+  int id = sys().ShmGet(key + kDiskPolicyKeyOffset, 0, 0);
+  if (id < 0) return Status::kOk;
+  const void *policy = sys().ShmAttachReadOnly(id);
+  if (policy == nullptr) return Status::kNoLock;
+  memcpy(out, policy, sizeof *out);
+  sys().ShmDetach(policy);
+  return Status::kOk;
 }
 
 }  // namespace zrfs

@@ -20,6 +20,9 @@ inline constexpr int kSlotsPerKeyFile = 126;
 
 // The lock of one record file or block file: its slot key plus this.
 inline constexpr int kObjectLockKeyOffset = 0x10000;
+// A disk's policy segment: its image's key plus this (segments and
+// semaphores have separate keys, and disks have no object lock).
+inline constexpr int kDiskPolicyKeyOffset = kObjectLockKeyOffset;
 
 // Name of the layer key file ("/dvr/zrfs/zrfslayer"); buffer of 64 bytes.
 void LayerKeyFileName(char (&out)[64]);

@@ -73,6 +73,22 @@ static_assert(offsetof(DiskEntryTail, poolSlot) == 12);
 inline constexpr uint32_t kDiskEntryTailOffset = 262656;
 static_assert(kDiskEntryTailOffset + sizeof(DiskEntryTail) == kDiskEntrySize);
 
+// What a disk does when it or one of its channels is full, for every
+// process that has it mounted: a segment of its own beside the disk's image
+// (keyed by the image's key plus kDiskPolicyKeyOffset), since the image's
+// size is fixed by the pool's allocation call.  Cleared by the first mount
+// and by a format; changed under the disk's lock.
+inline constexpr int kPolicyChannels = 1024;
+struct DiskPolicy {
+  uint32_t retention;               // 0: a full disk refuses new blocks; 1: overwrite the oldest
+  uint8_t reserved[12];             // zero
+  uint32_t quota[kPolicyChannels];  // most blocks a channel may hold; 0: no limit
+};
+static_assert(sizeof(DiskPolicy) == 4112);
+static_assert(offsetof(DiskPolicy, retention) == 0);
+static_assert(offsetof(DiskPolicy, reserved) == 4);
+static_assert(offsetof(DiskPolicy, quota) == 16);
+
 // EntryKey of a disk: low word all ones, high word 0xFF | disk << 8.
 constexpr uint64_t DiskEntryKey(int disk) {
   return (static_cast<uint64_t>(0xFFu | static_cast<uint32_t>(disk) << 8) << 32) | 0xFFFFFFFFu;

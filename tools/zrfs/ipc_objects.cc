@@ -66,8 +66,10 @@ std::vector<IpcObject> FindIpcObjects(const std::string &root) {
 int DiskOfImage(const IpcObject &object) {
   // The disks' entries are the last 24 pool slots, each a segment of its own.
   constexpr int kFirstDiskSlot = 2048, kDisks = 24;
+  // Each also has a small policy segment beside its image.
   bool image = object.kind == IpcObject::Kind::kSegment && object.slot >= kFirstDiskSlot &&
-               object.slot < kFirstDiskSlot + kDisks;
+               object.slot < kFirstDiskSlot + kDisks &&
+               object.role.find("policy") == std::string::npos;
   return image ? object.slot - kFirstDiskSlot : -1;
 }
 

@@ -1,0 +1,169 @@
+// Giving a recorded block back when a create finds no room: the oldest
+// block that nothing protects, among all the disk's blocks (the disk
+// overwrites its oldest) or the channel's own (the channel holds its
+// quota).  Runs under the block creation lock, which every create and
+// unlink holds, so no file of the disk is made or removed meanwhile.
+#include <cstdint>
+#include <cstring>
+
+#include "block/block_file.h"
+#include "disk/disk.h"
+#include "disk/fast_path.h"
+#include "disk/policy.h"
+#include "format/record_header.h"
+#include "os/os.h"
+#include "shared/proc_lock.h"
+#include "zrfs.h"
+
+namespace zrfs {
+namespace {
+
+constexpr uint32_t kSlotsPerPiece = kScanPieceBytes / kSectorSize;
+
+// Reads the header area's pieces that hold file numbers 1..last, and calls
+// visit(piece, buffer, first, count) on each, with first the piece's first
+// sector; stops at the first failure or when visit says false.
+template <typename Visit>
+bool EachHeaderPiece(BfHandle *h, uint8_t *scan, uint32_t last, Visit visit) {
+  for (uint32_t first = 0; first <= last; first += kSlotsPerPiece) {
+    uint32_t count = last + 1 - first < kSlotsPerPiece ? last + 1 - first : kSlotsPerPiece;
+    size_t bytes = size_t{count} * kSectorSize;
+    uint64_t address = static_cast<uint64_t>(h->share->blkaddr) + uint64_t{first} * kSectorSize;
+    if (ReadFully(h->Fd, scan, bytes, address) != static_cast<ssize_t>(bytes)) return false;
+    if (!visit(scan, first, count)) return false;
+  }
+  return true;
+}
+
+// A recording that must stay: locked, or with a ring not fixed yet (its
+// recorder has not decided what it keeps).
+bool Protected(const TfFileHeader &file) {
+  return file.lockFlag != 0 || RingNotFixed(file);
+}
+
+enum class Outcome { kGivenBack, kKept, kLater, kFailed };
+
+// The time of a recording's newest bytes: its modification time, or its
+// creation time while it has none.
+int64_t NewestTime(const TfFileHeader &file) {
+  return file.modifyTime > file.createTime ? file.modifyTime : file.createTime;
+}
+
+// Removes every recording of the block as unlinks would: each header slot
+// cleared to its file number, the block header's count to 0, then the
+// block released in the map, the counts and both metadata copies.  A kill
+// in between leaves a used block without files, which the orphan search
+// gives back.  Under the block's lock.
+Outcome RemoveEveryFileLocked(BfHandle *h, uint32_t last, uint8_t *scan) {
+  BfShareEntry &entry = *h->share;
+  auto disk = static_cast<unsigned>(entry.diskid);
+  bool cleared = EachHeaderPiece(h, scan, last, [&](uint8_t *piece, uint32_t first, uint32_t n) {
+    for (uint32_t i = first == 0 ? 1 : 0; i < n; ++i) {
+      auto *file = reinterpret_cast<TfFileHeader *>(piece + size_t{i} * kSectorSize);
+      if (!HasRecordMagic(*file)) continue;
+      memset(file, 0, sizeof *file);
+      file->fileNo = first + i;  // a removed file keeps only its number
+    }
+    // Sector 0 is the block header, written on its own below.
+    uint32_t from = first == 0 ? 1 : 0;
+    size_t bytes = size_t{n - from} * kSectorSize;
+    uint64_t at = static_cast<uint64_t>(entry.blkaddr) + uint64_t{first + from} * kSectorSize;
+    return bytes == 0 || WriteFully(h->Fd, piece + size_t{from} * kSectorSize, bytes, at) ==
+                             static_cast<ssize_t>(bytes);
+  });
+  if (!cleared) {
+    ReportBadBlock(disk, entry.blkid);
+    return Outcome::kFailed;
+  }
+  entry.head.fileNum = 0;
+  if (WriteBlkHeader(h) != 0) return Outcome::kFailed;
+  MarkForFlush(disk);
+  bool released =
+      Ok(ReleaseBlock(disk, entry.blkid, static_cast<int>(entry.head.ichan), entry.head.blkType));
+  return released ? Outcome::kGivenBack : Outcome::kFailed;
+}
+
+// Looks at blk, whose recordings are no older than its block header says,
+// and gives it back when nothing protects it and its newest recording is
+// no newer than `bound` (the oldest any other block may be).  Protected: a
+// process writes to it or has any of its files open (this attachment is
+// the only one the system counts), or one of its recordings is locked or
+// has a ring not fixed yet.  kLater with *newest set: it is newer than the
+// bound, and the caller looks at the others first.
+Outcome Consider(int disk, int32_t blk, int64_t bound, uint8_t *scan, int64_t *newest) {
+  int32_t diskAndBlock[2] = {disk, blk};
+  BfHandle *h = AttachBlock(diskAndBlock);
+  if (h == nullptr) return Outcome::kKept;
+  Outcome outcome = Outcome::kKept;
+  {
+    ProcessLockGuard blockLock(h->lockId, LockLevel::kBlock);
+    bool alone = LiveCount(h->lockId, kWritersCount) == 0 &&
+                 LiveCount(h->lockId, kAttachmentsCount) == 1 && h->InRef == 1;
+    if (blockLock.ok() && h->share != nullptr && !Retired(h) && alone) {
+      const BlkHeader &head = h->share->head;
+      uint32_t last = head.lastFileNo < kMaxFileNo ? head.lastFileNo : kMaxFileNo;
+      bool anyProtected = false;
+      *newest = 0;
+      bool read = EachHeaderPiece(h, scan, last, [&](uint8_t *piece, uint32_t first, uint32_t n) {
+        for (uint32_t i = first == 0 ? 1 : 0; i < n; ++i) {
+          const auto *file =
+              reinterpret_cast<const TfFileHeader *>(piece + size_t{i} * kSectorSize);
+          if (!HoldsFile(*file, first + i)) continue;
+          anyProtected |= Protected(*file);
+          if (NewestTime(*file) > *newest) *newest = NewestTime(*file);
+        }
+        return !anyProtected;
+      });
+      if (read && !anyProtected)
+        outcome = *newest > bound ? Outcome::kLater : RemoveEveryFileLocked(h, last, scan);
+    }
+  }
+  DetachBlock(h);
+  return outcome;
+}
+
+}  // namespace
+
+Status GiveBackOldestBlock(const RoomRefusal &refused) {
+  AssertHeld(LockLevel::kBlockCreate);
+  if (refused.wanted == RoomWanted::kNo) return Status::kNoSpace;
+  uint8_t *scan = HeaderScanBuffer();
+  auto *ages = static_cast<int64_t *>(zrfs_Malloc(uint32_t(kMaxBlocks) * sizeof(int64_t)));
+  if (scan == nullptr || ages == nullptr) {
+    zrfs_Free(ages);
+    return Fail(Status::kNoMemory);
+  }
+  int channel = refused.wanted == RoomWanted::kFromOwnChannel ? int(refused.chan) : -1;
+  uint32_t blocks = 0;
+  Status result = ReadBlockAges(static_cast<unsigned>(refused.disk), channel, ages,
+                                uint32_t(kMaxBlocks), &blocks);
+  // Oldest first.  The block headers' times are lower bounds of their
+  // blocks' newest recordings; a block looked at gets its exact time, and
+  // goes once that is no newer than every other block's bound.
+  while (Ok(result)) {
+    int32_t oldest = -1;
+    int64_t runnerUp = INT64_MAX;
+    for (uint32_t blk = 0; blk < blocks; ++blk) {
+      if (ages[blk] < 0) continue;
+      if (oldest < 0 || ages[blk] < ages[oldest]) {
+        if (oldest >= 0) runnerUp = ages[oldest];
+        oldest = int32_t(blk);
+      } else if (ages[blk] < runnerUp) {
+        runnerUp = ages[blk];
+      }
+    }
+    if (oldest < 0) {
+      result = Fail(Status::kNoSpace);  // every block is protected or in use
+      break;
+    }
+    int64_t newest = -1;
+    Outcome outcome = Consider(refused.disk, oldest, runnerUp, scan, &newest);
+    if (outcome == Outcome::kGivenBack) break;
+    if (outcome == Outcome::kFailed) result = Fail(Status::kIoError);
+    ages[oldest] = outcome == Outcome::kLater ? newest : -1;
+  }
+  zrfs_Free(ages);
+  return result;
+}
+
+}  // namespace zrfs
