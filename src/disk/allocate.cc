@@ -66,38 +66,35 @@ int32_t FirstFreeBlock(const DfDiskEntry &entry) {
   return found == nullptr ? -1 : int32_t(static_cast<const uint8_t *>(found) - entry.blkMap);
 }
 
-struct CopyOutcome {
-  bool good;         // every write of the copy succeeded
-  int placeAFailed;  // of the map write
-};
-
 // Allocation writes a copy's tables only once its map is there.
-CopyOutcome PersistAllocation(DfDiskSlot &slot, int copy, int type) {
-  CopyOutcome out{false, 1};
-  if (WriteBlockMap(slot, copy, &out.placeAFailed) != 0) return out;
-  bool cur = WriteCurBlkPage(slot, copy, type) == 0;
-  bool cnt = WriteBlkCntPage(slot, copy, type) == 0;
-  out.good = cur && cnt;
-  return out;
+ChangeWritten PersistAllocation(DfDiskSlot &slot, int type) {
+  return WriteChange(slot, [&](int copy, int *placeAFailed) {
+    if (WriteBlockMap(slot, copy, placeAFailed) != 0) return false;
+    bool cur = WriteCurBlkPage(slot, copy, type) == 0;
+    bool cnt = WriteBlkCntPage(slot, copy, type) == 0;
+    return cur && cnt;
+  });
 }
 
 // Release attempts every write of a copy, even after a failure.
-CopyOutcome PersistRelease(DfDiskSlot &slot, int copy, int type, bool curRowChanged) {
-  CopyOutcome out{false, 1};
-  bool map = WriteBlockMap(slot, copy, &out.placeAFailed) == 0;
-  bool cnt = WriteBlkCntPage(slot, copy, type) == 0;
-  bool cur = !curRowChanged || WriteCurBlkPage(slot, copy, type) == 0;
-  out.good = map && cnt && cur;
-  return out;
+ChangeWritten PersistRelease(DfDiskSlot &slot, int type, bool curRowChanged) {
+  return WriteChange(slot, [&](int copy, int *placeAFailed) {
+    bool map = WriteBlockMap(slot, copy, placeAFailed) == 0;
+    bool cnt = WriteBlkCntPage(slot, copy, type) == 0;
+    bool cur = !curRowChanged || WriteCurBlkPage(slot, copy, type) == 0;
+    return map && cnt && cur;
+  });
 }
 
 // A change holds when one copy was written fully; the map place then
 // reflects the first such copy.
-bool Settle(DfDiskEntry &entry, const CopyOutcome &copy0, const CopyOutcome &copy1) {
-  const CopyOutcome *good = copy0.good ? &copy0 : copy1.good ? &copy1 : nullptr;
-  if (good == nullptr) return false;
-  entry.mapIndex = uint32_t(good->placeAFailed);
-  return true;
+bool Settle(DfDiskEntry &entry, const ChangeWritten &written) {
+  for (int copy = 0; copy < int(kMetaCopies); ++copy) {
+    if (!written.good[copy]) continue;
+    entry.mapIndex = uint32_t(written.placeAFailed[copy]);
+    return true;
+  }
+  return false;
 }
 
 // Gives blk back: zeroed header area (best effort), free in the map, out
@@ -108,17 +105,16 @@ Status ReleaseLocked(DfDiskSlot &slot, int blk, int chan, unsigned type) {
   entry.blkMap[blk] = kBlkFree;  // whatever it was: a bad block becomes free
 
   if (type >= unsigned(kBlockTypes)) {  // a release without a type
-    CopyOutcome copy0{}, copy1{};
-    copy0.good = WriteBlockMap(slot, 0, &copy0.placeAFailed) == 0;
-    copy1.good = WriteBlockMap(slot, 1, &copy1.placeAFailed) == 0;
-    return Settle(entry, copy0, copy1) ? Status::kOk : Status::kIoError;
+    ChangeWritten written = WriteChange(slot, [&](int copy, int *placeAFailed) {
+      return WriteBlockMap(slot, copy, placeAFailed) == 0;
+    });
+    return Settle(entry, written) ? Status::kOk : Status::kIoError;
   }
   bool curRowChanged = entry.curBlk[type][chan] == blk;
   if (curRowChanged) entry.curBlk[type][chan] = -1;
   if (entry.blkCnt[type][chan] > 0) --entry.blkCnt[type][chan];
-  CopyOutcome copy0 = PersistRelease(slot, 0, int(type), curRowChanged);
-  CopyOutcome copy1 = PersistRelease(slot, 1, int(type), curRowChanged);
-  return Settle(entry, copy0, copy1) ? Status::kOk : Status::kIoError;
+  return Settle(entry, PersistRelease(slot, int(type), curRowChanged)) ? Status::kOk
+                                                                       : Status::kIoError;
 }
 
 bool IsSomeChannelsCurrent(const DfDiskEntry &entry, int32_t blk) {
@@ -215,11 +211,9 @@ int32_t AllocateLocked(DfDiskSlot &slot, uint32_t chan, uint32_t type) {
   entry.blkMap[blk] = kBlkUsed;
   cur = blk;
   ++entry.blkCnt[type][chan];
-  CopyOutcome copy0 = PersistAllocation(slot, 0, int(type));
-  CopyOutcome copy1 = PersistAllocation(slot, 1, int(type));
   // When neither copy took it, the image keeps the block as used and
   // current; the caller is told it failed.
-  if (Settle(entry, copy0, copy1)) return blk;
+  if (Settle(entry, PersistAllocation(slot, int(type)))) return blk;
   NoteFailure(Status::kIoError);
   return -1;
 }
@@ -236,9 +230,9 @@ int32_t ChooseBlockLocked(DfDiskSlot &slot, uint32_t chan, uint32_t type, int32_
 // Makes blk the channel's current block again; both copies of the row.
 bool ReturnToBlockLocked(DfDiskSlot &slot, uint32_t chan, uint32_t type, int32_t blk) {
   slot.entry->curBlk[type][chan] = blk;
-  bool copy0 = WriteCurBlkPage(slot, 0, int(type)) == 0;
-  bool copy1 = WriteCurBlkPage(slot, 1, int(type)) == 0;
-  return copy0 || copy1;
+  return WriteChange(slot,
+                     [&](int copy, int *) { return WriteCurBlkPage(slot, copy, int(type)) == 0; })
+      .AnyGood();
 }
 
 // What both ways of choosing share: the disk the path names, its lock, a

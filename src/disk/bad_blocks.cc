@@ -1,6 +1,7 @@
 // Marking blocks bad: one block after an I/O error in it, or every block a
 // byte range of the device touches.  Only the map is written (both places of
-// both copies); the tables, the counts and the blocks' contents stay.
+// both copies, then each copy's header); the tables, the counts and the
+// blocks' contents stay.
 #include "disk/bad_blocks.h"
 
 #include "disk/device_io.h"
@@ -13,11 +14,10 @@
 namespace zrfs {
 
 bool WriteMapToBothCopies(DfDiskSlot &slot, int *placeAFailed) {
-  int copy0PlaceA = 1, copy1PlaceA = 1;
-  bool copy0 = WriteBlockMap(slot, 0, &copy0PlaceA) == 0;
-  bool copy1 = WriteBlockMap(slot, 1, &copy1PlaceA) == 0;
-  *placeAFailed = copy0 ? copy0PlaceA : copy1PlaceA;
-  return copy0 || copy1;
+  ChangeWritten written = WriteChange(
+      slot, [&](int copy, int *placeA) { return WriteBlockMap(slot, copy, placeA) == 0; });
+  *placeAFailed = written.good[0] ? written.placeAFailed[0] : written.placeAFailed[1];
+  return written.AnyGood();
 }
 
 bool BlocksTouched(const DfDiskEntry &entry, uint64_t offset, uint64_t end, uint32_t *first,

@@ -21,8 +21,9 @@ inline uint64_t RangeEnd(uint64_t offset, uint32_t length) {
 bool BlocksTouched(const DfDiskEntry &entry, uint64_t offset, uint64_t end, uint32_t *first,
                    uint32_t *last);
 
-// Map to copy 0, then copy 1.  True when either was written; *placeAFailed
-// is that of the first that was.
+// Map to copy 0, then copy 1, as one metadata change (each copy's header
+// after its map).  True when either copy was written; *placeAFailed is that
+// of the first that was.
 bool WriteMapToBothCopies(DfDiskSlot &slot, int *placeAFailed);
 
 }  // namespace zrfs

@@ -43,6 +43,20 @@ void FillHeader(DfDiskHeader &head, uint32_t blocks) {
   head.dataEnd = head.dataStart + uint64_t(head.unitSize) * blocks;
 }
 
+// The highest update count a formatted header on the device shows.  A new
+// format counts on from it: were it to start again from 0, a format cut
+// short between the copies could leave the old layout's header the newer.
+uint64_t UpdatesSoFar(const DfDiskSlot &slot) {
+  uint64_t highest = 0;
+  for (int copy = 0; copy < int(kMetaCopies); ++copy) {
+    DfDiskHeader head;
+    if (ReadFullAt(slot.fd, HeaderPlace(copy), &head, sizeof head) && MountAccepts(head) &&
+        head.updateCount > highest)
+      highest = head.updateCount;
+  }
+  return highest;
+}
+
 int FormatLocked(DfDiskSlot &slot, int disk, uint32_t blocks) {
   if (slot.entry == nullptr) PublishEntry(slot, AttachDiskEntry(disk));
   if (slot.entry == nullptr) return -1;
@@ -51,19 +65,19 @@ int FormatLocked(DfDiskSlot &slot, int disk, uint32_t blocks) {
   // one: their entries are retired, so their transfers fail and nobody
   // attaches them again.
   RetireDiskEntries(disk);
+  uint64_t updates = UpdatesSoFar(slot);
   FillHeader(entry.head, blocks);
+  entry.head.updateCount = updates;                 // the change below raises it
   memset(entry.curBlk, 0xFF, sizeof entry.curBlk);  // -1: no current block
   memset(entry.blkCnt, 0, sizeof entry.blkCnt);
   memset(entry.blkMap, kBlkFree, sizeof entry.blkMap);
   SetMountState(entry, 0, entry.stat);  // every process must mount the new layout again
   ResetDiskPolicy(disk);                // a new layout starts from the defaults
 
-  int headerCopy0Failed = 0;
-  if (WriteDiskHeader(slot, &headerCopy0Failed) != 0) return -1;
-  if (headerCopy0Failed != 0) return WriteWholeCopy(slot, 1) == 0 ? 0 : -1;
-  bool copy0Good = WriteWholeCopy(slot, 0) == 0;
-  bool copy1Good = WriteWholeCopy(slot, 1) == 0;
-  return copy0Good || copy1Good ? 0 : -1;
+  // Each copy whole, then its header: one complete copy is enough.
+  ChangeWritten written =
+      WriteChange(slot, [&](int copy, int *) { return WriteWholeCopy(slot, copy) == 0; });
+  return written.AnyGood() ? 0 : -1;
 }
 
 }  // namespace

@@ -26,9 +26,8 @@ int WriteOnce(DfDiskSlot &slot, uint64_t offset, const void *bytes, size_t len) 
 
 }  // namespace
 
-int WriteDiskHeader(DfDiskSlot &slot, int *firstFailed) {
-  return WriteTwice(slot, HeaderPlace(0), HeaderPlace(1), &slot.entry->head,
-                    sizeof slot.entry->head, firstFailed);
+int WriteCopyHeader(DfDiskSlot &slot, int copy) {
+  return WriteOnce(slot, HeaderPlace(copy), &slot.entry->head, sizeof slot.entry->head);
 }
 
 int WriteBlockMap(DfDiskSlot &slot, int copy, int *placeAFailed) {

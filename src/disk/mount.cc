@@ -1,17 +1,13 @@
-// Mounting a formatted disk into its shared image (bringing versions 0 and
-// 1 to 2), unmounting, and the readiness, version and unit size queries.
+// Mounting a formatted disk into its shared image (metadata_load.cc reads
+// it), unmounting, and the readiness, version and unit size queries.
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cstring>
-
-#include "disk/device_io.h"
 #include "disk/disk.h"
 #include "disk/disk_table.h"
 #include "disk/entry_attach.h"
-#include "disk/metadata_io.h"
+#include "disk/metadata_load.h"
 #include "disk/policy.h"
-#include "format/block_format.h"
 #include "os/os.h"
 #include "shared/pool.h"
 #include "shared/proc_lock.h"
@@ -20,132 +16,6 @@
 
 namespace zrfs {
 namespace {
-
-// Counts the used blocks of each (type, channel) from the blocks' own
-// headers, for disks formatted before the counts were kept.  Adds to
-// blkCnt, which the caller has cleared; reads one sector per used block.
-int RebuildBlockCounts(DfDiskSlot &slot) {
-  DfDiskEntry &entry = *slot.entry;
-  auto *header = static_cast<BlkHeader *>(zrfs_Malloc(sizeof(BlkHeader)));
-  if (header == nullptr) return -1;
-  int result = 0;
-  for (uint32_t blk = 0; blk < UsableBlocks(entry); ++blk) {
-    if (entry.blkMap[blk] != kBlkUsed) continue;
-    if (!ReadFullAt(slot.fd, BlockAddress(entry, int32_t(blk)), header, sizeof *header)) {
-      result = -1;
-      break;
-    }
-    if (header->ichan < uint32_t(kChannels) && header->blkType < uint32_t(kBlockTypes))
-      ++entry.blkCnt[header->blkType][header->ichan];
-  }
-  zrfs_Free(header);
-  return result;
-}
-
-// Rewrites the rebuilt count pages to both copies and stamps version 2.
-int UpgradeToCurrentVersion(DfDiskSlot &slot) {
-  DfDiskEntry &entry = *slot.entry;
-  memset(entry.blkCnt, 0, sizeof entry.blkCnt);
-  if (RebuildBlockCounts(slot) != 0) return -1;
-  int copiesWithFailure = 0;
-  for (int copy = 0; copy < int(kMetaCopies); ++copy) {
-    int failures = 0;
-    for (int type = 0; type < kBlockTypes; ++type)
-      if (WriteBlkCntPage(slot, copy, type) != 0) ++failures;
-    if (failures != 0) ++copiesWithFailure;
-  }
-  if (copiesWithFailure == int(kMetaCopies)) return -1;
-  entry.head.ver = kFormatVersion;
-  int headerCopy0Failed = 0;
-  return WriteDiskHeader(slot, &headerCopy0Failed) < 0 ? -1 : 0;
-}
-
-// The copy whose header the mount takes: copy 0's, unless it cannot be
-// read or is refused (a damaged sector that reads), then copy 1's when that
-// one is accepted.  *damaged0: copy 0's header read in full and was refused.
-Status ChooseCopy(DfDiskSlot &slot, int *copy, bool *damaged0) {
-  DfDiskEntry &entry = *slot.entry;
-  bool read0 = ReadFullAt(slot.fd, HeaderPlace(0), &entry.head, sizeof entry.head);
-  if (read0 && MountAccepts(entry.head)) {
-    *copy = 0;
-    return Status::kOk;
-  }
-  DfDiskHeader first = entry.head;
-  if (ReadFullAt(slot.fd, HeaderPlace(1), &entry.head, sizeof entry.head) &&
-      MountAccepts(entry.head)) {
-    *copy = 1;
-    *damaged0 = read0;
-    return Status::kOk;
-  }
-  if (read0) entry.head = first;  // what a mount refused, as it read it
-  // Neither header sector holds an accepted header: a device too small to
-  // hold a layout, a failing one, or none formatted.
-  return Status::kNotFormatted;
-}
-
-// Copy 1 lags copy 0 by at most the change a crash cut short, so a block
-// copy 1 shows free may hold files copy 0 had given out: its own header
-// then says so, and it is marked used (and counted) before anything is
-// handed out.  Reads one sector per free block.
-Status ReconcileWithBlockHeaders(DfDiskSlot &slot) {
-  DfDiskEntry &entry = *slot.entry;
-  BlkHeader head;
-  for (uint32_t blk = 0; blk < UsableBlocks(entry); ++blk) {
-    if (entry.blkMap[blk] != kBlkFree) continue;
-    if (!ReadFullAt(slot.fd, BlockAddress(entry, int32_t(blk)), &head, sizeof head))
-      return Status::kIoError;
-    if (head.inUse == 0 || head.fileNum == 0) continue;
-    entry.blkMap[blk] = kBlkUsed;
-    if (head.ichan < uint32_t(kChannels) && head.blkType < uint32_t(kBlockTypes))
-      ++entry.blkCnt[head.blkType][head.ichan];
-  }
-  return Status::kOk;
-}
-
-// Writes the image to both copies whole, copy 0 first: the damaged copy is
-// whole again, and copy 1 holds what the reconciliation added.
-Status RewriteBothCopies(DfDiskSlot &slot) {
-  int headerCopy0Failed = 0;
-  if (WriteDiskHeader(slot, &headerCopy0Failed) != 0) return Status::kIoError;
-  bool copy0 = WriteWholeCopy(slot, 0) == 0;
-  bool copy1 = WriteWholeCopy(slot, 1) == 0;
-  return copy0 || copy1 ? Status::kOk : Status::kIoError;
-}
-
-// Fills the shared image from the device.  Only reads, except the upgrade
-// and the repair of a damaged copy 0.
-Status LoadFromDevice(DfDiskSlot &slot) {
-  DfDiskEntry &entry = *slot.entry;
-  int copy = 0;
-  bool damaged0 = false;
-  Status chosen = ChooseCopy(slot, &copy, &damaged0);
-  if (!Ok(chosen)) return chosen;
-
-  uint32_t mapPlace = 0;  // 0: place A, 1: place B
-  if (!ReadFullAt(slot.fd, MapPlaceA(copy), entry.blkMap, sizeof entry.blkMap)) {
-    mapPlace = 1;
-    if (!ReadFullAt(slot.fd, MapPlaceB(copy), entry.blkMap, sizeof entry.blkMap))
-      return Status::kIoError;
-  }
-
-  bool upgraded = entry.head.ver <= 1;
-  if (upgraded && UpgradeToCurrentVersion(slot) != 0) return Status::kIoError;
-
-  // Short table reads are accepted (an old disk may not fill its pages);
-  // only a failed read refuses the disk.  After an upgrade the rebuilt
-  // counts are kept: the chosen copy's pages may be the ones that failed.
-  for (int type = 0; type < kBlockTypes; ++type) {
-    if (ReadAt(slot.fd, CurBlkPage(copy, type), entry.curBlk[type], kTablePageSize) < 0)
-      return Status::kIoError;
-    if (!upgraded &&
-        ReadAt(slot.fd, BlkCntPage(copy, type), entry.blkCnt[type], kTablePageSize) < 0)
-      return Status::kIoError;
-  }
-  entry.mapIndex = mapPlace;
-  if (!damaged0) return Status::kOk;
-  Status reconciled = ReconcileWithBlockHeaders(slot);
-  return Ok(reconciled) ? RewriteBothCopies(slot) : reconciled;
-}
 
 // Mounts of live processes other than this one.  Each process counts its
 // mount beside the disk's lock as well, with SEM_UNDO, so the system takes

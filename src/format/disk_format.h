@@ -70,19 +70,60 @@ constexpr uint64_t BlkCntPage(int copy, int type) {
 static_assert(MapPlaceA(1) == 0x10E0000 && MapPlaceB(0) == 0x8C0000);
 static_assert(CurBlkPage(0, 15) == 0x8B0000 && BlkCntPage(1, 0) == 0x10AF000);
 
+// Why a mount rewrote a metadata copy.  Kept on disk: values never change.
+enum class CopyFault : uint8_t {
+  kNone = 0,              // no repair recorded
+  kBehind = 1,            // whole, but with a lower update count
+  kHeaderUnreadable = 2,  // its header could not be read in full
+  kHeaderRefused = 3,     // its header read but was refused (MountAccepts)
+  kMapUnreadable = 4,     // neither map place could be read in full
+  kMapStrayStates = 5,    // no map place held known block states only
+  kTableUnreadable = 6,   // a current-block or block-count page could not be read
+  kTableOutOfRange = 7,   // a table entry named no block of the disk
+};
+
+// What the last mount that found a copy damaged or behind did: it took the
+// other copy and wrote both whole again.  Kept in the header rather than
+// beside the shared image, whose size the pool fixes: every later change
+// writes it to both copies, it outlasts a restart for the checker, and the
+// dump finds it in the image, which starts with the header.  All zero until
+// a mount mends a copy.
+struct CopyRepair {
+  CopyFault fault;           // why the copy was rewritten; kNone: no record
+  uint8_t usedCopy;          // the copy the mount took
+  uint8_t rewrittenCopy;     // the copy found damaged or behind
+  uint8_t pad;               // zero
+  uint32_t blocksTakenBack;  // free blocks marked used from their own headers
+  int64_t time;              // seconds, when
+};
+static_assert(sizeof(CopyRepair) == 16);
+static_assert(offsetof(CopyRepair, fault) == 0);
+static_assert(offsetof(CopyRepair, usedCopy) == 1);
+static_assert(offsetof(CopyRepair, rewrittenCopy) == 2);
+static_assert(offsetof(CopyRepair, pad) == 3);
+static_assert(offsetof(CopyRepair, blocksTakenBack) == 4);
+static_assert(offsetof(CopyRepair, time) == 8);
+
 // Sector at 0x100000 and 0x900000; also the first 512 bytes of DfDiskEntry.
 struct DfDiskHeader {
-  char magic[8];           // "ZRFS", a NUL and three zero bytes
-  uint32_t ver;            // format version: 2 (0 and 1 are upgraded at mount)
-  uint32_t metaSize;       // bytes of one metadata copy
-  uint32_t unitSize;       // bytes of one block
-  uint8_t reserved1[4];    // zero
-  int64_t createTime;      // seconds, when formatted
-  uint8_t reserved2[16];   // zero
-  uint64_t dataStart;      // device offset of block 0
-  uint64_t dataEnd;        // dataStart + unitSize * tolblk
-  uint32_t tolblk;         // number of blocks, at most 0x20000
-  uint8_t reserved3[444];  // zero
+  char magic[8];          // "ZRFS", a NUL and three zero bytes
+  uint32_t ver;           // format version: 2 (0 and 1 are upgraded at mount)
+  uint32_t metaSize;      // bytes of one metadata copy
+  uint32_t unitSize;      // bytes of one block
+  uint8_t reserved1[4];   // zero
+  int64_t createTime;     // seconds, when formatted
+  uint8_t reserved2[16];  // zero
+  uint64_t dataStart;     // device offset of block 0
+  uint64_t dataEnd;       // dataStart + unitSize * tolblk
+  uint32_t tolblk;        // number of blocks, at most 0x20000
+  uint8_t reserved3[4];   // zero
+  // Metadata changes written since the format, continued across formats.
+  // Every change raises it and writes each copy's header after that copy's
+  // pages, so of two copies the one with the higher count holds every
+  // change the other does.  0 on disks of builds that did not count.
+  uint64_t updateCount;
+  CopyRepair repair;       // what the last mount that mended a copy did
+  uint8_t reserved4[416];  // zero
 };
 static_assert(sizeof(DfDiskHeader) == 512);
 static_assert(offsetof(DfDiskHeader, magic) == 0);
@@ -96,6 +137,9 @@ static_assert(offsetof(DfDiskHeader, dataStart) == 48);
 static_assert(offsetof(DfDiskHeader, dataEnd) == 56);
 static_assert(offsetof(DfDiskHeader, tolblk) == 64);
 static_assert(offsetof(DfDiskHeader, reserved3) == 68);
+static_assert(offsetof(DfDiskHeader, updateCount) == 72);
+static_assert(offsetof(DfDiskHeader, repair) == 80);
+static_assert(offsetof(DfDiskHeader, reserved4) == 96);
 
 // Where block 0 starts for a unit size, as a format lays the disk out.
 constexpr uint64_t FormatDataStart(uint64_t unitSize) {
@@ -150,7 +194,8 @@ inline uint32_t DiskHeaderFaults(const DfDiskHeader &head, uint64_t deviceSize) 
   if (head.dataEnd != end) faults |= kOtherDataEnd;
   if (deviceSize != 0 && end > deviceSize) faults |= kPastDeviceEnd;
   if (!zero(head.reserved1, sizeof head.reserved1) ||
-      !zero(head.reserved2, sizeof head.reserved2) || !zero(head.reserved3, sizeof head.reserved3))
+      !zero(head.reserved2, sizeof head.reserved2) ||
+      !zero(head.reserved3, sizeof head.reserved3) || !zero(head.reserved4, sizeof head.reserved4))
     faults |= kReservedNotZero;
   return faults;
 }

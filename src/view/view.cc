@@ -1,5 +1,5 @@
 // A read-only view of a disk or image for browsing and export: the disk's
-// header and map from the first metadata copy that reads whole, block and
+// header and map from the metadata copy a mount takes, block and
 // record-file headers read at each call.  It opens the device read-only and
 // touches no lock, no shared memory and no other state of the library, so
 // it works on an unmounted image and beside recorders writing the disk.
@@ -10,6 +10,7 @@
 
 #include "block/block_file.h"
 #include "block/file_stat.h"
+#include "format/copy_checks.h"
 #include "format/disk_format.h"
 #include "format/record_header.h"
 #include "format/record_map.h"
@@ -47,22 +48,43 @@ bool UsedBlock(const ZrfsView &view, int32_t blk) {
   return blk >= 0 && uint32_t(blk) < Blocks(view) && view.map[blk] == kBlkUsed;
 }
 
-// The header and map as a mount would take them: copy 0's header unless it
-// cannot be read, the map from place A unless it cannot be read.
+// The map of a copy: place A, or place B when A cannot be read whole or
+// holds a byte that is no block state.  False when neither place does.
+bool ReadKnownMap(ZrfsView &view, int copy, size_t mapBytes) {
+  for (uint64_t at : {MapPlaceA(copy), MapPlaceB(copy)})
+    if (ReadFully(view.fd, view.map, mapBytes, at) == ssize_t(mapBytes) &&
+        MapStatesKnown(view.map, uint32_t(mapBytes)))
+      return true;
+  return false;
+}
+
+size_t MapBytes(const DfDiskHeader &head) {
+  return head.tolblk < uint32_t(kMaxBlocks) ? head.tolblk : size_t(kMaxBlocks);
+}
+
+// The header and map as a mount takes them (the view reads no tables): of
+// the copies whose header is accepted, the newest whose map holds block
+// states only, else the other; with neither, the newest's map as mounts
+// read a disk with no whole copy, place B only when A cannot be read.
 Status Load(ZrfsView &view) {
-  DfDiskHeader head;
-  int copy = 0;
-  if (ReadFully(view.fd, &head, sizeof head, HeaderPlace(0)) != ssize_t(sizeof head)) {
-    copy = 1;
-    if (ReadFully(view.fd, &head, sizeof head, HeaderPlace(1)) != ssize_t(sizeof head))
-      return Status::kNotFormatted;
+  DfDiskHeader heads[kMetaCopies];
+  bool accepted[kMetaCopies];
+  for (int copy = 0; copy < int(kMetaCopies); ++copy)
+    accepted[copy] = ReadFully(view.fd, &heads[copy], sizeof heads[copy], HeaderPlace(copy)) ==
+                         ssize_t(sizeof heads[copy]) &&
+                     MountAccepts(heads[copy]);
+  int newest = NewestCopy(accepted, heads);
+  if (newest < 0) return Status::kNotFormatted;
+  for (int copy : {newest, 1 - newest}) {
+    if (!accepted[copy] || !ReadKnownMap(view, copy, MapBytes(heads[copy]))) continue;
+    view.head = heads[copy];
+    return Status::kOk;
   }
-  if (!MountAccepts(head)) return Status::kNotFormatted;
-  size_t mapBytes = head.tolblk < uint32_t(kMaxBlocks) ? head.tolblk : size_t(kMaxBlocks);
-  if (ReadFully(view.fd, view.map, mapBytes, MapPlaceA(copy)) != ssize_t(mapBytes) &&
-      ReadFully(view.fd, view.map, mapBytes, MapPlaceB(copy)) != ssize_t(mapBytes))
+  size_t mapBytes = MapBytes(heads[newest]);
+  if (ReadFully(view.fd, view.map, mapBytes, MapPlaceA(newest)) != ssize_t(mapBytes) &&
+      ReadFully(view.fd, view.map, mapBytes, MapPlaceB(newest)) != ssize_t(mapBytes))
     return Status::kIoError;
-  view.head = head;
+  view.head = heads[newest];
   return Status::kOk;
 }
 

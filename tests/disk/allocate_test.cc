@@ -8,11 +8,11 @@ namespace {
 constexpr uint32_t kType1Kind = 3;  // fsc_GetBlkType(3) == 1
 
 // Writes of a change of one type's rows: the map at both places of both
-// copies, the named pages, and the zeroing of a block's header area.
+// copies, the named pages, each copy's header, and the zeroing of a block's
+// header area.
 Places ChangePlaces(int type, bool cur, bool cnt, int clearedBlock) {
-  Places places;
+  Places places = MapOnlyChange();
   for (int copy : {0, 1}) {
-    places.insert({{MapPlaceA(copy), kMaxBlocks}, {MapPlaceB(copy), kMaxBlocks}});
     if (cur) places.insert({CurBlkPage(copy, type), kTablePageSize});
     if (cnt) places.insert({BlkCntPage(copy, type), kTablePageSize});
   }
@@ -152,6 +152,24 @@ TEST_F(AllocateTest, ChangeWhoseCopy0FailsHoldsThroughCopy1) {
   FailWrites(CopyBase(1), CopyBase(2));
   EXPECT_EQ(Allocate(dev_, 2), -1);
   EXPECT_EQ(Entry().blkMap[2], kBlkUsed);  // kept in the image; the caller was told no
+}
+
+// A copy whose writes failed keeps its older update count, so the next
+// mount takes the other copy, which holds the change, and writes the
+// lagging one level.  Mounting the lagging copy would hand block 0 out again.
+TEST_F(AllocateTest, ACopyWhoseWritesFailedIsBehindAndTheNextMountTakesTheOther) {
+  uint64_t before = At<DfDiskHeader>(HeaderPlace(0)).updateCount;
+  FailWrites(CopyBase(0), CopyBase(1));
+  ASSERT_EQ(Allocate(dev_, 0), 0);
+  faults().Clear();
+  EXPECT_EQ(At<DfDiskHeader>(HeaderPlace(0)).updateCount, before);
+  EXPECT_EQ(At<DfDiskHeader>(HeaderPlace(1)).updateCount, before + 1);
+  ASSERT_EQ(df_DiskUnmout(dev_.c_str()), 0);  // the shared image is lost
+  ASSERT_EQ(df_DiskMount(dev_.c_str()), 0);
+  EXPECT_EQ(Entry().blkMap[0], kBlkUsed);
+  EXPECT_EQ(At<uint8_t>(MapPlaceA(0)), kBlkUsed);
+  EXPECT_EQ(Entry().head.repair.fault, CopyFault::kBehind);
+  EXPECT_EQ(Allocate(dev_, 1), 1);
 }
 
 // A crash after release wrote copy 0's map but before its current-block page

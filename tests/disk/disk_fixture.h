@@ -40,6 +40,17 @@ constexpr uint64_t BlockAddr(int blk) {
 
 using Places = std::multiset<std::pair<uint64_t, size_t>>;  // (offset, length) of transfers
 
+// Writes of a metadata change that touches only the map: both places of
+// each copy and, after them, the copy's header with the raised count.
+inline Places MapOnlyChange() {
+  Places places;
+  for (int copy : {0, 1})
+    places.insert({{MapPlaceA(copy), kMaxBlocks},
+                   {MapPlaceB(copy), kMaxBlocks},
+                   {HeaderPlace(copy), sizeof(DfDiskHeader)}});
+  return places;
+}
+
 // Logs reads and writes on disk devices, and can report a device size of
 // its choosing (format writes only the first 17 MiB, so a small image can
 // stand for a big disk).

@@ -28,15 +28,18 @@ class MountTest : public DiskTest {
   }
 };
 
-TEST_F(MountTest, ReadsOnlyMetadataAndFallsBackToCopy1AndToPlaceB) {
-  ASSERT_EQ(df_DiskMount(dev_.c_str()), 0);  // the header, one map, the tables: nothing per block
-  Places expected{{HeaderPlace(0), 512}, {MapPlaceA(0), kMaxBlocks}};
-  for (int type = 0; type < kBlockTypes; ++type) {
-    expected.insert({CurBlkPage(0, type), kTablePageSize});
-    expected.insert({BlkCntPage(0, type), kTablePageSize});
+TEST_F(MountTest, ReadsBothCopiesMetadataAndFallsBackToCopy1AndToPlaceB) {
+  ASSERT_EQ(df_DiskMount(dev_.c_str()), 0);  // headers, maps, tables: nothing per block
+  Places expected;
+  for (int copy : {0, 1}) {
+    expected.insert({{HeaderPlace(copy), 512}, {MapPlaceA(copy), kMaxBlocks}});
+    for (int type = 0; type < kBlockTypes; ++type) {
+      expected.insert({CurBlkPage(copy, type), kTablePageSize});
+      expected.insert({BlkCntPage(copy, type), kTablePageSize});
+    }
   }
   EXPECT_EQ(io().Reads(), expected);
-  EXPECT_TRUE(io().Writes().empty());
+  EXPECT_TRUE(io().Writes().empty());  // the copies are whole and level
   ASSERT_EQ(df_DiskUnmout(dev_.c_str()), 0);
 
   Put(CurBlkPage(1, 2) + 4 * 5, int32_t(3));  // only copy 1 says so
@@ -47,6 +50,7 @@ TEST_F(MountTest, ReadsOnlyMetadataAndFallsBackToCopy1AndToPlaceB) {
   EXPECT_EQ(Entry().curBlk[2][5], 3);
   EXPECT_EQ(Entry().blkMap[3], kBlkUsed);
   EXPECT_EQ(io().Reads().count({MapPlaceA(0), kMaxBlocks}), 0u);
+  EXPECT_EQ(At<int32_t>(CurBlkPage(0, 2) + 4 * 5), 3);  // copy 0 written from copy 1
 
   // A map read that comes short and then fails is not complete either.
   faults().Clear();
@@ -62,9 +66,12 @@ TEST_F(MountTest, ReadsOnlyMetadataAndFallsBackToCopy1AndToPlaceB) {
   EXPECT_EQ(Entry().blkMap[4], kBlkBadBlock);
   EXPECT_EQ(Entry().mapIndex, 1u);
 
-  FailReads(MapPlaceB(0), MapPlaceB(0) + 1);  // neither place of the chosen copy
+  FailReads(MapPlaceB(0), MapPlaceB(0) + 1);  // neither place of copy 0: copy 1 stands in
+  Remount();
+  EXPECT_EQ(Entry().head.repair.fault, CopyFault::kMapUnreadable);
+  for (uint64_t place : {MapPlaceA(1), MapPlaceB(1)}) FailReads(place, place + 1);
   ASSERT_EQ(df_DiskUnmout(dev_.c_str()), 0);
-  EXPECT_EQ(df_DiskMount(dev_.c_str()), -1);
+  EXPECT_EQ(df_DiskMount(dev_.c_str()), -1);  // no map anywhere
   EXPECT_EQ(df_IsDiskReady(kDisk), -1);
 }
 
@@ -106,7 +113,7 @@ TEST_F(MountTest, MountRefusesExactlyTheFaultsTheFormatModuleSaysItRefuses) {
       {kOtherDataStart, [](DfDiskHeader &h) { h.dataStart += 0x200000; }},
       {kTooManyBlocks, [](DfDiskHeader &h) { h.tolblk = 0x20001; }},
       {kOtherDataEnd, [](DfDiskHeader &h) { h.dataEnd += 1; }},
-      {kReservedNotZero, [](DfDiskHeader &h) { h.reserved3[100] = 7; }},
+      {kReservedNotZero, [](DfDiskHeader &h) { h.reserved4[100] = 7; }},
   };
   for (const Case &c : cases) {
     DfDiskHeader head = good;
@@ -155,8 +162,9 @@ TEST_F(MountTest, VersionOneDiskGetsItsCountsRebuiltFromBlockHeaders) {
     EXPECT_EQ(Image(BlkCntPage(copy, 15), 0x10000), rows);
   }
   // One sector per used block read; the 32 count pages and 2 headers written.
+  // Of copy 0 the current-block pages only are read: its counts are rebuilt.
   EXPECT_EQ(io().Writes().size(), 34u);
-  EXPECT_EQ(io().Reads().size(), 2u + 4 + 16);  // the current-block pages only: counts are rebuilt
+  EXPECT_EQ(io().Reads().size(), 2u * (1 + 1) + 4 + 16 + 32);
 }
 
 using MountProcessesTest = DiskProcessesTest;

@@ -245,6 +245,7 @@ const std::set<std::string> kDamageACutMayLeave = {
     "block-file-count-wrong",          // a file's header kept, the count not
     "block-last-file-number-low",      // the same for the newest number
     "append-position-below-data",      // the raised position lost
+    "copy-behind",                     // a copy's header kept, the other's not
 };
 
 // Before the format was first flushed, copy 1 may still be unwritten.

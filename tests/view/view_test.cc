@@ -156,4 +156,28 @@ TEST_F(ViewTest, RefusalsTellTheirReason) {
   zrfs_ViewClose(view);
 }
 
+// The view takes the copy a mount takes: the newest whose header and map
+// pass the mount's checks.  Copy 0 here missed the allocation of the
+// recording's block (its writes failed); then its header is damaged too.
+TEST_F(ViewTest, TakesTheCopyAMountTakes) {
+  std::string name;
+  int fd = CreateRecording(1, &name);
+  zrfs_Close(fd);
+  int blk = int(strtol(name.substr(2, 6).c_str(), nullptr, 16));
+  auto head = ReadRecord<zrfs::DfDiskHeader>(zrfs::HeaderPlace(0));
+  head.updateCount -= 1;
+  WriteImage(zrfs::HeaderPlace(0), &head, sizeof head);
+  uint8_t free = zrfs::kBlkFree;
+  for (uint64_t place : {zrfs::MapPlaceA(0), zrfs::MapPlaceB(0)})
+    WriteImage(place + uint64_t(blk), &free, 1);
+  for (const char *junk : {"ZRFS", "JUNK"}) {
+    WriteImage(zrfs::HeaderPlace(0), junk, 4);
+    ZrfsView *view = zrfs_ViewOpen(dev_.c_str(), -1);
+    ASSERT_NE(view, nullptr) << junk;
+    TfFileStat st;
+    EXPECT_EQ(zrfs_ViewStat(view, name.c_str(), &st), 0) << junk;
+    zrfs_ViewClose(view);
+  }
+}
+
 }  // namespace

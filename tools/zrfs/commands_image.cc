@@ -118,12 +118,13 @@ int Format(const GlobalOptions &global, const std::string &diskArg, int force, b
 int Info(const GlobalOptions &global, const std::string &diskArg, bool json) {
   DiskTarget target = ResolveTarget(diskArg, global, -1);
   RawDisk raw(target.real, false);
-  MetaCopy copies[2] = {ReadMetaCopy(raw, 0), ReadMetaCopy(raw, 1)};
+  std::array<MetaCopy, 2> copies = {ReadMetaCopy(raw, 0), ReadMetaCopy(raw, 1)};
   bool agree = copies[0].headerRead && copies[1].headerRead &&
                HeaderDifferences(copies[0].head, copies[1].head).empty();
-  int ref = -1;
-  for (int c = 1; c >= 0; --c)
-    if (copies[c].headerRead && HeaderUsable(HeaderProblems(copies[c].head, raw.size()))) ref = c;
+  bool usable[2];
+  for (int c = 0; c < 2; ++c)
+    usable[c] = copies[c].headerRead && HeaderUsable(HeaderProblems(copies[c].head, raw.size()));
+  int ref = TrustedCopy(copies, usable);
   uint32_t used = 0, freeBlocks = 0, bad = 0, total = 0;
   if (ref >= 0) {
     const MetaCopy &m = copies[ref];
@@ -153,6 +154,7 @@ int Info(const GlobalOptions &global, const std::string &diskArg, bool json) {
       copy["data_start"] = h.dataStart;
       copy["data_end"] = h.dataEnd;
       copy["tolblk"] = h.tolblk;
+      copy["updates"] = h.updateCount;
       Json problems = Json::array();
       for (const auto &p : HeaderProblems(h, raw.size())) problems.push_back(p.text);
       copy["problems"] = problems;

@@ -17,23 +17,31 @@
 
 namespace zrfs::tool {
 
-// Read from the device as a mount reads it: the header of copy 0 unless it
-// cannot be read whole, the map from place A unless it cannot be read
-// whole, the counts of the same copy.  Headers and metadata are written
-// through, so this is what the recorders' shared image holds.
+// Read from the device as a mount reads it: of the copies whose header it
+// accepts, the newest whole one (format/copy_checks.h), its map from place
+// A unless that cannot be read whole or holds stray states, and its counts.
+// Headers and metadata are written through, so this is what the recorders'
+// shared image holds.
 DiskSnapshot TakeSnapshot(const Session &session) {
   RawDisk raw(session.target().real, false);
-  MetaCopy meta = ReadMetaCopy(raw, 0);
-  if (!meta.headerRead) meta = ReadMetaCopy(raw, 1);
+  std::array<MetaCopy, 2> copies = {ReadMetaCopy(raw, 0), ReadMetaCopy(raw, 1)};
+  bool accepted[2];
+  for (int c = 0; c < 2; ++c) accepted[c] = copies[c].headerRead && MountAccepts(copies[c].head);
+  int copy = TrustedCopy(copies, accepted);
   const DiskTarget &target = session.target();
-  if (!meta.headerRead || !MountAccepts(meta.head))
+  if (copy < 0)
     throw ToolError(fmt::format("{} holds no usable disk layout", target.given),
                     fmt::format("Run 'zrfs check {}' to see what is wrong, or 'zrfs format' for a "
                                 "new disk.",
                                 target.given));
+  const MetaCopy &meta = copies[copy];
+  auto known = [&](int place) {
+    return meta.mapRead[place] && MapStatesKnown(meta.map[place].data(), MapBlocks(meta.head));
+  };
+  bool placeB = meta.mapRead[1] && (!meta.mapRead[0] || (!known(0) && known(1)));
   DiskSnapshot snap;
   snap.head = meta.head;
-  snap.map = meta.mapRead[0] ? meta.map[0] : meta.map[1];
+  snap.map = meta.map[placeB ? 1 : 0];
   snap.map.resize(size_t(kMaxBlocks), kBlkFree);
   snap.cnt = meta.cnt;
   return snap;

@@ -6,6 +6,7 @@
 #include <fmt/format.h>
 
 #include "check/checker_internal.h"
+#include "output.h"
 
 namespace zrfs::tool {
 namespace {
@@ -25,6 +26,31 @@ std::string FirstIds(const std::vector<uint32_t> &ids) {
   return out;
 }
 
+// Update counts that differ are what a change cut short between the copies
+// leaves (or a copy whose writes failed): the other copy holds it, and the
+// next mount writes the lagging one level again.  A repair a mount made is
+// recorded in the header and told as well.
+void NoteRecency(CheckRun &run, const bool usable[2]) {
+  const Analysis &a = run.a;
+  if (usable[0] && usable[1]) {
+    uint64_t counts[2] = {a.copies[0].head.updateCount, a.copies[1].head.updateCount};
+    if (counts[0] != counts[1]) {
+      int behind = counts[0] < counts[1] ? 0 : 1;
+      run.Add(Severity::kNote, "copy-behind", fmt::format("copy {} header", behind),
+              fmt::format("at update {}, copy {} at {}: later changes did not reach it in "
+                          "full; the next mount writes it level again",
+                          counts[behind], 1 - behind, counts[1 - behind]));
+    }
+  }
+  const CopyRepair &repair = a.copies[a.refCopy].head.repair;
+  if (repair.fault == CopyFault::kNone) return;
+  run.Add(Severity::kNote, "mount-mended-copy", "disk",
+          fmt::format("a mount on {} took copy {} and rewrote copy {}: {}; {} free block(s) "
+                      "holding files were marked used",
+                      FormatTime(repair.time), repair.usedCopy, repair.rewrittenCopy,
+                      CopyFaultText(repair.fault), repair.blocksTakenBack));
+}
+
 // The header: pick the copy to trust and report what is wrong with either.
 bool CheckHeaders(CheckRun &run) {
   Analysis &a = run.a;
@@ -37,7 +63,7 @@ bool CheckHeaders(CheckRun &run) {
       problems[c] = {{"cannot be read", true}};
     usable[c] = HeaderUsable(problems[c]);
   }
-  a.refCopy = usable[0] ? 0 : usable[1] ? 1 : -1;
+  a.refCopy = TrustedCopy(a.copies, usable);
   if (a.refCopy < 0) {
     bool anyMagic = HasMagic(a.copies[0].head) || HasMagic(a.copies[1].head);
     for (int c = 0; c < 2; ++c) {
@@ -56,6 +82,8 @@ bool CheckHeaders(CheckRun &run) {
   memset(a.head.reserved1, 0, sizeof a.head.reserved1);
   memset(a.head.reserved2, 0, sizeof a.head.reserved2);
   memset(a.head.reserved3, 0, sizeof a.head.reserved3);
+  memset(a.head.reserved4, 0, sizeof a.head.reserved4);
+  a.head.repair.pad = 0;
   for (int c = 0; c < 2; ++c) {
     std::string where = fmt::format("copy {} header", c);
     std::vector<std::string> texts;
@@ -74,6 +102,7 @@ bool CheckHeaders(CheckRun &run) {
       run.Add(Severity::kWarning, "header-stray-bytes", where, Join(texts), "clear them");
     }
   }
+  NoteRecency(run, usable);
   if (a.head.ver < kFormatVersion) {
     run.Add(
         Severity::kWarning, "old-format-version", "disk",

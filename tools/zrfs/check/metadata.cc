@@ -30,6 +30,38 @@ MetaCopy ReadMetaCopy(const RawDisk &disk, int copy) {
   return meta;
 }
 
+CopyFault CopyFaultOf(const MetaCopy &copy) {
+  if (!copy.headerRead) return CopyFault::kHeaderUnreadable;
+  if (!MountAccepts(copy.head)) return CopyFault::kHeaderRefused;
+  const uint32_t blocks = MapBlocks(copy.head);
+  CopyFault map = CopyFault::kMapUnreadable;
+  for (int place = 0; place < 2 && map != CopyFault::kNone; ++place)
+    if (copy.mapRead[place])
+      map = MapStatesKnown(copy.map[place].data(), blocks) ? CopyFault::kNone
+                                                           : CopyFault::kMapStrayStates;
+  if (map != CopyFault::kNone) return map;
+  const bool counts = CountsKept(copy.head);
+  for (int type = 0; type < kBlockTypes; ++type)
+    if (!copy.curRead[type] || (counts && !copy.cntRead[type])) return CopyFault::kTableUnreadable;
+  for (int type = 0; type < kBlockTypes; ++type) {
+    size_t base = size_t(type) * kChannels;
+    if (!CurBlkRowInRange(&copy.cur[base], blocks) ||
+        (counts && !BlkCntRowInRange(&copy.cnt[base], blocks)))
+      return CopyFault::kTableOutOfRange;
+  }
+  return CopyFault::kNone;
+}
+
+int TrustedCopy(const std::array<MetaCopy, 2> &copies, const bool usable[2]) {
+  const DfDiskHeader heads[2] = {copies[0].head, copies[1].head};
+  int newest = NewestCopy(usable, heads);
+  if (newest < 0) return -1;
+  int other = 1 - newest;
+  bool newestWhole = CopyFaultOf(copies[newest]) == CopyFault::kNone;
+  return !newestWhole && usable[other] && CopyFaultOf(copies[other]) == CopyFault::kNone ? other
+                                                                                         : newest;
+}
+
 bool HasMagic(const DfDiskHeader &head) {
   return (DiskHeaderFaults(head, 0) & kNoMagic) == 0;
 }
@@ -82,18 +114,34 @@ std::vector<std::pair<std::string, std::string>> HeaderFields(const DfDiskHeader
       {"dataStart", Hex(head.dataStart)},
       {"dataEnd", Hex(head.dataEnd)},
       {"tolblk", std::to_string(head.tolblk)},
+      {"updates", std::to_string(head.updateCount)},
   };
 }
+
+namespace {
+
+// The bytes two copies' headers share: without the update count and the
+// recorded repair.
+DfDiskHeader Shared(const DfDiskHeader &head) {
+  DfDiskHeader out = head;
+  out.updateCount = 0;
+  out.repair = CopyRepair{};
+  return out;
+}
+
+}  // namespace
 
 std::vector<std::string> HeaderDifferences(const DfDiskHeader &a, const DfDiskHeader &b) {
   std::vector<std::string> names;
   auto fa = HeaderFields(a), fb = HeaderFields(b);
   for (size_t i = 0; i < fa.size(); ++i)
-    if (fa[i].second != fb[i].second) names.push_back(fa[i].first);
+    if (fa[i].second != fb[i].second && fa[i].first != "updates") names.push_back(fa[i].first);
   if (a.createTime != b.createTime &&
       std::find(names.begin(), names.end(), "createTime") == names.end())
     names.push_back("createTime");
-  if (names.empty() && memcmp(&a, &b, sizeof a) != 0) names.push_back("reserved bytes");
+  DfDiskHeader sharedA = Shared(a), sharedB = Shared(b);
+  if (names.empty() && memcmp(&sharedA, &sharedB, sizeof sharedA) != 0)
+    names.push_back("reserved bytes");
   return names;
 }
 

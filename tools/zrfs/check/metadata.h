@@ -9,6 +9,7 @@
 
 #include "check/raw_disk.h"
 #include "format/block_format.h"
+#include "format/copy_checks.h"
 #include "format/disk_format.h"
 
 namespace zrfs::tool {
@@ -38,7 +39,17 @@ struct HeaderProblem {
 std::vector<HeaderProblem> HeaderProblems(const DfDiskHeader &head, uint64_t deviceSize);
 bool HeaderUsable(const std::vector<HeaderProblem> &problems);
 
-// Names of the fields in which two headers differ.
+// Why a mount would not take this copy as whole, by the rules the library
+// mounts by (format/copy_checks.h); kNone when it would.
+CopyFault CopyFaultOf(const MetaCopy &copy);
+
+// The copy to trust of those whose header is usable[c]: the newest whole
+// one (by update count, copy 0 on a tie), as a mount takes it, else the
+// newest.  -1 when neither header is usable.
+int TrustedCopy(const std::array<MetaCopy, 2> &copies, const bool usable[2]);
+
+// Names of the fields in which two headers differ.  The update count and
+// the recorded repair are the copies' own and do not count.
 std::vector<std::string> HeaderDifferences(const DfDiskHeader &a, const DfDiskHeader &b);
 
 // A formatted-looking header: the magic is there.
