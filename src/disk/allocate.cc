@@ -188,7 +188,6 @@ int ChooseForFile(const FileCreateParam *param, DfFileBlk *out, Choose choose) {
 
 Status ReleaseLocked(DfDiskSlot &slot, int blk, int chan, unsigned type) {
   DfDiskEntry &entry = *slot.entry;
-  ClearBlockHead(slot, blk);     // best effort: the map decides whether it is free
   entry.blkMap[blk] = kBlkFree;  // whatever it was: a bad block becomes free
   CopyOutcome copy0{}, copy1{};
   if (type >= unsigned(kBlockTypes)) {  // a release without a type
@@ -201,6 +200,11 @@ Status ReleaseLocked(DfDiskSlot &slot, int blk, int chan, unsigned type) {
     copy0 = PersistRelease(slot, 0, int(type), curRowChanged);
     copy1 = PersistRelease(slot, 1, int(type), curRowChanged);
   }
+  // The header area goes last: until the metadata shows the block free, its
+  // header still names the (type, channel) that counts it, so a block that
+  // a release killed before then leaves used is given back to the right
+  // count (orphans.h).  Best effort: the map decides whether it is free.
+  ClearBlockHead(slot, blk);
   return Settle(entry, copy0, copy1) ? Status::kOk : Status::kIoError;
 }
 

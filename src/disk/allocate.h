@@ -19,9 +19,9 @@ int ChooseOtherFileBlock(const FileCreateParam *param, int32_t avoid, int32_t pr
                          DfFileBlk *out);
 
 // df_ReleaseBlock once the disk's lock is held and blk and chan are checked:
-// blk's header area zeroed, blk free in the map, out of its (type,
-// channel)'s count and current row (a type of 16 or more: the map only), in
-// both copies.
+// blk free in the map, out of its (type, channel)'s count and current row
+// (a type of 16 or more: the map only), in both copies, then its header
+// area zeroed.
 Status ReleaseLocked(DfDiskSlot &slot, int blk, int chan, unsigned type);
 
 }  // namespace zrfs
