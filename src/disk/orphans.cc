@@ -101,4 +101,26 @@ int32_t ReclaimOrphanedBlock(DfDiskSlot &slot) {
   return found;
 }
 
+void ReclaimOrphansAtMount(DfDiskSlot &slot) {
+  AssertHeld(LockLevel::kDisk);
+  DfDiskEntry &entry = *slot.entry;
+  // A disk read afresh (a new format among them, even within the second
+  // of the last search) is searched again at need.
+  if (slot.diskNo >= 0 && slot.diskNo < kMaxDisks) g_orphansSearched[slot.diskNo] = {};
+  auto *sectors = static_cast<uint8_t *>(zrfs_Malloc(kSearchSectors * kSectorSize));
+  if (sectors == nullptr) return;  // the search at need still finds them
+  BlkHeader head;
+  for (uint32_t blk = 0; blk < UsableBlocks(entry); ++blk) {
+    if (entry.blkMap[blk] != kBlkUsed ||
+        !ReadFullAt(slot.fd, BlockAddress(entry, int32_t(blk)), &head, sizeof head))
+      continue;
+    bool countsFiles = head.inUse != 0 && head.fileNum != 0;
+    if (countsFiles || IsSomeChannelsCurrent(entry, int32_t(blk)) ||
+        !HoldsNoFile(slot, int32_t(blk), sectors, &head))
+      continue;
+    (void)GiveBack(slot, int32_t(blk), head);  // one that fails stays for the search at need
+  }
+  zrfs_Free(sectors);
+}
+
 }  // namespace zrfs

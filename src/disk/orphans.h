@@ -20,7 +20,14 @@ namespace zrfs {
 // lock that the allocating create holds, so no process is inside an unlink
 // or a create.  It reads the used part of every used block's header area,
 // so a process searches once per format of the disk, again after a search
-// that found one.
+// that found one or a mount that read the disk afresh.
 int32_t ReclaimOrphanedBlock(DfDiskSlot &slot);
+
+// When a mount reads the disk's image from the device: gives back every
+// used block whose own header counts no file and whose header area holds
+// no record header.  Reads one sector per used block, and the header area
+// of the few whose header counts no file.  A block whose header still
+// counts a file it no longer holds is left to ReclaimOrphanedBlock.
+void ReclaimOrphansAtMount(DfDiskSlot &slot);
 
 }  // namespace zrfs

@@ -1,7 +1,8 @@
 // A process killed inside an unlink, after its block's last file was
 // counted out and before the block went back, leaves a used block that no
-// file holds.  A channel that finds no free block takes such a block back
-// instead of failing, and never one a file still holds or a channel uses.
+// file holds.  The next mount that reads the disk afresh, or a channel that
+// finds no free block, takes such a block back, and never one a file still
+// holds or a channel uses.
 #include <cstring>
 #include <set>
 #include <string>
@@ -9,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "block/mounted_image.h"
+#include "disk/disk_table.h"
 #include "support/recording_io.h"
 
 namespace {
@@ -25,13 +27,13 @@ class OrphanedBlockTest : public MountedImage<Layer::kApi> {
   // Files opened to be written, as recorders do.
   int Create(uint32_t chan, std::string *name = nullptr) { return CreateRecording(chan, name, 1); }
 
-  // Channel 0 records a file in one block and, while it is open, a second
+  // A channel (0) records a file in one block and, while it is open, a second
   // one in another block, which becomes the channel's current block; both
   // are closed.  Returns the first file's name (and the second's).
-  std::string RecordAndMoveOn(std::string *second = nullptr) {
+  std::string RecordAndMoveOn(std::string *second = nullptr, uint32_t chan = 0) {
     std::string first;
-    int a = Create(0, &first);
-    int b = Create(0, second);
+    int a = Create(chan, &first);
+    int b = Create(chan, second);
     EXPECT_GE(a, 0);
     EXPECT_GE(b, 0);
     EXPECT_EQ(zrfs_Write(a, "data", 4), 4);
@@ -92,6 +94,47 @@ TEST_F(OrphanedBlockTest, AFullDiskTakesBackBlocksNoFileHolds) {
   EXPECT_EQ(zrfs_LastError(), ZRFS_ENOSPC);
   zrfs_Close(filler);
   zrfs_Close(other);
+}
+
+TEST_F(OrphanedBlockTest, AMountThatReadsTheDiskGivesBackBlocksWhoseHeaderCountsNoFile) {
+  constexpr uint32_t kChan = 7;
+  struct {
+    const char *state;
+    bool current;
+    uint32_t keptSlot;  // where a file header is left, 0: none
+    bool countedOut, zeroHeader;
+    bool givenBack;
+  } rows[] = {
+      {"killed after counting its last file out", false, 0, true, false, true},
+      {"header area zeroed, the map not written", false, 0, true, true, true},
+      {"header lost, a later file's header kept", false, 9, true, true, false},
+      {"counting no file, a file header kept", false, 1, true, false, false},
+      {"still counting the file", false, 0, false, false, false},  // left for the need
+      {"its channel's current block", true, 0, true, false, false},
+  };
+  for (const auto &row : rows) {
+    ASSERT_EQ(zrfs_UnMount(dev_.c_str()), 0);
+    ASSERT_EQ(zrfs_Format(dev_.c_str()), 0);
+    ASSERT_EQ(zrfs_Mount(dev_.c_str()), 0);
+    std::string second;
+    std::string first = RecordAndMoveOn(&second, kChan);
+    zrfs_Close(Create(0));  // a block channel 0 counts
+    const std::string &name = row.current ? second : first;
+    int blk = BlockOfName(name);
+    TfFileHeader file = DiskFileHeader(blk, 1);
+    KillUnlinkBeforeRelease(name, row.keptSlot != 1, row.countedOut);
+    if (row.keptSlot > 1) WriteImage(BlockAddress(blk) + row.keptSlot * 512ull, &file, 512);
+    if (row.zeroHeader) WriteImage(BlockAddress(blk), std::string(512, '\0').data(), 512);
+    auto count = [](uint32_t chan) { return g_dfDiskTable[3].entry->blkCnt[0][chan]; };
+    uint32_t counted = count(kChan);
+    ASSERT_EQ(zrfs_UnMount(dev_.c_str()), 0);  // the last mount: the next one reads the disk
+    ASSERT_EQ(zrfs_Mount(dev_.c_str()), 0);
+    EXPECT_EQ(MapByte(blk), row.givenBack ? 0 : 1) << row.state;
+    // Counted out of its channel when the header still names it; a zeroed
+    // header names none, and no other channel's count changes.
+    EXPECT_EQ(count(kChan), counted - (row.givenBack && !row.zeroHeader)) << row.state;
+    EXPECT_EQ(count(0), 1u) << row.state;
+  }
 }
 
 TEST_F(OrphanedBlockTest, BlocksAFileStillHoldsOrAChannelUsesStay) {
