@@ -74,7 +74,8 @@ void FreeHandle(BfHandle *h) {
 }  // namespace
 
 // After a crash the block header may lag behind its files: a file's header
-// (with its new end) can reach the disk without the raised append position.
+// (with its new end) can reach the disk without the raised append position,
+// and a cleared slot without the lowered count.
 // So the first time an entry made from disk is asked where its next file
 // starts, the append position is raised to cover every file's data, and the
 // reservation also covers every ring's room (a ring not fixed yet does not
@@ -91,6 +92,7 @@ bool CoverFiles(BfHandle *h, uint8_t *scan) {
   uint64_t unit = UnitSize();
   uint64_t highest = 0;
   uint64_t claimed = 0;
+  uint32_t held = 0;
   for (uint32_t first = 1; first <= files; first += pieceSlots) {
     uint32_t count = files + 1 - first < pieceSlots ? files + 1 - first : pieceSlots;
     uint64_t address = static_cast<uint64_t>(h->share->blkaddr) + uint64_t{first} * kSectorSize;
@@ -99,6 +101,7 @@ bool CoverFiles(BfHandle *h, uint8_t *scan) {
     for (uint32_t i = 0; i < count; ++i) {
       const auto *file = reinterpret_cast<const TfFileHeader *>(scan + size_t{i} * kSectorSize);
       if (!HoldsFile(*file, first + i)) continue;
+      ++held;
       if (file->EndAddr < unit && file->EndAddr > highest) highest = file->EndAddr;
       if (file->preStart != 0 && file->preEnd <= unit && file->preEnd > claimed)
         claimed = file->preEnd;
@@ -109,6 +112,10 @@ bool CoverFiles(BfHandle *h, uint8_t *scan) {
     head.appendPos = static_cast<int64_t>(covered);
   if (head.inUse != 0 && claimed > h->share->reservedEnd)
     h->share->reservedEnd = static_cast<uint32_t>(claimed);
+  // An unlink cut short after clearing a file's slot and before counting
+  // it out leaves the count one too high; the next file's header write
+  // puts the count the slots show on the disk.
+  if (head.inUse != 0) head.fileNum = held;
   h->share->filesCovered = 1;
   return true;
 }
@@ -212,13 +219,9 @@ BfHandle *AttachBlock(const int32_t diskAndBlock[2]) {
     return nullptr;
   }
   h->share = entry;
-  if (LiveCount(h->lockId, kAttachmentsCount) == 0 && entry->ShrRef > 0) {
-    // Only killed processes held it: start over from the disk, as a fresh
-    // entry would, since one of them may have died halfway through a change.
-    entry->ShrRef = 0;
-    entry->reservedEnd = 0;
-    entry->filesCovered = 0;
-  }
+  // An entry only killed processes held is kept as they left it: a change
+  // is made in the entry before its header write, so the entry is never
+  // behind the disk, while the disk may be behind the entry.
   // Only the attachment that makes the entry reads the block header: other
   // processes may hold the entry and have raised its append position since
   // the header was last written, and an older copy must not come back.

@@ -9,9 +9,9 @@
 #include "disk/disk.h"
 #include "disk/disk_table.h"
 #include "disk/metadata_io.h"
+#include "disk/orphans.h"
 #include "disk/policy.h"
 #include "format/block_format.h"
-#include "format/record_header.h"
 #include "shared/naming.h"
 #include "shared/proc_lock.h"
 #include "zrfs.h"
@@ -95,95 +95,6 @@ bool Settle(DfDiskEntry &entry, const ChangeWritten &written) {
     return true;
   }
   return false;
-}
-
-// Gives blk back: zeroed header area (best effort), free in the map, out
-// of its (type, channel)'s count and current row, in both copies.
-Status ReleaseLocked(DfDiskSlot &slot, int blk, int chan, unsigned type) {
-  DfDiskEntry &entry = *slot.entry;
-  ClearBlockHead(slot, blk);     // best effort: the map decides whether it is free
-  entry.blkMap[blk] = kBlkFree;  // whatever it was: a bad block becomes free
-
-  if (type >= unsigned(kBlockTypes)) {  // a release without a type
-    ChangeWritten written = WriteChange(slot, [&](int copy, int *placeAFailed) {
-      return WriteBlockMap(slot, copy, placeAFailed) == 0;
-    });
-    return Settle(entry, written) ? Status::kOk : Status::kIoError;
-  }
-  bool curRowChanged = entry.curBlk[type][chan] == blk;
-  if (curRowChanged) entry.curBlk[type][chan] = -1;
-  if (entry.blkCnt[type][chan] > 0) --entry.blkCnt[type][chan];
-  return Settle(entry, PersistRelease(slot, int(type), curRowChanged)) ? Status::kOk
-                                                                       : Status::kIoError;
-}
-
-bool IsSomeChannelsCurrent(const DfDiskEntry &entry, int32_t blk) {
-  for (const auto &row : entry.curBlk)
-    for (int32_t cur : row)
-      if (cur == blk) return true;
-  return false;
-}
-
-constexpr uint32_t kSearchSectors = 64;  // read at once: the header and the first slots
-
-// Whether a used block holds no record file at all: no header slot it
-// handed out holds a record header, whatever its header counts (an unlink
-// killed between clearing a file's slot and counting it out leaves the
-// count one too high).  Reads the header area's used part in pieces of
-// kSearchSectors sectors; one that cannot be read keeps the block.
-bool HoldsNoFile(DfDiskSlot &slot, int32_t blk, uint8_t *sectors, BlkHeader *head) {
-  uint64_t base = BlockAddress(*slot.entry, blk);
-  if (!ReadFullAt(slot.fd, base, sectors, kSearchSectors * kSectorSize)) return false;
-  memcpy(head, sectors, sizeof *head);
-  uint32_t last = head->lastFileNo < kMaxFileNo ? head->lastFileNo : kMaxFileNo;
-  for (uint32_t first = 0; first <= last; first += kSearchSectors) {
-    if (first > 0 && !ReadFullAt(slot.fd, base + uint64_t{first} * kSectorSize, sectors,
-                                 kSearchSectors * kSectorSize))
-      return false;
-    for (uint32_t i = first == 0 ? 1 : 0; i < kSearchSectors && first + i <= last; ++i) {
-      const auto *file = reinterpret_cast<const TfFileHeader *>(sectors + size_t{i} * kSectorSize);
-      if (HasRecordMagic(*file)) return false;
-    }
-  }
-  return true;
-}
-
-// The format (its creation time) each disk was last searched for orphaned
-// blocks under, by this process.
-int64_t g_orphansSearched[kMaxDisks];
-
-// A process killed inside an unlink of a block's last file, after the
-// file's slot was cleared and before the block went back, leaves a used
-// block that no file holds and nothing ever frees: 1 GiB lost.  When a channel finds no
-// free block, such blocks are given back.  Safe while the disk is in use:
-// creation and unlink run under the creation lock, which the create that
-// allocates holds, so no process is inside either; a block just handed
-// out is its channel's current block and is left alone.  Reading every
-// used block's header costs a seek each, so each process searches once
-// per format of the disk (a restarted recorder searches again).
-int32_t ReclaimOrphanedBlock(DfDiskSlot &slot) {
-  DfDiskEntry &entry = *slot.entry;
-  if (slot.diskNo < 0 || slot.diskNo >= kMaxDisks) return -1;
-  int64_t &searched = g_orphansSearched[slot.diskNo];
-  if (searched == entry.head.createTime) return -1;
-  searched = entry.head.createTime;
-  auto *sectors = static_cast<uint8_t *>(zrfs_Malloc(kSearchSectors * kSectorSize));
-  if (sectors == nullptr) return -1;
-  BlkHeader head;
-  int32_t found = -1;
-  for (uint32_t blk = 0; found < 0 && blk < UsableBlocks(entry); ++blk) {
-    if (entry.blkMap[blk] != kBlkUsed || IsSomeChannelsCurrent(entry, int32_t(blk)) ||
-        !HoldsNoFile(slot, int32_t(blk), sectors, &head))
-      continue;
-    bool counted = head.ichan < uint32_t(kChannels) && head.blkType < uint32_t(kBlockTypes);
-    if (Ok(ReleaseLocked(slot, int(blk), counted ? int(head.ichan) : 0,
-                         counted ? head.blkType : unsigned(kBlockTypes)))) {
-      searched = 0;  // another may follow; look again when next full
-      found = int32_t(blk);
-    }
-  }
-  zrfs_Free(sectors);
-  return found;
 }
 
 // Takes the lowest free block for the channel and makes it current.
@@ -279,6 +190,28 @@ int ChooseForFile(const FileCreateParam *param, DfFileBlk *out, Choose choose) {
 }
 
 }  // namespace
+
+Status ReleaseLocked(DfDiskSlot &slot, int blk, int chan, unsigned type) {
+  DfDiskEntry &entry = *slot.entry;
+  entry.blkMap[blk] = kBlkFree;  // whatever it was: a bad block becomes free
+  ChangeWritten written;
+  if (type >= unsigned(kBlockTypes)) {  // a release without a type
+    written = WriteChange(slot, [&](int copy, int *placeAFailed) {
+      return WriteBlockMap(slot, copy, placeAFailed) == 0;
+    });
+  } else {
+    bool curRowChanged = entry.curBlk[type][chan] == blk;
+    if (curRowChanged) entry.curBlk[type][chan] = -1;
+    if (entry.blkCnt[type][chan] > 0) --entry.blkCnt[type][chan];
+    written = PersistRelease(slot, int(type), curRowChanged);
+  }
+  // The header area goes last: until the metadata shows the block free, its
+  // header still names the (type, channel) that counts it, so a block that
+  // a release killed before then leaves used is given back to the right
+  // count (orphans.h).  Best effort: the map decides whether it is free.
+  ClearBlockHead(slot, blk);
+  return Settle(entry, written) ? Status::kOk : Status::kIoError;
+}
 
 int ChooseOtherFileBlock(const FileCreateParam *param, int32_t avoid, int32_t preferred,
                          DfFileBlk *out) {

@@ -7,6 +7,7 @@
 #include "disk/disk_table.h"
 #include "disk/entry_attach.h"
 #include "disk/metadata_load.h"
+#include "disk/orphans.h"
 #include "disk/policy.h"
 #include "os/os.h"
 #include "shared/pool.h"
@@ -57,6 +58,12 @@ Status MountLocked(DfDiskSlot &slot, int disk, const char *path) {
     slot.fd = -1;
     return loaded;
   }
+  // The image is read afresh only when no live process has the disk
+  // mounted, so none is inside an unlink or a create on it: the moment to
+  // give back the blocks killed ones left used with no file (a sector read
+  // per used block).  Not at every mount: one beside live processes holds
+  // no lock that keeps their unlinks out.
+  if (!current) ReclaimOrphansAtMount(slot);
   DfDiskEntry &entry = *slot.entry;
   g_dfUnitSize.store(entry.head.unitSize);
   // The first live mount starts from the default policy; later ones join

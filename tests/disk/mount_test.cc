@@ -17,6 +17,8 @@ class MountTest : public DiskTest {
   }
   void PutBlockHeader(int blk, uint32_t chan, uint32_t type) {
     BlkHeader h{};
+    h.inUse = 1;
+    h.fileNum = 1;
     h.ichan = chan;
     h.blkType = type;
     Put(BlockAddr(blk), h);
@@ -161,10 +163,11 @@ TEST_F(MountTest, VersionOneDiskGetsItsCountsRebuiltFromBlockHeaders) {
     EXPECT_EQ(At<DfDiskHeader>(HeaderPlace(copy)).ver, 2u);
     EXPECT_EQ(Image(BlkCntPage(copy, 15), 0x10000), rows);
   }
-  // One sector per used block read; the 32 count pages and 2 headers written.
-  // Of copy 0 the current-block pages only are read: its counts are rebuilt.
+  // One sector per used block read for the counts and one for orphans;
+  // of copy 0 the current-block pages only are read (its counts are
+  // rebuilt); the 32 count pages and 2 headers written.
   EXPECT_EQ(io().Writes().size(), 34u);
-  EXPECT_EQ(io().Reads().size(), 2u * (1 + 1) + 4 + 16 + 32);
+  EXPECT_EQ(io().Reads().size(), 2u * (1 + 1) + 4 + 4 + 16 + 32);
 }
 
 using MountProcessesTest = DiskProcessesTest;

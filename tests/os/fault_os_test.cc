@@ -3,17 +3,20 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "support/fault_os.h"
+#include "support/processes.h"
 #include "support/test_root.h"
 
 namespace {
 
 using zrfs::os;
 using namespace zrfs::test;
+using namespace std::chrono_literals;
 
 class FaultOsTest : public ::testing::Test {
  protected:
@@ -58,6 +61,18 @@ TEST_F(FaultOsTest, RulesSelectTheNthCallOfADeviceAndOverlappingRanges) {
   EXPECT_EQ(errno, ENXIO);
   EXPECT_EQ(ReadAt(fd3_, 8191, 1).size(), 0u);
   EXPECT_EQ(WriteAt(fd4_, 0, "abcdef"), 3);
+}
+
+TEST_F(FaultOsTest, AKillStopsTheProcessBeforeOrAfterTheNthWrite) {
+  for (Fault kill : {Fault::kKill, Fault::kKillAfter}) {
+    pid_t child = Spawn([&] {
+      FaultOs faults;
+      faults.Add({.call = Call::kWrite, .pathContains = "host03", .nth = 2, .fault = kill});
+      for (int i = 0; i < 3; ++i) WriteAt(fd3_, i, std::to_string(i + 1));
+    });
+    ASSERT_TRUE(WaitKilled(child, 10s));
+    EXPECT_EQ(ReadAt(fd3_, 0, 3), std::string(kill == Fault::kKill ? "1\0\0" : "12\0", 3));
+  }
 }
 
 TEST_F(FaultOsTest, PowerCutLosesExactlyTheWritesItIsToldTo) {

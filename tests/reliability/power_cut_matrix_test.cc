@@ -246,6 +246,7 @@ const std::set<std::string> kDamageACutMayLeave = {
     "block-last-file-number-low",      // the same for the newest number
     "append-position-below-data",      // the raised position lost
     "copy-behind",                     // a copy's header kept, the other's not
+    "current-block-wrong-channel",     // a release's row write lost, the next owner's header kept
 };
 
 // Before the format was first flushed, copy 1 may still be unwritten.

@@ -1,12 +1,34 @@
 #include "support/fault_os.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 
 namespace zrfs::test {
+namespace {
+
+bool Kills(const FaultRule *r) {
+  return r != nullptr && (r->fault == Fault::kKill || r->fault == Fault::kKillAfter);
+}
+
+[[noreturn]] void DieNow() {
+  kill(getpid(), SIGKILL);
+  for (;;) pause();
+}
+
+// What a rule that fired does to a transfer: fail it, shorten it, or (for
+// a kill after the call) nothing yet.
+bool Fails(const FaultRule *r) {
+  return r != nullptr && (r->fault == Fault::kError || r->fault == Fault::kAbsent);
+}
+size_t Part(const FaultRule *r, size_t len) {
+  return r != nullptr && r->fault == Fault::kShort ? std::min(len, r->shortBytes) : len;
+}
+
+}  // namespace
 
 FaultOs::FaultOs() : OsWrapper(PosixOs()) {
   InstallOs(this);
@@ -77,6 +99,7 @@ std::optional<Fault> FaultOs::Broken(Call call, int fd, const char *path) {
   std::lock_guard lock(mu_);
   const FaultRule *r = Match(call, path != nullptr ? path : fd >= 0 ? PathOf(fd) : "", 0, 0);
   if (r == nullptr) return std::nullopt;
+  if (Kills(r)) DieNow();
   errno = r->error;
   return r->fault;
 }
@@ -100,30 +123,37 @@ int FaultOs::Close(int fd) {
 ssize_t FaultOs::PRead(int fd, void *buf, size_t len, uint64_t offset) {
   std::unique_lock lock(mu_);
   const FaultRule *r = Match(Call::kRead, PathOf(fd), offset, len);
-  if (r != nullptr && r->fault != Fault::kShort) {
+  if (r != nullptr && r->fault == Fault::kKill) DieNow();
+  if (Fails(r)) {
     errno = r->error;
     return -1;
   }
-  size_t part = r != nullptr ? std::min(len, r->shortBytes) : len;
+  size_t part = Part(r, len);
+  bool dieAfter = Kills(r);
   lock.unlock();
-  return target().PRead(fd, buf, part, offset);
+  ssize_t done = target().PRead(fd, buf, part, offset);
+  if (dieAfter) DieNow();
+  return done;
 }
 
 ssize_t FaultOs::PWrite(int fd, const void *buf, size_t len, uint64_t offset) {
   std::unique_lock lock(mu_);
   std::string path = PathOf(fd);
   const FaultRule *r = Match(Call::kWrite, path, offset, len);
-  if (r != nullptr && r->fault != Fault::kShort) {
+  if (r != nullptr && r->fault == Fault::kKill) DieNow();
+  if (Fails(r)) {
     errno = r->error;
     return -1;
   }
-  size_t part = r != nullptr ? std::min(len, r->shortBytes) : len;
+  size_t part = Part(r, len);
+  bool dieAfter = Kills(r);
   UnsyncedWrite entry{path, offset, std::string(part, '\0'),
                       std::string(static_cast<const char *>(buf), part)};
   ssize_t got = pread(fd, entry.before.data(), part, static_cast<off_t>(offset));
   entry.before.resize(got > 0 ? static_cast<size_t>(got) : 0);  // bytes past the end read as none
   lock.unlock();
   ssize_t done = target().PWrite(fd, buf, part, offset);
+  if (dieAfter) DieNow();
   if (done > 0) {
     entry.after.resize(static_cast<size_t>(done));
     std::lock_guard relock(mu_);
@@ -133,17 +163,23 @@ ssize_t FaultOs::PWrite(int fd, const void *buf, size_t len, uint64_t offset) {
 }
 
 int FaultOs::DataSync(int fd) {
+  bool dieAfter = false;
   {
     std::lock_guard lock(mu_);
     std::string path = PathOf(fd);
-    if (const FaultRule *r = Match(Call::kDataSync, path, 0, 0)) {
+    const FaultRule *r = Match(Call::kDataSync, path, 0, 0);
+    if (r != nullptr && r->fault == Fault::kKill) DieNow();
+    if (r != nullptr && !Kills(r)) {
       errno = r->error;
       return -1;
     }
+    dieAfter = Kills(r);
     // Everything written to this file so far is durable now.
     std::erase_if(journal_, [&](const UnsyncedWrite &w) { return w.path == path; });
   }
-  return target().DataSync(fd);
+  int synced = target().DataSync(fd);
+  if (dieAfter) DieNow();
+  return synced;
 }
 
 int FaultOs::Presence(int fd, int *present) {

@@ -6,7 +6,8 @@
 //
 // A rule matches a call of its kind on a device whose logical path contains
 // pathContains, whose transfer overlaps [fromOffset, toOffset).  nth = 0
-// breaks every matching call; nth = N breaks only the Nth.
+// breaks every matching call; nth = N breaks only the Nth.  A kill stops a
+// (forked) process exactly at a call, as a kill from outside could.
 #pragma once
 
 #include <errno.h>
@@ -26,9 +27,12 @@ namespace zrfs::test {
 enum class Call { kOpen, kRead, kWrite, kDataSync, kPresence, kDeviceSize, kSemOp, kShmGet, kFtok };
 
 enum class Fault {
-  kError,   // fail with error
-  kShort,   // transfer only shortBytes (reads and writes)
-  kAbsent,  // the disk reports itself absent (presence)
+  kError,      // fail with error
+  kShort,      // transfer only shortBytes (reads and writes)
+  kAbsent,     // the disk reports itself absent (presence)
+  kKill,       // the calling process dies of SIGKILL instead of making the call
+  kKillAfter,  // the same once the call is made (reads, writes and flushes;
+               // other calls die before)
 };
 
 struct FaultRule {

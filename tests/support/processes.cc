@@ -48,6 +48,24 @@ pid_t Spawn(const std::function<void()> &body) {
   return ::testing::AssertionFailure() << failures;
 }
 
+::testing::AssertionResult WaitKilled(pid_t child, std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  int status = 0;
+  pid_t done = 0;
+  while ((done = waitpid(child, &status, WNOHANG)) == 0 &&
+         std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  if (done == 0) {
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    return ::testing::AssertionFailure() << "child " << child << " timed out";
+  }
+  if (done == child && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL)
+    return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure()
+         << "child " << child << " was not killed (status " << status << ")";
+}
+
 ::testing::AssertionResult RunInChildren(int n, const std::function<void(int)> &body,
                                          std::chrono::milliseconds timeout) {
   std::vector<pid_t> children;

@@ -21,6 +21,10 @@ pid_t Spawn(const std::function<void()> &body);
 ::testing::AssertionResult WaitAll(const std::vector<pid_t> &children,
                                    std::chrono::milliseconds timeout);
 
+// Waits for one child until the deadline (then kills and reaps it).
+// Succeeds when SIGKILL ended it, from the test or from a fault rule.
+::testing::AssertionResult WaitKilled(pid_t child, std::chrono::milliseconds timeout);
+
 // Runs n copies of body (body(i) in child i) and waits for them.
 ::testing::AssertionResult RunInChildren(int n, const std::function<void(int)> &body,
                                          std::chrono::milliseconds timeout);
