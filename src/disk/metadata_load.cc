@@ -123,6 +123,31 @@ CopyFault LoadCopy(DfDiskSlot &slot, int copy, const DfDiskHeader &head, bool st
   return map != CopyFault::kNone ? map : tables;
 }
 
+// Whether the copy's map (at the place it was read from) and tables hold
+// what the image holds.  Equal update counts do not prove equal copies: a
+// kill or a cut between a copy's pages and its header leaves those pages
+// ahead under the old count.  Reads the copy's map and tables once more.
+bool CopyMatchesImage(DfDiskSlot &slot, int copy, uint32_t mapPlace) {
+  DfDiskEntry &entry = *slot.entry;
+  constexpr uint32_t kPiece = 0x10000;
+  static_assert(sizeof entry.blkMap % kPiece == 0 && kTablePageSize <= kPiece);
+  auto *piece = static_cast<uint8_t *>(zrfs_Malloc(kPiece));
+  if (piece == nullptr) return true;  // cannot tell: left as it is
+  auto same = [&](uint64_t at, const void *image, uint32_t len) {
+    return ReadFullAt(slot.fd, at, piece, len) && memcmp(piece, image, len) == 0;
+  };
+  bool matches = true;
+  uint64_t map = mapPlace == 0 ? MapPlaceA(copy) : MapPlaceB(copy);
+  for (uint32_t off = 0; matches && off < sizeof entry.blkMap; off += kPiece)
+    matches = same(map + off, entry.blkMap + off, kPiece);
+  bool counts = CountsKept(entry.head);
+  for (int type = 0; matches && type < kBlockTypes; ++type)
+    matches = same(CurBlkPage(copy, type), entry.curBlk[type], kTablePageSize) &&
+              (!counts || same(BlkCntPage(copy, type), entry.blkCnt[type], kTablePageSize));
+  zrfs_Free(piece);
+  return matches;
+}
+
 // Faults that leave the copy readable, as mounts took copies before they
 // were judged: stray map states are never handed out, and the allocator
 // checks every table entry it uses.
@@ -202,10 +227,13 @@ Status LoadFromDevice(DfDiskSlot &slot) {
   }
   entry.mapIndex = mapPlace[used];
 
-  if (entry.head.ver <= 1 && UpgradeToCurrentVersion(slot) != 0) return Status::kIoError;
+  // An upgrade rewrites both copies' count pages from the block headers.
+  bool upgraded = entry.head.ver <= 1;
+  if (upgraded && UpgradeToCurrentVersion(slot) != 0) return Status::kIoError;
   const CopyHeader &unused = copies[1 - used];
-  bool level =
-      unused.fault == CopyFault::kNone && unused.head.updateCount == copies[used].head.updateCount;
+  bool level = unused.fault == CopyFault::kNone &&
+               unused.head.updateCount == copies[used].head.updateCount &&
+               (upgraded || CopyMatchesImage(slot, 1 - used, mapPlace[1 - used]));
   if (!whole || level) return Status::kOk;
 
   // The copy taken may lag the other unless the other's header shows it

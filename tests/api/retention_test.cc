@@ -7,9 +7,14 @@
 #include <string>
 
 #include <gtest/gtest.h>
+#ifdef ZRFS_TOOL_PATH
+#include <nlohmann/json.hpp>
+#endif
 
 #include "block/mounted_image.h"
+#include "support/fault_os.h"
 #include "support/processes.h"
+#include "support/recording_io.h"
 #include "tools/tool_harness.h"
 
 namespace {
@@ -226,6 +231,93 @@ TEST(RetentionProcessesTest, TwoRecordersRecordManyTimesTheDiskAndLoseNothingPro
   ToolResult check = RunTool({"check", root.Real(dev)});
   EXPECT_EQ(check.status, 0) << check.out << check.err;
 #endif
+}
+
+// A recorder killed at each device write of a create that overwrites the
+// oldest block in turn: after a fresh start only that block may have
+// changed (its recording whole or gone), every other recording reads back,
+// each block holds one channel's files, and the checker finds nothing but
+// what the cut-short give-back may leave on that block.
+TEST(RetentionProcessesTest, SlowAKillInsideAGiveBackChangesNothingButItsBlock) {
+  constexpr int kBlocks = 4;
+  constexpr uint32_t kNewChan = 5;
+  struct Board {
+    char names[kBlocks][ZRFS_NAME_MAX];
+    int writes = 0;
+  };
+  auto run = [&](int killAt) -> int {
+    TestRoot root;
+    std::string dev = MakeDisk(root, kBlocks);
+    SharedMapping<Board> board;
+    EXPECT_TRUE(RunInChildren(
+        1,
+        [&](int) {
+          StartAndMount(Layer::kApi, dev, true);
+          for (int b = 0; b < kBlocks; ++b) {
+            std::string name = Record(dev, uint32_t(b), 100 * (b + 1));
+            ASSERT_NE(name, "");
+            snprintf(board->names[b], ZRFS_NAME_MAX, "%s", name.c_str());
+          }
+          zrfs_DeInit();
+        },
+        60s));
+    pid_t recorder = Spawn([&] {
+      StartAndMount(Layer::kApi, dev, false);
+      ASSERT_EQ(zrfs_SetRetention(dev.c_str(), ZRFS_OVERWRITE_OLDEST), 0);
+      FaultOs faults;
+      if (killAt > 0)
+        faults.Add(
+            {.call = Call::kWrite, .pathContains = "host03", .nth = killAt, .fault = Fault::kKill});
+      EXPECT_NE(Record(dev, kNewChan, 1000), "");
+      board->writes = faults.Count(Call::kWrite);
+      zrfs_DeInit();
+    });
+    EXPECT_TRUE(killAt > 0 ? WaitKilled(recorder, 60s) : WaitAll({recorder}, 60s))
+        << "kill at write " << killAt;
+    int victim = BlockOfName(board->names[0]);
+    EXPECT_TRUE(RunInChildren(
+        1,
+        [&](int) {
+          StartAndMount(Layer::kApi, dev, false);
+          for (int b = 1; b < kBlocks; ++b)
+            EXPECT_TRUE(Intact(board->names[b], 100 * (b + 1))) << "kill at write " << killAt;
+          if (Exists(board->names[0])) EXPECT_TRUE(Intact(board->names[0], 100));
+          // The victim's channel and the new one (whose current block it
+          // may be), then others, take blocks until none is left: none is lost,
+          // and none holds files of two channels.
+          for (uint32_t chan : {0u, kNewChan, 10u, 11u, 12u, 13u})
+            if (Record(dev, chan, 2000 + int32_t(chan)) == "")
+              EXPECT_EQ(zrfs_LastError(), ZRFS_ENOSPC) << "channel " << chan;
+          for (int blk = 0; blk < kBlocks; ++blk) {
+            TfFileStat st[8];
+            int n = zrfs_BlockStat(dev.c_str(), blk, st, 8);
+            EXPECT_GE(n, 1) << "block " << blk << " lost, kill at write " << killAt;
+            for (int i = 1; i < n; ++i) EXPECT_EQ(st[i].ichan, st[0].ichan) << "block " << blk;
+          }
+          zrfs_DeInit();
+        },
+        60s));
+#ifdef ZRFS_TOOL_PATH
+    ToolResult check = RunTool({"check", "--json", root.Real(dev)});
+    auto doc = nlohmann::json::parse(check.out, nullptr, false);
+    EXPECT_FALSE(doc.is_discarded()) << check.out << check.err;
+    std::string victimBlock = "block " + std::to_string(victim);
+    for (const auto &f : doc.is_discarded() ? nlohmann::json::array() : doc["check"]["findings"]) {
+      std::string where = f.value("location", "");
+      EXPECT_TRUE(f.value("severity", "") == "note" || where.find(victimBlock) == 0 ||
+                  where.find("channel 0") != std::string::npos ||
+                  where.find("channel 5") != std::string::npos)
+          << "kill at write " << killAt << ": [" << f.value("code", "") << "] " << where << ": "
+          << f.value("message", "");
+    }
+#else
+    (void)victim;
+#endif
+    return board->writes;
+  };
+  int writes = run(0);
+  ASSERT_GT(writes, 4);
+  for (int k = 1; k <= writes && !HasFailure(); ++k) run(k);
 }
 
 }  // namespace

@@ -40,6 +40,13 @@ TEST_F(MountTest, ReadsBothCopiesMetadataAndFallsBackToCopy1AndToPlaceB) {
       expected.insert({BlkCntPage(copy, type), kTablePageSize});
     }
   }
+  // Copy 1, level with copy 0, is compared with the image taken from copy 0.
+  for (uint64_t piece = 0; piece < uint64_t(kMaxBlocks); piece += 0x10000)
+    expected.insert({MapPlaceA(1) + piece, 0x10000});
+  for (int type = 0; type < kBlockTypes; ++type) {
+    expected.insert({CurBlkPage(1, type), kTablePageSize});
+    expected.insert({BlkCntPage(1, type), kTablePageSize});
+  }
   EXPECT_EQ(io().Reads(), expected);
   EXPECT_TRUE(io().Writes().empty());  // the copies are whole and level
   ASSERT_EQ(df_DiskUnmout(dev_.c_str()), 0);
