@@ -506,6 +506,31 @@ TEST(PowerCutMatrix, SlowUnlinkGivesABlockBack) {
   });
 }
 
+// A full disk that overwrites its oldest: a create gives back the block of
+// the oldest recording and takes it, all of it under the cuts.
+TEST(PowerCutMatrix, SlowAFullDiskOverwritesItsOldest) {
+  RunMatrix("a full disk overwrites its oldest", 1, [](Workload &w, int) {
+    StartLogged(w, true);
+    ASSERT_EQ(zrfs_SetRetention(w.dev().c_str(), ZRFS_OVERWRITE_OLDEST), 0);
+    std::vector<Recording> kept;
+    for (uint32_t chan = 0; chan < uint32_t(kBlocks); ++chan) {
+      int fd;
+      kept.push_back(w.Start(chan, 10 + chan, 1, &fd));  // one block each, oldest first
+      w.Finish(kept.back(), fd);
+    }
+    w.Flush();
+    w.Changing(kept[0]);
+    int fd;
+    Recording next = w.Start(uint32_t(kBlocks), 20, 2, &fd);
+    ASSERT_GE(fd, 0);
+    w.Finish(next, fd);
+    TfFileStat st;
+    EXPECT_NE(zrfs_Stat(kept[0].name, &st), 0) << "the oldest recording was kept";
+    EXPECT_EQ(BlockOf(next.name), BlockOf(kept[0].name));
+    w.Flush();
+  });
+}
+
 TEST(PowerCutMatrix, SlowTagABadRange) {
   RunMatrix("tag a bad range", 1, [](Workload &w, int) {
     StartLogged(w, true);
