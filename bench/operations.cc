@@ -16,6 +16,7 @@
 #include "clock.h"
 #include "histogram.h"
 #include "zrfs.h"
+#include "zrfs/df.h"
 
 namespace bench {
 namespace {
@@ -28,7 +29,23 @@ constexpr int kRecordings = kChannels * kMorePerChannel;
 constexpr int kMounts = 10;
 constexpr int kListings = 20;
 
-enum Op { kFirstCreate, kCreate, kOpen, kStat, kBlockList, kBlockStat, kUnlink, kMount, kOps };
+// Creates on a full disk that overwrites its oldest block, which holds
+// this many recordings.
+constexpr int kOverwrites = 5;
+constexpr int kInOldestBlock = 100;
+
+enum Op {
+  kFirstCreate,
+  kCreate,
+  kOpen,
+  kStat,
+  kBlockList,
+  kBlockStat,
+  kUnlink,
+  kMount,
+  kOverwriteCreate,
+  kOps
+};
 
 struct OpResults {
   LatencyHistogram ops[kOps];
@@ -59,6 +76,46 @@ bool ListBlocks(const char *disk, std::vector<DfBlockInfo> *blocks, int *count) 
 
 bool StatBlock(const char *disk, const DfBlockInfo &block, std::vector<TfFileStat> *files) {
   return zrfs_BlockStat(disk, int(block.blkid), files->data(), int(files->size())) > 0;
+}
+
+// A recording that leaves its block too little room for another one.
+bool FillBlock(const char *disk, int channel, char *name) {
+  int fd = CreateRecording(disk, channel, name);
+  if (fd < 0) return false;
+  int64_t unit = int64_t(df_GetDiskUnitSize());  // of the disk mounted last
+  bool ok = unit > 0 && zrfs_ftruncate(fd, unit - 2 * 0x200000) == 0;
+  zrfs_Close(fd);
+  return ok;
+}
+
+// Each round: a fresh disk whose oldest block holds kInOldestBlock
+// recordings and whose other blocks are full, then one create timed that
+// gives that block back and takes it.
+bool OverwriteOldest(const char *disk, OpResults *r) {
+  std::vector<uint8_t> data(4096, 0x5A);
+  char first[ZRFS_NAME_MAX], name[ZRFS_NAME_MAX];
+  for (int round = 0; round < kOverwrites; ++round) {
+    if (zrfs_Format(disk) != 0 || zrfs_Mount(disk) != 0) return false;
+    for (int i = 0; i < kInOldestBlock - 1; ++i) {
+      int fd = CreateRecording(disk, 0, i == 0 ? first : name);
+      if (fd < 0) return false;
+      zrfs_Write(fd, data.data(), uint32_t(data.size()));
+      zrfs_Close(fd);
+    }
+    if (!FillBlock(disk, 0, name)) return false;
+    for (int channel = 1; FillBlock(disk, channel, name); ++channel) {
+    }
+    if (zrfs_LastError() != ZRFS_ENOSPC || zrfs_SetRetention(disk, ZRFS_OVERWRITE_OLDEST) != 0)
+      return false;
+    int fd = -1;
+    if (!Timed(&r->ops[kOverwriteCreate],
+               [&] { return (fd = CreateRecording(disk, 1023, name)) >= 0; }))
+      return false;
+    zrfs_Close(fd);
+    TfFileStat st;
+    if (zrfs_Stat(first, &st) == 0 || zrfs_UnMount(disk) != 0) return false;  // it went
+  }
+  return true;
 }
 
 bool LibraryOperations(const Target &target, OpResults *r) {
@@ -122,7 +179,7 @@ bool LibraryOperations(const Target &target, OpResults *r) {
     if (!Timed(&r->ops[kUnlink], [&] { return zrfs_Unlink(names[i]) == 0; })) return false;
   for (int c = 0; c < kChannels; ++c)
     if (zrfs_Unlink(firsts[c]) != 0) return false;
-  return true;
+  return zrfs_UnMount(disk) == 0 && OverwriteOldest(disk, r);
 }
 
 // Every entry of a directory with its status: the block-status equivalent.
@@ -190,6 +247,18 @@ void Ext4Operations(Environment *env, OpResults *r) {
     unlink(firsts[size_t(c)].c_str());
     rmdir(channelDir(c).c_str());
   }
+  // The oldest directory's recordings deleted, then a new one made.
+  for (int round = 0; round < kOverwrites; ++round) {
+    std::string oldest = dir + "/oldest";
+    mkdir(oldest.c_str(), 0755);
+    for (int i = 0; i < kInOldestBlock; ++i) CreateFile(oldest + "/rec" + std::to_string(i), data);
+    Timed(&r->ops[kOverwriteCreate], [&] {
+      for (int i = 0; i < kInOldestBlock; ++i)
+        unlink((oldest + "/rec" + std::to_string(i)).c_str());
+      return rmdir(oldest.c_str()) == 0 && CreateFile(dir + "/next", data);
+    });
+    unlink((dir + "/next").c_str());
+  }
   rmdir(dir.c_str());
   for (int i = 0; i < kMounts / 2; ++i) {
     uint64_t nanos = 0;
@@ -232,6 +301,8 @@ std::vector<OperationLatency> MeasureOperations(Environment *env, const Target &
       {"status of a block's 64 recordings", "zrfs_BlockStat", "readdir + stat of 64 files"},
       {"delete a recording", "zrfs_Unlink", "unlink"},
       {"mount", "zrfs_Mount", "mount(2) ext4"},
+      {"create on a full disk, overwriting a block of 100 recordings",
+       "zrfs_Open(param), overwrite oldest", "100 unlink + rmdir + open(O_CREAT)"},
   };
   std::vector<OperationLatency> out(kOps);
   for (int op = 0; op < kOps; ++op) {
