@@ -16,6 +16,7 @@
 #include "block/block_file.h"
 #include "block/mounted_image.h"
 #include "support/processes.h"
+#include "tools/tool_harness.h"
 
 namespace {
 
@@ -85,8 +86,14 @@ TEST(DeadHoldersTest, WhatKilledProcessesHeldComesBackWhileAnotherRuns) {
   std::vector<int> mine = MakeAndHold(dev, 0, kNewFiles);
   EXPECT_EQ(mine.size(), size_t(kNewFiles)) << zrfs_StrError(zrfs_LastError());
   EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
-  // Only this process has the disk mounted.
+  // Only this process has the disk mounted, and the tool sees nothing stale.
   EXPECT_EQ(zrfs_DiskUsers(root.path().c_str(), 3), 1);
+#ifdef ZRFS_TOOL_PATH
+  ToolResult status = RunTool({"--root", root.path(), "ipc", "status"});
+  EXPECT_EQ(status.status, 0) << status.err;
+  EXPECT_NE(status.out.find("disk 3: mounted 1"), std::string::npos) << status.out;
+  EXPECT_EQ(status.out.find("STALE"), std::string::npos) << status.out;
+#endif
   // A dead recorder's other files are still there and readable.
   TfFileStat st;
   EXPECT_EQ(zrfs_Stat(board->firstName[1], &st), 0);
