@@ -305,6 +305,18 @@ TEST_F(PathCallTest, DumpShowsDescriptorsThenTheLowerSections) {
       << text;
   zrfs_Close(first);
   zrfs_Close(second);
+
+  // A mounted disk's row is followed by its retention mode and quotas, the
+  // first eight named: the buffer is bounded, a channel count is not.
+  EXPECT_NE(text.find("\n  disk 3: retention keep all, quotas none\n"), std::string::npos) << text;
+  ASSERT_EQ(zrfs_SetRetention(dev_.c_str(), ZRFS_OVERWRITE_OLDEST), 0);
+  for (unsigned i = 1; i <= 10; ++i) ASSERT_EQ(zrfs_SetChannelQuota(dev_.c_str(), i * 100, i), 0);
+  text.assign(buf, size_t(zrfs_GetDebugInfo(buf, sizeof buf)));
+  EXPECT_NE(text.find("\n  disk 3: retention overwrite oldest, quotas chan 100: 1, chan 200: 2, "
+                      "chan 300: 3, chan 400: 4, chan 500: 5, chan 600: 6, chan 700: 7, "
+                      "chan 800: 8, +2 more\n"),
+            std::string::npos)
+      << text;
 }
 
 int g_allocs;

@@ -1,10 +1,15 @@
 // The tool beside the library: recordings the library made in this test
 // process (a wrapped pre-record ring), and a root shared with a process that
-// has the disk mounted (--root, ipc status and clean, refused repairs).
+// has the disk mounted (--root, ipc status and clean, refused repairs, the
+// retention settings it shares).
+#include <poll.h>
 #include <sys/ipc.h>
 #include <sys/sem.h>
 #include <sys/wait.h>
 
+#include <nlohmann/json.hpp>
+
+#include "support/processes.h"
 #include "support/test_root.h"
 #include "tools/tool_harness.h"
 #include "zrfs.h"
@@ -13,6 +18,8 @@
 
 namespace zrfs::test {
 namespace {
+
+using namespace std::chrono_literals;
 
 constexpr uint64_t kUnit = 0x40000000;
 constexpr uint64_t kDataStart = 0x41100000;
@@ -138,6 +145,72 @@ TEST_F(LibraryRootTest, IpcCleanRefusesWhileAttachedUnlessForced) {
   EXPECT_EQ(RunTool({"ipc", "status", "--root", root_.path()}, tmp_.path()).out,
             root_.path() + "/dvr/zrfs: no System V objects\n");
   EXPECT_EQ(root_.RemoveIpcObjects(), 0);
+}
+
+// While a recorder process has the disk mounted, df and ls show the
+// retention mode and quotas it set; once it has exited (without unmounting)
+// they show the defaults the next mount starts from.
+TEST_F(LibraryRootTest, DfAndLsShowTheRetentionOfTheMountingProcessesUntilTheyExit) {
+  using Json = nlohmann::json;
+  std::string expected;
+  ASSERT_FALSE(RecordWrappedRing(&expected).empty());  // channel 2 holds a block
+  ASSERT_EQ(zrfs_UnMount(dev_.c_str()), 0);            // the recorder's is the only mount
+  int ready[2], quit[2];
+  ASSERT_EQ(pipe(ready), 0);
+  ASSERT_EQ(pipe(quit), 0);
+  pid_t recorder = Spawn([&] {
+    close(ready[0]);
+    close(quit[1]);
+    ASSERT_EQ(zrfs_Mount(dev_.c_str()), 0);
+    ASSERT_EQ(zrfs_SetRetention(dev_.c_str(), ZRFS_OVERWRITE_OLDEST), 0);
+    ASSERT_EQ(zrfs_SetChannelQuota(dev_.c_str(), 2, 3), 0);
+    ASSERT_EQ(zrfs_SetChannelQuota(dev_.c_str(), 7, 1), 0);
+    char byte = 'r';
+    ASSERT_EQ(write(ready[1], &byte, 1), 1);
+    EXPECT_EQ(read(quit[0], &byte, 1), 0);  // until the test closes its end
+  });
+  close(ready[1]);
+  close(quit[0]);
+  auto tool = [&](const char *command, bool json) {
+    std::vector<std::string> args = {"--root", root_.path(), command, dev_};
+    if (json) args.push_back("--json");
+    return RunTool(args, tmp_.path());
+  };
+  auto retentionOf = [&](const char *command) {
+    return Json::parse(tool(command, true).out, nullptr, false).value("retention", Json());
+  };
+  struct pollfd up = {ready[0], POLLIN, 0};
+  char byte = 0;
+  bool set = poll(&up, 1, 60000) == 1 && read(ready[0], &byte, 1) == 1;
+  if (set) {
+    Json shared = Json::parse(R"({"mode": "overwrite_oldest", "quotas": [
+        {"channel": 2, "blocks": 3}, {"channel": 7, "blocks": 1}],
+        "shared_by_running_processes": true})");
+    Json df = Json::parse(tool("df", true).out, nullptr, false);
+    EXPECT_EQ(df.value("retention", Json()), shared) << df;
+    EXPECT_EQ(df["channels"][0]["quota_blocks"], 3) << df;
+    EXPECT_EQ(retentionOf("ls"), shared);
+    std::string text = tool("df", false).out;
+    EXPECT_NE(text.find("\nretention: overwrite oldest\nquotas: channel 2: 3 blocks, channel 7: "
+                        "1 block\n\n"),
+              std::string::npos)
+        << text;
+  }
+  close(quit[1]);
+  close(ready[0]);
+  EXPECT_TRUE(WaitAll({recorder}, 60s));
+  ASSERT_TRUE(set) << "the recorder did not mount the disk and set its retention";
+
+  Json defaults =
+      Json::parse(R"({"mode": "keep_all", "quotas": [], "shared_by_running_processes": false})");
+  EXPECT_EQ(retentionOf("df"), defaults);
+  EXPECT_EQ(retentionOf("ls"), defaults);
+  std::string text = tool("df", false).out;
+  EXPECT_NE(text.find("\nretention: keep all (a full disk refuses new recordings)\nquotas: none\n"
+                      "(no running process has the disk mounted: these are the defaults a mount "
+                      "starts from)\n"),
+            std::string::npos)
+      << text;
 }
 
 // A tool run that died leaves its private root; the next run removes it

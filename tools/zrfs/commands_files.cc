@@ -9,6 +9,7 @@
 #include "errors.h"
 #include "numbers.h"
 #include "output.h"
+#include "retention.h"
 #include "time_window.h"
 #include "zrfs.h"
 #include "zrfs/bf.h"
@@ -91,8 +92,12 @@ int Ls(const GlobalOptions &global, const std::string &diskArg, int64_t onlyBloc
                       {"pre_record", RingState(h)}});
     }
   }
+  // The text is the table alone, which scripts read line by line, so the
+  // retention settings go only into the JSON (and into df's text).
   if (json)
-    PrintJson({{"disk", diskArg}, {"files", rows}});
+    PrintJson({{"disk", diskArg},
+               {"files", rows},
+               {"retention", RetentionJson(ReadRetention(session.target()))}});
   else
     PrintText(table.empty() ? "no record files\n" : table.Render());
   return kExitOk;

@@ -9,6 +9,7 @@
 #include "errors.h"
 #include "numbers.h"
 #include "output.h"
+#include "retention.h"
 #include "zrfs/df.h"
 
 namespace zrfs::tool {
@@ -46,17 +47,29 @@ int Df(const GlobalOptions &global, const std::string &diskArg, bool json) {
   uint64_t sectorsPerBlock = uint64_t(snap.head.unitSize) >> 9;
   uint64_t totalMiB = sectorsPerBlock * blocks / 2048;
   uint64_t freeMiB = sectorsPerBlock * freeBlocks / 2048;
+  RetentionView retention = ReadRetention(session.target());
   Json rows = Json::array();
-  Table table(
-      {{"CHANNEL", true}, {"TYPE", true}, {"DATA TYPES"}, {"BLOCKS", true}, {"USED MiB", true}});
+  // A channel's quota counts its blocks of every type; each of its rows
+  // repeats it.
+  Table table({{"CHANNEL", true},
+               {"TYPE", true},
+               {"DATA TYPES"},
+               {"BLOCKS", true},
+               {"USED MiB", true},
+               {"QUOTA", true}});
   for (uint32_t chan = 0; chan < uint32_t(kChannels); ++chan)
     for (uint32_t type = 0; type < uint32_t(kBlockTypes); ++type) {
       uint32_t n = snap.cnt[size_t(type) * kChannels + chan];
       if (n == 0) continue;
+      uint32_t quota = QuotaOf(retention, chan);
       table.AddRow({std::to_string(chan), std::to_string(type), DataTypesOf(type),
-                    std::to_string(n), std::to_string(n * unitMiB)});
-      rows.push_back(
-          {{"channel", chan}, {"block_type", type}, {"blocks", n}, {"used_mib", n * unitMiB}});
+                    std::to_string(n), std::to_string(n * unitMiB),
+                    quota == 0 ? "-" : std::to_string(quota)});
+      rows.push_back({{"channel", chan},
+                      {"block_type", type},
+                      {"blocks", n},
+                      {"used_mib", n * unitMiB},
+                      {"quota_blocks", quota == 0 ? Json(nullptr) : Json(quota)}});
     }
   if (json) {
     PrintJson({{"disk", diskArg},
@@ -65,13 +78,15 @@ int Df(const GlobalOptions &global, const std::string &diskArg, bool json) {
                {"total_mib", totalMiB},
                {"free_mib", freeMiB},
                {"used_mib", uint64_t(used) * unitMiB},
-               {"channels", rows}});
+               {"channels", rows},
+               {"retention", RetentionJson(retention)}});
     return kExitOk;
   }
   std::string text = fmt::format(
       "disk: {}\nsize: {} MiB in {} block(s) of {} MiB\nused: {} MiB ({} blocks)\nfree: {} MiB "
       "({} blocks)\nbad:  {} block(s)\n",
       diskArg, totalMiB, blocks, unitMiB, uint64_t(used) * unitMiB, used, freeMiB, freeBlocks, bad);
+  text += RetentionText(retention);
   text += table.empty() ? "no channel holds blocks\n" : "\n" + table.Render();
   PrintText(text);
   return kExitOk;
@@ -122,7 +137,9 @@ void AddSpaceCommands(CLI::App &app, CommandContext &ctx) {
   {
     auto o = std::make_shared<Opts>();
     CLI::App *sub = app.add_subcommand(
-        "df", "Show the disk's space and the space used per channel and data type");
+        "df",
+        "Show the disk's space, the space used per channel and data type, and the retention "
+        "mode and channel quotas");
     AddDiskArgument(sub, o->disk);
     sub->add_flag("--json", o->json, "Print JSON");
     OnRun(sub, ctx, [o, &ctx] { return Df(ctx.global, o->disk, o->json); });
