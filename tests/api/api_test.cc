@@ -17,23 +17,13 @@ namespace {
 using namespace std::chrono_literals;
 using namespace zrfs::test;
 
-class ApiTest : public MountedImage<Layer::kApi> {
- protected:
-  // Creates a record file; returns its descriptor and name.
-  int Create(uint32_t chan, std::string *name = nullptr, int flags = 2) {
-    FileCreateParam p = Param(chan);
-    char buf[ZRFS_NAME_MAX] = {};
-    int fd = zrfs_Open(&p, buf, flags);
-    if (name != nullptr) *name = buf;
-    return fd;
-  }
-};
+using ApiTest = MountedImage<Layer::kApi>;
 
 using DescriptorTest = ApiTest;
 
 TEST_F(DescriptorTest, ValuesCarryTheSlotAndAGeneration) {
   std::string name;
-  int first = Create(1, &name);
+  int first = CreateRecording(1, &name);
   EXPECT_EQ(first, 0);
   int second = zrfs_Open(nullptr, name.data(), 0);
   EXPECT_EQ(second, 65537);  // slot 1, generation 1
@@ -48,7 +38,7 @@ TEST_F(DescriptorTest, ValuesCarryTheSlotAndAGeneration) {
 
 TEST_F(DescriptorTest, GenerationsComeRoundAfter4096Claims) {
   std::string name;
-  ASSERT_EQ(Create(1, &name), 0);
+  ASSERT_EQ(CreateRecording(1, &name), 0);
   zrfs_Close(0);
   for (int claim = 2; claim <= 4096; ++claim) zrfs_Close(zrfs_Open(nullptr, name.data(), 0));
   int wrapped = zrfs_Open(nullptr, name.data(), 0);  // the 4097th claim
@@ -59,7 +49,7 @@ TEST_F(DescriptorTest, GenerationsComeRoundAfter4096Claims) {
 
 TEST_F(DescriptorTest, AFullTableRefusesUntilASlotIsFree) {
   std::string name;
-  std::vector<int> fds{Create(1, &name)};
+  std::vector<int> fds{CreateRecording(1, &name)};
   for (int i = 1; i < 1024; ++i) fds.push_back(zrfs_Open(nullptr, name.data(), 0));
   for (int fd : fds) ASSERT_GE(fd, 0);
   EXPECT_EQ(zrfs_Open(nullptr, name.data(), 0), -1);
@@ -69,7 +59,7 @@ TEST_F(DescriptorTest, AFullTableRefusesUntilASlotIsFree) {
 
 // Every call given a value that is no open descriptor, or a null pointer.
 TEST_F(DescriptorTest, CallsRefuseDescriptorsNeverHandedOutAndNullPointers) {
-  int fd = Create(2);
+  int fd = CreateRecording(2);
   ASSERT_GE(fd, 0);
   char buf[8];
   TfFileStat st;
@@ -83,7 +73,9 @@ TEST_F(DescriptorTest, CallsRefuseDescriptorsNeverHandedOutAndNullPointers) {
       {"seek", zrfs_Seek(-1, 0, 0), -1},
       {"eof", zrfs_Eof(-1), -1},
       {"fstat", zrfs_fstat(-1, &st), -1},
-      {"fstat into null", zrfs_fstat(fd, nullptr), 0},  // a failing status read still gives 0
+      {"fstat into null", zrfs_fstat(fd, nullptr), 0},  // asks only whether fd is open
+      {"fstat of a free slot into null", zrfs_fstat(fd + 1, nullptr), -1},
+      {"fstat of -1 into null", zrfs_fstat(-1, nullptr), -1},
       {"ftruncate", zrfs_ftruncate(-1, 0), -1},
       {"ring pointers", zrfs_UpdataePreRecPtr(-1, 0, 0), -1},
       {"fsync", zrfs_fsync(-1), -1},
@@ -98,11 +90,13 @@ TEST_F(DescriptorTest, CallsRefuseDescriptorsNeverHandedOutAndNullPointers) {
   };
   for (const auto &row : rows) EXPECT_EQ(row.result, row.expected) << row.call;
   EXPECT_EQ(zrfs_Tell(fd), 0);  // the real descriptor is untouched
+  zrfs_Close(fd);
+  EXPECT_EQ(zrfs_fstat(fd, nullptr), -1);
 }
 
 TEST_F(DescriptorTest, AccessModesDecideWhatADescriptorMayDo) {
   std::string name;
-  int writer = Create(1, &name, 1);  // write only
+  int writer = CreateRecording(1, &name, 1);  // write only
   ASSERT_GE(writer, 0);
   char buf[8] = "abcdefg";
   EXPECT_EQ(zrfs_Write(writer, buf, 7), 7);
@@ -122,7 +116,7 @@ TEST_F(DescriptorTest, AccessModesDecideWhatADescriptorMayDo) {
 }
 
 TEST_F(DescriptorTest, TransfersMoveThePositionAndFailuresKeepIt) {
-  int fd = Create(2);
+  int fd = CreateRecording(2);
   std::vector<char> data(300, 'd');
   ASSERT_EQ(zrfs_Write(fd, data.data(), 300), 300);
   ASSERT_EQ(zrfs_Seek(fd, 0, 0), 0);
@@ -138,7 +132,7 @@ TEST_F(DescriptorTest, TransfersMoveThePositionAndFailuresKeepIt) {
 }
 
 TEST_F(DescriptorTest, SeekRules) {
-  int fd = Create(2);
+  int fd = CreateRecording(2);
   std::vector<char> data(1000, 's');
   ASSERT_EQ(zrfs_Write(fd, data.data(), 1000), 1000);
   struct {
@@ -164,7 +158,7 @@ TEST_F(DescriptorTest, SeekRules) {
 
 TEST_F(DescriptorTest, DeInitSyncsWritableDescriptorsAndClosesAll) {
   std::string name;
-  int writer = Create(4, &name, 1);
+  int writer = CreateRecording(4, &name, 1);
   int reader = zrfs_Open(nullptr, name.data(), 0);
   ASSERT_GE(reader, 0);
   FaultOs faults;
@@ -176,7 +170,7 @@ TEST_F(DescriptorTest, DeInitSyncsWritableDescriptorsAndClosesAll) {
 
 TEST_F(DescriptorTest, ClosingWhileAnotherThreadIsInACallIsHarmless) {
   std::string name;
-  int fd = Create(5, &name);
+  int fd = CreateRecording(5, &name);
   std::vector<char> data(4096, 'c');
   ASSERT_EQ(zrfs_Write(fd, data.data(), 4096), 4096);
   for (int round = 0; round < 50; ++round) {
@@ -204,7 +198,7 @@ using PathCallTest = ApiTest;
 
 TEST_F(PathCallTest, EachAttributeCallChangesItsFieldOnDisk) {
   std::string name;
-  zrfs_Close(Create(1, &name));
+  zrfs_Close(CreateRecording(1, &name));
   auto field = [&](size_t offset) { return ReadRecord<int64_t>(BlockAddress(0) + 512 + offset); };
   EXPECT_EQ(zrfs_Lock(name.c_str(), 1), 0);
   EXPECT_EQ(ReadRecord<uint32_t>(BlockAddress(0) + 512 + 28), 1u);
@@ -226,12 +220,12 @@ TEST_F(PathCallTest, EachAttributeCallChangesItsFieldOnDisk) {
   EXPECT_EQ(st.createTime, -7);
   EXPECT_EQ(st.filename, name);
   // The calls leave no descriptor behind: the next one takes slot 0.
-  EXPECT_EQ(Create(2) & 0xFFFF, 0);
+  EXPECT_EQ(CreateRecording(2) & 0xFFFF, 0);
 }
 
 TEST_F(PathCallTest, BadArgumentsAreRefusedBeforeAnythingIsOpened) {
   std::string name;
-  zrfs_Close(Create(3, &name));
+  zrfs_Close(CreateRecording(3, &name));
   const char *n = name.c_str(), *dev = dev_.c_str();
   TfFileStat st[4];
   DfStatfs fs;
@@ -290,7 +284,7 @@ TEST_F(PathCallTest, DumpShowsDescriptorsThenTheLowerSections) {
   EXPECT_EQ(n, 66 + tf_GetDebugInfo(lower, 957));
 
   std::string name;
-  int first = Create(1, &name);
+  int first = CreateRecording(1, &name);
   int second = zrfs_Open(nullptr, name.data(), 2);
   ASSERT_EQ(second, 65537);
   std::vector<char> data(4096, 'q');
@@ -336,7 +330,7 @@ void CountFree(void *p) {
 
 TEST_F(PathCallTest, DescriptorsComeFromTheRegisteredAllocatorUntilTheNextInit) {
   std::string name;
-  zrfs_Close(Create(1, &name));
+  zrfs_Close(CreateRecording(1, &name));
   zrfs_RegistAllocatorInterface(CountAlloc, CountFree);
   zrfs_Close(zrfs_Open(nullptr, name.data(), 0));
   EXPECT_NE(g_descriptorBlock, nullptr);  // the descriptor's handle came from the callback

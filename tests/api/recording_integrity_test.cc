@@ -33,19 +33,12 @@ class RecordingIntegrityTest : public MountedImage<Layer::kApi> {
     EXPECT_EQ(check.out.find("files-overlap"), std::string::npos) << check.out;
 #endif
   }
-  // Creates a record file for reading and writing; returns its descriptor.
-  int Create(FileCreateParam p, std::string *name) {
-    char buf[ZRFS_NAME_MAX] = {};
-    int fd = zrfs_Open(&p, buf, 2);
-    *name = buf;
-    return fd;
-  }
   // Records kinds-0 files A then B on chan, each closed before the next.
   void RecordInTurn(uint32_t chan, int writerA, uint64_t sizeA, int writerB, uint64_t sizeB,
                     std::string *a, std::string *b) {
     for (auto [name, writer, size] :
          {std::tuple{a, writerA, sizeA}, std::tuple{b, writerB, sizeB}}) {
-      int fd = Create(Param(chan), name);
+      int fd = CreateRecording(chan, name);
       ASSERT_GE(fd, 0);
       ASSERT_TRUE(WritePattern(fd, writer, 0, size));
       zrfs_Close(fd);
@@ -61,8 +54,8 @@ using ChannelFiles = RecordingIntegrityTest;
 
 TEST_F(ChannelFiles, TwoOpenFilesOfAChannelTakeBlocksOfTheirOwn) {
   std::string a, b;
-  int fa = Create(Param(1), &a);
-  int fb = Create(Param(1), &b);
+  int fa = CreateRecording(1, &a);
+  int fb = CreateRecording(1, &b);
   ASSERT_GE(fa, 0);
   ASSERT_GE(fb, 0);
   EXPECT_TRUE(WritePattern(fa, 1, 0, 3 * kMiB));
@@ -82,10 +75,10 @@ TEST_F(ChannelFiles, RingAndPlainFilesRecordingTogetherTakeSeparateBlocks) {
   {
     SCOPED_TRACE("a ring file made beside a growing plain file");
     std::string plainName, ringName;
-    int plain = Create(Param(2), &plainName);
+    int plain = CreateRecording(2, &plainName);
     ASSERT_GE(plain, 0);
     ASSERT_TRUE(WritePattern(plain, 3, 0, 1 * kMiB));
-    int ring = Create(Param(2, 1, kRing), &ringName);
+    int ring = CreateRecording(2, &ringName, 2, 1, kRing);
     ASSERT_GE(ring, 0);
     EXPECT_NE(BlockOfName(plainName), BlockOfName(ringName));
     // Both go on recording, turn about: the ring file fills part of its
@@ -105,10 +98,10 @@ TEST_F(ChannelFiles, RingAndPlainFilesRecordingTogetherTakeSeparateBlocks) {
   {
     SCOPED_TRACE("a plain file made beside a ring that is not fixed yet");
     std::string ringName, plainName;
-    int ring = Create(Param(3, 1, kRing), &ringName);
+    int ring = CreateRecording(3, &ringName, 2, 1, kRing);
     ASSERT_GE(ring, 0);
     ASSERT_TRUE(WritePattern(ring, 5, 0, 256 * kKiB));
-    int plain = Create(Param(3), &plainName);
+    int plain = CreateRecording(3, &plainName);
     ASSERT_GE(plain, 0);
     EXPECT_NE(BlockOfName(plainName), BlockOfName(ringName));
     // The ring's whole length is the ring file's, written or not yet.
@@ -184,10 +177,10 @@ using BlockBounds = RecordingIntegrityTest;
 // through the next block's header area into channel 2's first data.
 TEST_F(BlockBounds, ReadsOfARingFileNeverReachTheNextBlock) {
   std::string ringName, otherName;
-  int ring = Create(Param(1, 1, 1 * kMiB), &ringName);
+  int ring = CreateRecording(1, &ringName, 2, 1, 1 * kMiB);
   ASSERT_GE(ring, 0);
   ASSERT_TRUE(WritePattern(ring, 1, 0, 64 * kKiB));
-  int other = Create(Param(2), &otherName);
+  int other = CreateRecording(2, &otherName);
   ASSERT_GE(other, 0);
   ASSERT_TRUE(WritePattern(other, 2, 0, 4 * kMiB));
   ASSERT_EQ(BlockOfName(ringName), 0);
@@ -221,14 +214,7 @@ using AliasedNames = RecordingIntegrityTest;
 // directory part must not make one stand for the other.
 TEST_F(AliasedNames, FilesNamedBehindALongDirectoryStayApart) {
   std::string a, b;
-  int fa = Create(Param(1), &a);
-  ASSERT_GE(fa, 0);
-  ASSERT_TRUE(WritePattern(fa, 1, 0, 1 * kMiB + 100));
-  zrfs_Close(fa);
-  int fb = Create(Param(1), &b);
-  ASSERT_GE(fb, 0);
-  ASSERT_TRUE(WritePattern(fb, 2, 0, 256 * kKiB));
-  zrfs_Close(fb);
+  ASSERT_NO_FATAL_FAILURE(RecordInTurn(1, 1, 1 * kMiB + 100, 2, 256 * kKiB, &a, &b));
   ASSERT_EQ(BlockOfName(a), BlockOfName(b));
 
   const std::string dir = "/dev/scsi/host03/part1/recordings/channel01/20240101/";
@@ -308,20 +294,6 @@ TEST_F(CreateArguments, TheNameNeverRunsPastItsBuffer) {
   fd = zrfs_Open(nullptr, name.data(), 0);
   EXPECT_TRUE(HoldsPattern(fd, 1, 4096)) << name;
   zrfs_Close(fd);
-}
-
-using DescriptorStatus = RecordingIntegrityTest;
-
-// A status call without a record asks only whether the descriptor is open.
-TEST_F(DescriptorStatus, FstatWithoutARecordTellsWhetherTheDescriptorIsOpen) {
-  std::string name;
-  int fd = Create(Param(1), &name);
-  ASSERT_GE(fd, 0);
-  EXPECT_EQ(zrfs_fstat(fd, nullptr), 0);
-  EXPECT_EQ(zrfs_fstat(fd + 1, nullptr), -1);
-  EXPECT_EQ(zrfs_fstat(-1, nullptr), -1);
-  zrfs_Close(fd);
-  EXPECT_EQ(zrfs_fstat(fd, nullptr), -1);
 }
 
 }  // namespace

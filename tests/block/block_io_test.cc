@@ -19,9 +19,7 @@ class BlockIoTest : public MountedImage<Layer::kBlock> {
  protected:
   void SetUp() override {
     MountedImage::SetUp();
-    FileCreateParam p = Param(2);
-    char name[ZRFS_NAME_MAX];
-    ASSERT_NE(h_ = bf_CreateFile(&p, name, &file_), nullptr);
+    ASSERT_NE(h_ = CreateBlockFile(Param(2), &file_), nullptr);
   }
   void TearDown() override {
     if (h_ != nullptr) bf_CloseFile(h_);

@@ -1,4 +1,3 @@
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 
@@ -16,16 +15,8 @@ using zrfs::TfFileHeader;
 
 class CreateTest : public MountedImage<Layer::kBlock> {
  protected:
-  // Creates a record file; its name and header land in the arguments.
   BfHandle *Create(const FileCreateParam &p, std::string *name, TfFileHeader *header) {
-    char buf[ZRFS_NAME_MAX] = {};
-    BfHandle *h = bf_CreateFile(&p, buf, header);
-    if (name != nullptr) *name = buf;
-    return h;
-  }
-  static int OpenHandles() {
-    return int(std::count_if(std::begin(zrfs::g_stBlkFileTable), std::end(zrfs::g_stBlkFileTable),
-                             [](BfHandle *h) { return h != nullptr; }));
+    return CreateBlockFile(p, header, name);
   }
 };
 
@@ -85,7 +76,7 @@ TEST_F(CreateTest, LaterFilesTakeTheNextNumberAndLeaveTheBlockStart) {
   EXPECT_EQ(block.blkType, 0u);
   bf_CloseFile(second);
   bf_CloseFile(first);
-  EXPECT_EQ(OpenHandles(), 0);
+  EXPECT_EQ(OpenBlockHandles(), 0);
 }
 
 TEST_F(CreateTest, KindDecidesWhereTheDataGoesAndChannelsGetBlocksOfTheirOwn) {
@@ -121,7 +112,7 @@ TEST_F(CreateTest, OpenFindsTheFileByNameWhateverTheTagCase) {
   EXPECT_EQ(memcmp(&made, &opened, sizeof made), 0);
   bf_CloseFile(h);
   bf_CloseFile(h);
-  EXPECT_EQ(OpenHandles(), 0);
+  EXPECT_EQ(OpenBlockHandles(), 0);
   EXPECT_EQ(bf_CloseFile(nullptr), -1);
   EXPECT_EQ(bf_GetErrorNo(nullptr), 0);
 }
@@ -147,7 +138,7 @@ TEST_F(CreateTest, OpenRefusesWrongNamesAndLeavesNothingAttached) {
   };
   for (const auto &row : rows) {
     EXPECT_EQ(bf_OpenFile(row.name.c_str(), &file), nullptr) << row.why;
-    EXPECT_EQ(OpenHandles(), 0) << row.why;
+    EXPECT_EQ(OpenBlockHandles(), 0) << row.why;
   }
   EXPECT_EQ(bf_OpenFile(nullptr, &file), nullptr);
   EXPECT_EQ(bf_OpenFile(name.c_str(), nullptr), nullptr);
@@ -166,7 +157,7 @@ TEST_F(CreateTest, NullArgumentsAndAnUnmountedDiskCreateNothing) {
   ASSERT_EQ(df_DiskUnmout(dev_.c_str()), 0);
   p.ichan = 1;
   EXPECT_EQ(bf_CreateFile(&p, name, &file), nullptr);
-  EXPECT_EQ(OpenHandles(), 0);
+  EXPECT_EQ(OpenBlockHandles(), 0);
 }
 
 TEST(BlockProcesses, TwoProcessesShareOneEntryAndCountTheirOwnAttachments) {

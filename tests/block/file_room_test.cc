@@ -18,12 +18,6 @@ constexpr uint32_t kDataStart = 0x200000;
 
 class FileRoomTest : public MountedImage<Layer::kBlock> {
  protected:
-  BfHandle *Create(const FileCreateParam &p, TfFileHeader *header, std::string *name = nullptr) {
-    char buf[ZRFS_NAME_MAX] = {};
-    BfHandle *h = bf_CreateFile(&p, buf, header);
-    if (name != nullptr) *name = buf;
-    return h;
-  }
   int Write(BfHandle *h, const TfFileHeader &file, uint32_t offset, uint32_t len) {
     std::string bytes(len, char(0x5A));
     return zrfs::WriteFileData(h, file.fileNo, offset, bytes.data(), len);
@@ -32,12 +26,12 @@ class FileRoomTest : public MountedImage<Layer::kBlock> {
 
 TEST_F(FileRoomTest, AWriteReservesItsRoomBeforeAnyHeaderSaysSo) {
   TfFileHeader a, b;
-  BfHandle *ha = Create(Param(1), &a);
+  BfHandle *ha = CreateBlockFile(Param(1), &a);
   ASSERT_NE(ha, nullptr);
   ASSERT_EQ(Write(ha, a, kDataStart, 10000), 10000);  // the newest file grows freely
   // No sync yet: the block header still says the next file starts at 2 MiB.
   EXPECT_EQ(DiskBlockHeader(0).appendPos, kDataStart);
-  BfHandle *hb = Create(Param(1), &b);
+  BfHandle *hb = CreateBlockFile(Param(1), &b);
   ASSERT_EQ(hb, ha);
   EXPECT_EQ(b.StartAddr, kDataStart + 0x3000u);  // behind A's bytes, on a page boundary
 
@@ -52,10 +46,10 @@ TEST_F(FileRoomTest, AWriteReservesItsRoomBeforeAnyHeaderSaysSo) {
 
 TEST_F(FileRoomTest, ARingClaimsItsWholeRoomWhenItIsMade) {
   TfFileHeader ring, next;
-  BfHandle *hr = Create(Param(2, 1, 0x100000), &ring);
+  BfHandle *hr = CreateBlockFile(Param(2, 1, 0x100000), &ring);
   ASSERT_NE(hr, nullptr);
   ASSERT_EQ(ring.preEnd, kDataStart + 0x100000u);
-  BfHandle *hn = Create(Param(2), &next);
+  BfHandle *hn = CreateBlockFile(Param(2), &next);
   ASSERT_NE(hn, nullptr);
   EXPECT_EQ(next.StartAddr, ring.preEnd);  // not at the append position, inside the ring
 
@@ -76,12 +70,12 @@ TEST_F(FileRoomTest, ARingClaimsItsWholeRoomWhenItIsMade) {
 TEST_F(FileRoomTest, RemovedFilesLeaveTheirRoomToTheFileBefore) {
   TfFileHeader a, b, c, d;
   std::string nameB, nameC;
-  BfHandle *ha = Create(Param(3), &a);
+  BfHandle *ha = CreateBlockFile(Param(3), &a);
   ASSERT_EQ(Write(ha, a, kDataStart, 5000), 5000);
-  BfHandle *hb = Create(Param(3), &b, &nameB);
+  BfHandle *hb = CreateBlockFile(Param(3), &b, &nameB);
   ASSERT_EQ(b.StartAddr, kDataStart + 0x2000u);
   ASSERT_EQ(Write(hb, b, kDataStart + 0x2000, 4096), 4096);
-  BfHandle *hc = Create(Param(3), &c, &nameC);
+  BfHandle *hc = CreateBlockFile(Param(3), &c, &nameC);
   ASSERT_EQ(c.StartAddr, kDataStart + 0x3000u);
   bf_CloseFile(hb);
   bf_CloseFile(hc);
@@ -94,7 +88,7 @@ TEST_F(FileRoomTest, RemovedFilesLeaveTheirRoomToTheFileBefore) {
   // With no later file left, A stops where the next new file will start.
   ASSERT_EQ(bf_Unlink(nameC.c_str()), 0);
   EXPECT_EQ(Write(ha, a, kDataStart + 0x3000, 1), -1);
-  BfHandle *hd = Create(Param(3), &d);
+  BfHandle *hd = CreateBlockFile(Param(3), &d);
   ASSERT_NE(hd, nullptr);
   EXPECT_EQ(d.StartAddr, kDataStart + 0x3000u);
   bf_CloseFile(hd);
@@ -106,7 +100,7 @@ TEST_F(FileRoomTest, RemovedFilesLeaveTheirRoomToTheFileBefore) {
 // file must not be placed over it.
 TEST_F(FileRoomTest, ABlockCountingNoFilesKeepsTheRoomOfHeadersThatSurvived) {
   TfFileHeader a, b;
-  BfHandle *ha = Create(Param(5), &a);
+  BfHandle *ha = CreateBlockFile(Param(5), &a);
   ASSERT_EQ(Write(ha, a, kDataStart, 0x20000), 0x20000);
   a.EndAddr = kDataStart + 0x20000;
   ASSERT_EQ(bf_Sync(&a, ha), 0);
@@ -115,7 +109,7 @@ TEST_F(FileRoomTest, ABlockCountingNoFilesKeepsTheRoomOfHeadersThatSurvived) {
   cut.fileNum = 0;
   WriteImage(BlockAddress(0), &cut, sizeof cut);
 
-  BfHandle *hb = Create(Param(5), &b);
+  BfHandle *hb = CreateBlockFile(Param(5), &b);
   ASSERT_NE(hb, nullptr);
   EXPECT_EQ(b.fileNo, 2u);
   EXPECT_EQ(b.StartAddr, kDataStart + 0x20000u);
@@ -125,14 +119,14 @@ TEST_F(FileRoomTest, ABlockCountingNoFilesKeepsTheRoomOfHeadersThatSurvived) {
 
 TEST_F(FileRoomTest, AfterAFormatTheOldHandlesReachNothing) {
   TfFileHeader a, b;
-  BfHandle *old = Create(Param(4), &a);
+  BfHandle *old = CreateBlockFile(Param(4), &a);
   ASSERT_NE(old, nullptr);
   ASSERT_EQ(Write(old, a, kDataStart, 4096), 4096);
 
   ASSERT_EQ(df_DiskFormat(dev_.c_str()), 0);
   ASSERT_EQ(df_DiskUnmout(dev_.c_str()), 0);
   ASSERT_EQ(df_DiskMount(dev_.c_str()), 0);
-  BfHandle *fresh = Create(Param(4), &b);
+  BfHandle *fresh = CreateBlockFile(Param(4), &b);
   ASSERT_NE(fresh, nullptr);
   EXPECT_NE(fresh, old);  // block 0 again, through an entry of its own
   EXPECT_EQ(b.fileNo, 1u);

@@ -106,6 +106,19 @@ class MountedImage : public ::testing::Test {
     if (name != nullptr) *name = buf;
     return fd;
   }
+  // A new record file through the block layer: its handle, its name in *name.
+  BfHandle *CreateBlockFile(const FileCreateParam &p, TfFileHeader *header,
+                            std::string *name = nullptr) {
+    char buf[ZRFS_NAME_MAX] = {};
+    BfHandle *h = bf_CreateFile(&p, buf, header);
+    if (name != nullptr) *name = buf;
+    return h;
+  }
+  static int OpenBlockHandles() {
+    int open = 0;
+    for (BfHandle *h : g_stBlkFileTable) open += h != nullptr;
+    return open;
+  }
 
   // The image's bytes, read and written past the library.
   std::string ReadImage(uint64_t offset, size_t len) {

@@ -17,20 +17,12 @@ class UnlinkStatTest : public MountedImage<Layer::kBlock> {
   std::vector<std::string> MakeFiles(int n) {
     std::vector<std::string> names;
     for (int i = 0; i < n; ++i) {
-      FileCreateParam p = Param(6);
-      char name[ZRFS_NAME_MAX] = {};
       TfFileHeader file;
-      BfHandle *h = bf_CreateFile(&p, name, &file);
+      BfHandle *h = CreateBlockFile(Param(6), &file, &names.emplace_back());
       EXPECT_NE(h, nullptr);
       bf_CloseFile(h);
-      names.push_back(name);
     }
     return names;
-  }
-  static bool NoHandleOpen() {
-    for (BfHandle *h : zrfs::g_stBlkFileTable)
-      if (h != nullptr) return false;
-    return true;
   }
 };
 
@@ -42,7 +34,7 @@ TEST_F(UnlinkStatTest, RemovingTheOnlyFileGivesTheBlockBack) {
   EXPECT_EQ(ReadImage(BlockAddress(0), 0x200000),
             std::string(0x200000, '\0'));      // header area zeroed
   EXPECT_EQ(bf_Unlink(names[0].c_str()), -1);  // gone: no tag to match
-  EXPECT_TRUE(NoHandleOpen());
+  EXPECT_EQ(OpenBlockHandles(), 0);
 }
 
 TEST_F(UnlinkStatTest, RemovingOneOfThreeKeepsTheBlockAndItsNumber) {
@@ -80,7 +72,7 @@ TEST_F(UnlinkStatTest, NamesWithImpossibleFileNumbersTouchNothing) {
     EXPECT_EQ(bf_OpenFile(crafted.c_str(), &file), nullptr) << crafted;
   }
   EXPECT_EQ(ReadImage(BlockAddress(0), 0x201000), before);
-  EXPECT_TRUE(NoHandleOpen());
+  EXPECT_EQ(OpenBlockHandles(), 0);
 }
 
 TEST_F(UnlinkStatTest, BlockStatListsFilesInSlotOrderUpToTheRoom) {

@@ -1,10 +1,9 @@
 // Helpers of the disk-layer tests: images of a chosen number of blocks,
-// their bytes read and written past the library, a log of device transfers,
-// and shared words for multi-process tests.
+// their bytes read and written past the library, and a log of device
+// transfers.
 #pragma once
 
 #include <fcntl.h>
-#include <sys/shm.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,6 +21,7 @@
 #include "disk/disk_table.h"
 #include "format/block_format.h"
 #include "support/fault_os.h"
+#include "support/processes.h"
 #include "support/test_root.h"
 #include "zrfs/df.h"
 #include "zrfs/fsc.h"
@@ -133,30 +133,6 @@ inline int32_t Allocate(const std::string &dev, uint32_t chan, uint32_t kind = 0
   EXPECT_EQ(rc == 0, out.blkId >= 0);
   return rc == 0 ? out.blkId : -1;
 }
-
-// Words of shared memory for the processes of one test.
-class SharedWords {
- public:
-  SharedWords() : id_(shmget(IPC_PRIVATE, 4096, IPC_CREAT | 0600)) {
-    words_ = static_cast<std::atomic<int> *>(shmat(id_, nullptr, 0));
-    shmctl(id_, IPC_RMID, nullptr);
-  }
-  ~SharedWords() { shmdt(words_); }
-  std::atomic<int> &operator[](int i) { return words_[i]; }
-  bool Await(int i, int value, std::chrono::seconds timeout = std::chrono::seconds(20)) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (words_[i] < value)
-      if (std::chrono::steady_clock::now() > deadline)
-        return false;
-      else
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    return true;
-  }
-
- private:
-  int id_;
-  std::atomic<int> *words_;
-};
 
 // One disk image of kBlocks blocks, the library started in the test process.
 class DiskTest : public ::testing::Test {

