@@ -83,22 +83,32 @@ Status ReadBlockAges(unsigned disk, int channel, int64_t *ages, uint32_t capacit
   *count = 0;
   DfDiskSlot *slot = SlotOfDisk(disk);
   if (slot == nullptr || ages == nullptr) return Status::kBadArgument;
-  ProcessLockGuard lock(slot->semId, LockLevel::kDisk);
-  if (!lock.ok()) return Status::kNoLock;
-  if (!IsReady(*slot)) return Status::kNotMounted;
-  const DfDiskEntry &entry = *slot->entry;
-  uint32_t blocks = UsableBlocks(entry) < capacity ? UsableBlocks(entry) : capacity;
+  // The disk's lock is taken for each block, not for the whole walk: a
+  // read per used block can take long on a disk that seeks, and the flush
+  // thread and the other processes' disk calls go on in between.
+  auto underLock = [&](auto step) {
+    ProcessLockGuard lock(slot->semId, LockLevel::kDisk);
+    if (!lock.ok()) return Status::kNoLock;
+    if (!IsReady(*slot)) return Status::kNotMounted;
+    step(*slot->entry);
+    return Status::kOk;
+  };
+  uint32_t blocks = 0;
+  Status read = underLock([&](const DfDiskEntry &entry) {
+    blocks = UsableBlocks(entry) < capacity ? UsableBlocks(entry) : capacity;
+  });
   BlkHeader head;
-  for (uint32_t blk = 0; blk < blocks; ++blk) {
-    ages[blk] = -1;
-    if (entry.blkMap[blk] != kBlkUsed) continue;
-    bool ours = ReadFullAt(slot->fd, BlockAddress(entry, int32_t(blk)), &head, sizeof head) &&
-                head.inUse != 0 && (channel < 0 || head.ichan == uint32_t(channel));
-    int64_t newest = head.modifyTime > head.createTime ? head.modifyTime : head.createTime;
-    ages[blk] = ours ? (newest > 0 ? newest : 0) : -1;
+  for (uint32_t blk = 0; Ok(read) && blk < blocks; ++blk) {
+    read = underLock([&](const DfDiskEntry &entry) {
+      bool ours = entry.blkMap[blk] == kBlkUsed &&
+                  ReadFullAt(slot->fd, BlockAddress(entry, int32_t(blk)), &head, sizeof head) &&
+                  head.inUse != 0 && (channel < 0 || head.ichan == uint32_t(channel));
+      int64_t newest = head.modifyTime > head.createTime ? head.modifyTime : head.createTime;
+      ages[blk] = ours ? (newest > 0 ? newest : 0) : -1;
+    });
   }
-  *count = blocks;
-  return Status::kOk;
+  if (Ok(read)) *count = blocks;
+  return read;
 }
 
 void NoteRoomRefusal(RoomRefusal refusal) {

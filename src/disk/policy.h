@@ -39,7 +39,7 @@ bool UnderQuota(int disk, const DfDiskEntry &entry, uint32_t chan);
 // the newer of its header's creation and modification times; -1 for every
 // other block.  A channel's current block is one too: releasing it clears
 // the channel's row, and one being written is protected by its writers.
-// Reads one sector per used block, under the disk's lock.
+// Reads one sector per used block, each under the disk's lock.
 Status ReadBlockAges(unsigned disk, int channel, int64_t *ages, uint32_t capacity, uint32_t *count);
 
 // Why the calling thread's last choice of a block for a new file gave none,
