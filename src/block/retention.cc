@@ -20,9 +20,10 @@ namespace {
 
 constexpr uint32_t kSlotsPerPiece = kScanPieceBytes / kSectorSize;
 
-// Reads the header area's pieces that hold file numbers 1..last, and calls
-// visit(piece, buffer, first, count) on each, with first the piece's first
-// sector; stops at the first failure or when visit says false.
+// Reads the header area's pieces that hold file numbers 1..last into scan,
+// and calls visit(scan, first, count) on each, with first the number of the
+// piece's first sector (0: the block header) and count its sectors; stops
+// at the first failed read or when visit says false.
 template <typename Visit>
 bool EachHeaderPiece(BfHandle *h, uint8_t *scan, uint32_t last, Visit visit) {
   for (uint32_t first = 0; first <= last; first += kSlotsPerPiece) {
