@@ -83,30 +83,30 @@ void FreeHandle(BfHandle *h) {
 bool CoverFiles(BfHandle *h, uint8_t *scan) {
   AssertHeld(LockLevel::kBlock);
   BlkHeader &head = h->share->head;
-  uint32_t files = head.lastFileNo < kMaxFileNo ? head.lastFileNo : kMaxFileNo;
   // Without the shared scan buffer, a few sectors at a time on the stack:
   // this runs once per entry, and a thread stack on the recorder is small.
   uint8_t small[16 * kSectorSize];
-  uint32_t pieceSlots = (scan != nullptr ? kScanPieceBytes : sizeof small) / kSectorSize;
+  uint32_t scanBytes = scan != nullptr ? kScanPieceBytes : sizeof small;
   if (scan == nullptr) scan = small;
   uint64_t unit = UnitSize();
   uint64_t highest = 0;
   uint64_t claimed = 0;
   uint32_t held = 0;
-  for (uint32_t first = 1; first <= files; first += pieceSlots) {
-    uint32_t count = files + 1 - first < pieceSlots ? files + 1 - first : pieceSlots;
-    uint64_t address = static_cast<uint64_t>(h->share->blkaddr) + uint64_t{first} * kSectorSize;
-    size_t bytes = size_t{count} * kSectorSize;
-    if (ReadFully(h->Fd, scan, bytes, address) != static_cast<ssize_t>(bytes)) return false;
-    for (uint32_t i = 0; i < count; ++i) {
-      const auto *file = reinterpret_cast<const TfFileHeader *>(scan + size_t{i} * kSectorSize);
-      if (!HoldsFile(*file, first + i)) continue;
-      ++held;
-      if (file->EndAddr < unit && file->EndAddr > highest) highest = file->EndAddr;
-      if (file->preStart != 0 && file->preEnd <= unit && file->preEnd > claimed)
-        claimed = file->preEnd;
-    }
-  }
+  bool read = EachFileSlot(
+      h, scan, scanBytes, head.lastFileNo,
+      [&](const uint8_t *sectors, uint32_t first, uint32_t count) {
+        for (uint32_t i = 0; i < count; ++i) {
+          const auto *file =
+              reinterpret_cast<const TfFileHeader *>(sectors + size_t{i} * kSectorSize);
+          if (!HoldsFile(*file, first + i)) continue;
+          ++held;
+          if (file->EndAddr < unit && file->EndAddr > highest) highest = file->EndAddr;
+          if (file->preStart != 0 && file->preEnd <= unit && file->preEnd > claimed)
+            claimed = file->preEnd;
+        }
+        return true;
+      });
+  if (!read) return false;
   uint64_t covered = (highest + kAppendAlign - 1) / kAppendAlign * kAppendAlign;
   if (head.inUse != 0 && covered > static_cast<uint64_t>(head.appendPos))
     head.appendPos = static_cast<int64_t>(covered);

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "format/block_format.h"
+#include "os/os.h"
 #include "shared/pool_layout.h"
 #include "shared/status.h"
 #include "zrfs/bf.h"
@@ -201,6 +202,25 @@ bool ReadBlockSector(BfHandle *h, uint64_t blockOffset, void *sector);
 // file that held it changes its time or goes.  Callers hold the block's
 // lock.
 int64_t NewestModifyTime(BfHandle *h, uint32_t fileNo, int64_t own);
+
+// Reads the header slots of file numbers 1..last (at most kMaxFileNo) into
+// buffer, bufferBytes (a multiple of 512) at a time, and calls
+// visit(sectors, firstNo, count) on each piece, with firstNo the file
+// number of its first slot; false at the first failed read or when visit
+// says false.  Callers hold the block's lock.
+template <typename Visit>
+bool EachFileSlot(BfHandle *h, uint8_t *buffer, uint32_t bufferBytes, uint32_t last, Visit visit) {
+  uint32_t perPiece = bufferBytes / kSectorSize;
+  if (last > kMaxFileNo) last = kMaxFileNo;
+  for (uint32_t first = 1; first <= last; first += perPiece) {
+    uint32_t count = last + 1 - first < perPiece ? last + 1 - first : perPiece;
+    size_t bytes = size_t{count} * kSectorSize;
+    uint64_t address = static_cast<uint64_t>(h->share->blkaddr) + uint64_t{first} * kSectorSize;
+    if (ReadFully(h->Fd, buffer, bytes, address) != static_cast<ssize_t>(bytes)) return false;
+    if (!visit(buffer, first, count)) return false;
+  }
+  return true;
+}
 
 // The process's 512 KiB buffer for scans of the header area, made once.
 // Used only under g_tBlkMutex.  Null when it cannot be made.

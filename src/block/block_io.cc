@@ -168,22 +168,21 @@ int64_t NewestModifyTime(BfHandle *h, uint32_t fileNo, int64_t own) {
   AssertHeld(LockLevel::kBlock);
   // A few sectors at a time on the stack: this runs only when a newest time
   // goes, and a thread stack on the recorder is small.
-  constexpr uint32_t kSectors = 16;
-  uint8_t sectors[kSectors * kSectorSize];
-  uint32_t last = h->share->head.lastFileNo < kMaxFileNo ? h->share->head.lastFileNo : kMaxFileNo;
+  uint8_t sectors[16 * kSectorSize];
   int64_t newest = 0;
-  for (uint32_t first = 1; first <= last; first += kSectors) {
-    uint32_t count = last + 1 - first < kSectors ? last + 1 - first : kSectors;
-    size_t bytes = size_t{count} * kSectorSize;
-    uint64_t address = static_cast<uint64_t>(h->share->blkaddr) + uint64_t{first} * kSectorSize;
-    if (ReadFully(h->Fd, sectors, bytes, address) != static_cast<ssize_t>(bytes)) return -1;
-    for (uint32_t i = 0; i < count; ++i) {
-      const auto *file = reinterpret_cast<const TfFileHeader *>(sectors + size_t{i} * kSectorSize);
-      int64_t time = first + i == fileNo ? own : HoldsFile(*file, first + i) ? file->modifyTime : 0;
-      if (time > newest) newest = time;
-    }
-  }
-  return newest;
+  bool read = EachFileSlot(h, sectors, sizeof sectors, h->share->head.lastFileNo,
+                           [&](const uint8_t *piece, uint32_t first, uint32_t count) {
+                             for (uint32_t i = 0; i < count; ++i) {
+                               const auto *file = reinterpret_cast<const TfFileHeader *>(
+                                   piece + size_t{i} * kSectorSize);
+                               int64_t time = first + i == fileNo           ? own
+                                              : HoldsFile(*file, first + i) ? file->modifyTime
+                                                                            : 0;
+                               if (time > newest) newest = time;
+                             }
+                             return true;
+                           });
+  return read ? newest : -1;
 }
 
 void ReserveRoom(BfShareEntry &entry, uint64_t end) {

@@ -18,24 +18,6 @@
 namespace zrfs {
 namespace {
 
-constexpr uint32_t kSlotsPerPiece = kScanPieceBytes / kSectorSize;
-
-// Reads the header area's pieces that hold file numbers 1..last into scan,
-// and calls visit(scan, first, count) on each, with first the number of the
-// piece's first sector (0: the block header) and count its sectors; stops
-// at the first failed read or when visit says false.
-template <typename Visit>
-bool EachHeaderPiece(BfHandle *h, uint8_t *scan, uint32_t last, Visit visit) {
-  for (uint32_t first = 0; first <= last; first += kSlotsPerPiece) {
-    uint32_t count = last + 1 - first < kSlotsPerPiece ? last + 1 - first : kSlotsPerPiece;
-    size_t bytes = size_t{count} * kSectorSize;
-    uint64_t address = static_cast<uint64_t>(h->share->blkaddr) + uint64_t{first} * kSectorSize;
-    if (ReadFully(h->Fd, scan, bytes, address) != static_cast<ssize_t>(bytes)) return false;
-    if (!visit(scan, first, count)) return false;
-  }
-  return true;
-}
-
 // A recording that must stay: locked, or with a ring not fixed yet (its
 // recorder has not decided what it keeps).
 bool Protected(const TfFileHeader &file) {
@@ -58,20 +40,18 @@ int64_t NewestTime(const TfFileHeader &file) {
 Outcome RemoveEveryFileLocked(BfHandle *h, uint32_t last, uint8_t *scan) {
   BfShareEntry &entry = *h->share;
   auto disk = static_cast<unsigned>(entry.diskid);
-  bool cleared = EachHeaderPiece(h, scan, last, [&](uint8_t *piece, uint32_t first, uint32_t n) {
-    for (uint32_t i = first == 0 ? 1 : 0; i < n; ++i) {
-      auto *file = reinterpret_cast<TfFileHeader *>(piece + size_t{i} * kSectorSize);
-      if (!HasRecordMagic(*file)) continue;
-      memset(file, 0, sizeof *file);
-      file->fileNo = first + i;  // a removed file keeps only its number
-    }
-    // Sector 0 is the block header, written on its own below.
-    uint32_t from = first == 0 ? 1 : 0;
-    size_t bytes = size_t{n - from} * kSectorSize;
-    uint64_t at = static_cast<uint64_t>(entry.blkaddr) + uint64_t{first + from} * kSectorSize;
-    return bytes == 0 || WriteFully(h->Fd, piece + size_t{from} * kSectorSize, bytes, at) ==
-                             static_cast<ssize_t>(bytes);
-  });
+  bool cleared =
+      EachFileSlot(h, scan, kScanPieceBytes, last, [&](uint8_t *piece, uint32_t first, uint32_t n) {
+        for (uint32_t i = 0; i < n; ++i) {
+          auto *file = reinterpret_cast<TfFileHeader *>(piece + size_t{i} * kSectorSize);
+          if (!HasRecordMagic(*file)) continue;
+          memset(file, 0, sizeof *file);
+          file->fileNo = first + i;  // a removed file keeps only its number
+        }
+        size_t bytes = size_t{n} * kSectorSize;
+        uint64_t at = static_cast<uint64_t>(entry.blkaddr) + uint64_t{first} * kSectorSize;
+        return WriteFully(h->Fd, piece, bytes, at) == static_cast<ssize_t>(bytes);
+      });
   if (!cleared) {
     ReportBadBlock(disk, entry.blkid);
     return Outcome::kFailed;
@@ -102,19 +82,20 @@ Outcome Consider(int disk, int32_t blk, int64_t bound, uint8_t *scan, int64_t *n
                  LiveCount(h->lockId, kAttachmentsCount) == 1 && h->InRef == 1;
     if (blockLock.ok() && h->share != nullptr && !Retired(h) && alone) {
       const BlkHeader &head = h->share->head;
-      uint32_t last = head.lastFileNo < kMaxFileNo ? head.lastFileNo : kMaxFileNo;
+      uint32_t last = head.lastFileNo;
       bool anyProtected = false;
       *newest = 0;
-      bool read = EachHeaderPiece(h, scan, last, [&](uint8_t *piece, uint32_t first, uint32_t n) {
-        for (uint32_t i = first == 0 ? 1 : 0; i < n; ++i) {
-          const auto *file =
-              reinterpret_cast<const TfFileHeader *>(piece + size_t{i} * kSectorSize);
-          if (!HoldsFile(*file, first + i)) continue;
-          anyProtected |= Protected(*file);
-          if (NewestTime(*file) > *newest) *newest = NewestTime(*file);
-        }
-        return !anyProtected;
-      });
+      bool read = EachFileSlot(
+          h, scan, kScanPieceBytes, last, [&](const uint8_t *piece, uint32_t first, uint32_t n) {
+            for (uint32_t i = 0; i < n; ++i) {
+              const auto *file =
+                  reinterpret_cast<const TfFileHeader *>(piece + size_t{i} * kSectorSize);
+              if (!HoldsFile(*file, first + i)) continue;
+              anyProtected |= Protected(*file);
+              if (NewestTime(*file) > *newest) *newest = NewestTime(*file);
+            }
+            return !anyProtected;
+          });
       if (read && !anyProtected)
         outcome = *newest > bound ? Outcome::kLater : RemoveEveryFileLocked(h, last, scan);
     }
