@@ -55,13 +55,14 @@ int WriteHeaderSector(BfHandle *h, uint64_t blockOffset, const void *sector) {
 }
 
 // Counts one attachment of h's block by this process, or takes one back.
-// ShrRef follows the live count, so attachments of killed processes drop
-// out at the next change; a set without the count keeps ShrRef alone.
-// Under the block-file table lock.
-void CountAttachment(BfHandle *h, short delta) {
+// When this process's handle is made or goes (resync), ShrRef is set to
+// the live count, so attachments of killed processes drop out then; in
+// between, a repeated attachment costs one semaphore operation.  A set
+// without the count keeps ShrRef alone.  Under the block-file table lock.
+void CountAttachment(BfHandle *h, short delta, bool resync) {
   (void)AddToLiveCount(h->lockId, delta, kAttachmentsCount);  // without a count, ShrRef alone
   h->share->ShrRef += delta;
-  int live = LiveCount(h->lockId, kAttachmentsCount);
+  int live = resync ? LiveCount(h->lockId, kAttachmentsCount) : -1;
   if (live >= 0) h->share->ShrRef = live;
 }
 
@@ -173,7 +174,7 @@ BfHandle *AttachBlock(const int32_t diskAndBlock[2]) {
     // A retired handle stands for the block of an earlier format: never
     // hand it out again.
     if (h->share != nullptr && h->share->diskid == disk && h->share->blkid == blk && !Retired(h)) {
-      CountAttachment(h, +1);
+      CountAttachment(h, +1, /*resync=*/false);
       h->InRef += 1;
       return h;
     }
@@ -237,7 +238,7 @@ BfHandle *AttachBlock(const int32_t diskAndBlock[2]) {
     }
   }
   g_stBlkFileTable[freeSlot] = h;
-  CountAttachment(h, +1);
+  CountAttachment(h, +1, /*resync=*/true);
   h->InRef = 1;
   return h;
 }
@@ -247,7 +248,7 @@ void DetachBlock(BfHandle *h) {
   ProcessLockGuard tableLock(g_tBlkFileMutex, LockLevel::kBlock);
   if (!tableLock.ok()) return;
   h->InRef -= 1;
-  if (h->share != nullptr) CountAttachment(h, -1);
+  if (h->share != nullptr) CountAttachment(h, -1, /*resync=*/h->InRef <= 0);
   if (h->InRef <= 0) {
     ReleaseBlockEntry(h->share);
     h->share = nullptr;

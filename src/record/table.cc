@@ -36,14 +36,16 @@ bool HeaderLoaded(const TfFileEntry &entry) {
 
 // The references of live processes to an entry are counted beside its lock
 // as well, with SEM_UNDO, so the system takes back those of a process that
-// dies; ShrRef follows that count at every change, so a killed process's
-// references are dropped by the next open or close of the file and its
-// slot is given back with the last live one.  A set made without the count
-// keeps ShrRef alone.  Under the record-file table lock.
-void CountReference(TfHandle *h, short delta) {
+// dies.  When this process's handle is made or goes (resync), ShrRef is set
+// to that count, so a killed process's references are dropped by the next
+// process that attaches the file or lets go of it, and its slot is given
+// back with the last live one; in between, a repeated reference costs one
+// semaphore operation.  A set made without the count keeps ShrRef alone.
+// Under the record-file table lock.
+void CountReference(TfHandle *h, short delta, bool resync) {
   (void)AddToLiveCount(h->lockId, delta);  // without a count, ShrRef alone
   h->entry->ShrRef += delta;
-  int live = LiveCount(h->lockId);
+  int live = resync ? LiveCount(h->lockId) : -1;
   if (live >= 0) h->entry->ShrRef = live;
 }
 
@@ -62,7 +64,7 @@ Lookup LookupByIdentity(const RecordName &id, TfHandle **found) {
     if (HeaderLoaded(*h->entry) && strncasecmp(h->entry->header.tag, id.tag, 4) != 0)
       return Lookup::kOtherFile;
     h->InRef += 1;
-    CountReference(h, +1);
+    CountReference(h, +1, /*resync=*/false);
     *found = h;
     return Lookup::kFound;
   }
@@ -104,7 +106,7 @@ TfHandle *AttachFile(const char *name, const RecordName &parsed) {
   // Kept for the status record and the dump only: files are found by key.
   strncpy(entry->filename, name, kStoredNameChars);
   h->entry = entry;
-  CountReference(h, +1);
+  CountReference(h, +1, /*resync=*/true);
   h->InRef = 1;
   g_tfFileTable[slot] = h;
   return h;
@@ -184,7 +186,7 @@ void ReleaseFileLocked(TfHandle *h) {
   AssertHeld(LockLevel::kRecord);
   if (h->fileId >= kRecordFileSlots) return;
   h->InRef -= 1;
-  if (h->entry != nullptr) CountReference(h, -1);
+  if (h->entry != nullptr) CountReference(h, -1, /*resync=*/h->InRef <= 0);
   if (h->InRef > 0) return;
   if (h->writing != 0) DropWriter(h->blockFile);
   if (h->blockFile != nullptr) DetachBlock(h->blockFile);
