@@ -69,7 +69,8 @@ ZRFS_LAYOUT_CHECK(offsetof(FileCreateParam, extName) == 88, file_create_param_ex
  *    itself (zrfs_Seek back to 0) and reads before the ring is fixed see the
  *    bytes from the ring's start.  At a key frame the application fixes the
  *    ring with zrfs_UpdataePreRecPtr(fd, oldest, newest): offsets into the
- *    ring of its oldest valid byte and just past its newest.  From then on
+ *    ring of its oldest valid byte and just past its newest, both below
+ *    the ring's size (others are refused: ZRFS_EBADARG).  From then on
  *    the file reads as the ring's valid bytes in recording order (oldest up
  *    to the ring's end, then from its start up to newest), followed by the
  *    main recording, which the next writes append.  Equal offsets mean a
@@ -363,8 +364,9 @@ ZRFS_API int zrfs_SetFlushInterval(unsigned milliseconds);
  * creation or modification time) is given back first, its recordings
  * removed as zrfs_Unlink would, among blocks none of whose recordings is
  * locked, open in any process, a ring not yet fixed or being written; when
- * none qualifies the create fails as on a full disk.  At most one block
- * goes per create.
+ * none qualifies the create fails as on a full disk: ZRFS_ELOCKED when a
+ * block was kept for a locked recording (unlocking gives room), else
+ * ZRFS_ENOSPC.  At most one block goes per create.
  * zrfs_SetChannelQuota: the most blocks channel `chan` (0..1023) may hold,
  * 0 for no limit; a channel at its quota that needs a block first gives
  * back its own oldest qualifying block under the same rules, in either
@@ -395,6 +397,12 @@ ZRFS_API int zrfs_SetOpt(uint64_t options);
  * it succeeded.  Each thread has its own.  The layer calls (fsc_, df_, bf_,
  * tf_) may leave a reason too but do not clear it.  Results stay as they
  * are documented above: the reason only tells the -1 (or NULL) apart.
+ * One exception keeps its result: the calls that change a record file by
+ * name (zrfs_Lock, zrfs_ChangeRecType, zrfs_ChangeTime,
+ * zrfs_ChangeCreateTime, zrfs_SetUsrParam) answer 0 once the file is open,
+ * and when its header could not be written the reason is ZRFS_EIO.  The
+ * allocator calls, zrfs_Version and zrfs_StrError leave the reason as it
+ * was.
  * zrfs_StrError: a short static English text for a code (never NULL; an
  * unknown code gives "unknown error"). */
 enum {
@@ -406,7 +414,7 @@ enum {
   ZRFS_ENOTMOUNTED = 5,   /* the disk is not mounted in this process */
   ZRFS_ENOENT = 6,        /* no such record file */
   ZRFS_EBUSY = 7,         /* record file open elsewhere, or its block busy */
-  ZRFS_ELOCKED = 8,       /* record file locked */
+  ZRFS_ELOCKED = 8,       /* locked recordings kept the blocks a create could overwrite */
   ZRFS_ENOSPC = 9,        /* no space: no free block, or the block is full */
   ZRFS_EIO = 10,          /* I/O error, or the disk is absent */
   ZRFS_EFULL = 11,        /* a table or the shared pool is full */

@@ -32,13 +32,16 @@ int WithFile(const char *name, Work work) {
 int Change(const char *name, StatChange change, const void *arg) {
   CallReason reason;
   if (name == nullptr) return reason.Refuse(Status::kBadArgument);
+  Status written = Status::kOk;
   int result = WithFile(name, [&](TfHandle *file) {
-    // Once the file is open the call answers 0, also when the header could
-    // not be written: recorders have always relied on that.
-    (void)ChangeFileStat(file, change, arg);
+    written = ChangeFileStat(file, change, arg);
     return 0;
   });
-  return reason.Give(result, result == 0, Status::kNotFound);
+  if (result != 0) return reason.Give(result, false, Status::kNotFound);
+  // Once the file is open the call answers 0, also when the header could
+  // not be written: recorders have always relied on that.  The reason still
+  // tells a caller that asks (a tool, say) that nothing reached the disk.
+  return reason.Give(0, Ok(written), written);
 }
 
 }  // namespace

@@ -172,7 +172,10 @@ BfHandle *CreateRecordFile(const FileCreateParam *param, char *name, TfFileHeade
   if (chosen.handle == nullptr && Ok(GiveBackOldestBlock(LastRoomRefusal())))
     chosen = AttachBlockForNewFile(*param);
   auto [h, left] = chosen;
-  if (h == nullptr) return nullptr;
+  if (h == nullptr) {
+    NoteFailure(Status::kNoSpace);  // unless the choice or the give-back noted why
+    return nullptr;
+  }
 
   ProcessLockGuard blockLock(h->lockId, LockLevel::kBlock);
   if (!blockLock.ok() || h->share == nullptr || Retired(h)) {

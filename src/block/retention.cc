@@ -24,7 +24,9 @@ bool Protected(const TfFileHeader &file) {
   return file.lockFlag != 0 || RingNotFixed(file);
 }
 
-enum class Outcome { kGivenBack, kKept, kLater, kFailed };
+// kKeptLocked: kept for a locked recording, which the caller's reason
+// names, as unlocking is what gives the disk room again.
+enum class Outcome { kGivenBack, kKept, kKeptLocked, kLater, kFailed };
 
 // The time of a recording's newest bytes: its modification time, or its
 // creation time while it has none.
@@ -83,7 +85,7 @@ Outcome Consider(int disk, int32_t blk, int64_t bound, uint8_t *scan, int64_t *n
     if (blockLock.ok() && h->share != nullptr && !Retired(h) && alone) {
       const BlkHeader &head = h->share->head;
       uint32_t last = head.lastFileNo;
-      bool anyProtected = false;
+      bool anyProtected = false, anyLocked = false;
       *newest = 0;
       bool read = EachFileSlot(
           h, scan, kScanPieceBytes, last, [&](const uint8_t *piece, uint32_t first, uint32_t n) {
@@ -92,12 +94,15 @@ Outcome Consider(int disk, int32_t blk, int64_t bound, uint8_t *scan, int64_t *n
                   reinterpret_cast<const TfFileHeader *>(piece + size_t{i} * kSectorSize);
               if (!HoldsFile(*file, first + i)) continue;
               anyProtected |= Protected(*file);
+              anyLocked |= file->lockFlag != 0;
               if (NewestTime(*file) > *newest) *newest = NewestTime(*file);
             }
             return !anyProtected;
           });
       if (read && !anyProtected)
         outcome = *newest > bound ? Outcome::kLater : RemoveEveryFileLocked(h, last, scan);
+      else if (anyLocked)
+        outcome = Outcome::kKeptLocked;
     }
   }
   DetachBlock(h);
@@ -117,6 +122,7 @@ Status GiveBackOldestBlock(const RoomRefusal &refused) {
   }
   int channel = refused.wanted == RoomWanted::kFromOwnChannel ? int(refused.chan) : -1;
   uint32_t blocks = 0;
+  bool keptForLocks = false;
   Status result = ReadBlockAges(static_cast<unsigned>(refused.disk), channel, ages,
                                 uint32_t(kMaxBlocks), &blocks);
   // Oldest first.  The block headers' times are lower bounds of their
@@ -134,14 +140,15 @@ Status GiveBackOldestBlock(const RoomRefusal &refused) {
         runnerUp = ages[blk];
       }
     }
-    if (oldest < 0) {
-      result = Fail(Status::kNoSpace);  // every block is protected or in use
+    if (oldest < 0) {  // every block is protected or in use
+      result = Fail(keptForLocks ? Status::kLocked : Status::kNoSpace);
       break;
     }
     int64_t newest = -1;
     Outcome outcome = Consider(refused.disk, oldest, runnerUp, scan, &newest);
     if (outcome == Outcome::kGivenBack) break;
     if (outcome == Outcome::kFailed) result = Fail(Status::kIoError);
+    keptForLocks |= outcome == Outcome::kKeptLocked;
     ages[oldest] = outcome == Outcome::kLater ? newest : -1;
   }
   zrfs_Free(ages);

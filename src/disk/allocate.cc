@@ -101,9 +101,10 @@ bool Settle(DfDiskEntry &entry, const ChangeWritten &written) {
 int32_t AllocateLocked(DfDiskSlot &slot, uint32_t chan, uint32_t type) {
   DfDiskEntry &entry = *slot.entry;
   int32_t &cur = entry.curBlk[type][chan];
+  // Where a create may give a recorded block back, the give-back notes the
+  // reason when it cannot (a full disk, or one kept by locked recordings).
   if (!UnderQuota(slot.diskNo, entry, chan)) {
     NoteRoomRefusal({RoomWanted::kFromOwnChannel, slot.diskNo, chan});
-    NoteFailure(Status::kNoSpace);
     return -1;
   }
   int32_t blk = FirstFreeBlock(entry);
@@ -112,7 +113,8 @@ int32_t AllocateLocked(DfDiskSlot &slot, uint32_t chan, uint32_t type) {
     const DiskPolicy *policy = AttachDiskPolicy(slot.diskNo);
     if (policy != nullptr && policy->retention == kRetentionOverwriteOldest)
       NoteRoomRefusal({RoomWanted::kFromAnyChannel, slot.diskNo, chan});
-    NoteFailure(Status::kNoSpace);
+    else
+      NoteFailure(Status::kNoSpace);
     return -1;
   }
   if (ClearBlockHead(slot, blk) != 0) {

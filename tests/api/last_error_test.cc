@@ -124,7 +124,12 @@ TEST_F(LastErrorTest, DeviceFailuresMemoryAndLocks) {
     faults.Add({.call = Call::kWrite, .pathContains = "host03"});
     EXPECT_EQ(Failure(zrfs_Write(fd, data, sizeof data)), Expect(ZRFS_EIO));
     EXPECT_EQ(zrfs_error(fd), 5);  // the descriptor's number stays as it was
+    // A change by name answers 0 as always, but says that it never reached the disk.
+    EXPECT_EQ(zrfs_Lock(name.c_str(), 1), 0);
+    EXPECT_EQ(Reason(), Expect(ZRFS_EIO));
   }
+  EXPECT_EQ(zrfs_Lock(name.c_str(), 0), 0);
+  EXPECT_EQ(zrfs_LastError(), ZRFS_OK);
   {
     FaultOs faults;
     faults.Add({.call = Call::kPresence, .pathContains = "host03", .fault = Fault::kAbsent});

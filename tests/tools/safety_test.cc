@@ -2,10 +2,17 @@
 // live mounts, the mount of a process that died, tagging over
 // recordings only on request and undone by untag, and inspection that
 // never writes, even to a write-protected image.
+#include <sys/ipc.h>
 #include <sys/mount.h>
+#include <sys/sem.h>
+#include <sys/shm.h>
+
+#include <algorithm>
+#include <span>
 
 #include <nlohmann/json.hpp>
 
+#include "shared/pool_layout.h"
 #include "support/processes.h"
 #include "support/test_root.h"
 #include "tools/tool_harness.h"
@@ -120,6 +127,48 @@ TEST_F(MountedByChildTest, TheMountOfAProcessThatDiedIsNotCountedAndBlocksNothin
   EXPECT_EQ(Run({"format", image_, "--force"}).status, 0);
 }
 
+// A lock set made by an older library has no count beside it: the mount
+// count in the shared image is all there is, and once its processes are gone
+// it is stale.  Status says so, and a refused repair names the command that
+// clears it.
+TEST_F(MountedByChildTest, AStaleCountIsShownAndItsRepairRefusalNamesTheCure) {
+  StartChild(false);
+  ZrfsIpcObject objects[64];
+  int n = zrfs_ListIpcObjects(root_.path().c_str(), objects, 64);
+  ASSERT_GT(n, 0);
+  bool rebuilt = false;
+  for (const ZrfsIpcObject &o : std::span(objects, size_t(std::min(n, 64)))) {
+    if (o.kind == ZRFS_IPC_SEMAPHORES && std::string(o.role) == "disk 3 lock") {
+      ASSERT_EQ(semctl(o.id, 0, IPC_RMID), 0);
+      int id = semget(o.key, 1, IPC_CREAT | 0666);  // the older shape: the lock alone
+      ASSERT_GE(id, 0);
+      ASSERT_EQ(semctl(id, 0, SETVAL, 1), 0);
+      rebuilt = true;
+    }
+    if (o.kind == ZRFS_IPC_SEGMENT && std::string(o.role) == "disk 3 image") {
+      auto *image = static_cast<uint8_t *>(shmat(o.id, nullptr, 0));
+      ASSERT_NE(image, reinterpret_cast<uint8_t *>(-1));
+      reinterpret_cast<DiskEntryTail *>(image + kDiskEntryTailOffset)->mounted = 1;
+      shmdt(image);
+    }
+  }
+  ASSERT_TRUE(rebuilt);
+
+  ToolResult status = RunInRoot({"ipc", "status"});
+  EXPECT_NE(status.out.find("disk 3: mounted 1, attached 0: STALE"), std::string::npos)
+      << status.out;
+  EXPECT_NE(status.out.find("ipc clean"), std::string::npos) << status.out;
+  auto json = nlohmann::json::parse(RunInRoot({"ipc", "status", "--json"}).out, nullptr, false);
+  ASSERT_TRUE(json.is_object());
+  EXPECT_EQ(json["disks"][0]["stale"], true);
+  ToolResult repair = RunInRoot({"check", "--repair", dev_});
+  EXPECT_EQ(repair.status, 8);
+  EXPECT_NE(repair.err.find("ipc clean"), std::string::npos) << repair.err;
+
+  EXPECT_EQ(RunInRoot({"ipc", "clean"}).status, 0);
+  EXPECT_EQ(RunInRoot({"check", "--repair", dev_}).status, 0);
+}
+
 // A formatted 4-block image with two recordings of channel 3 in block 0.
 class ToolSafetyTest : public ::testing::Test {
  protected:
@@ -169,6 +218,23 @@ class ToolSafetyTest : public ::testing::Test {
     }
     EXPECT_TRUE(Run({"export", disk, names_[0]}).out == data_[0]);
     EXPECT_NE(Run({"dump", disk}).out.find("ZRDISK"), std::string::npos);
+  }
+  // Each command that changes the disk says that it cannot, and writes nothing.
+  void ExpectChangesRefused(const std::string &disk) {
+    uint64_t digest = ImageDigest(image_);
+    std::string block1 = Hex(kDataStart + kUnit);
+    for (const auto &args :
+         std::vector<std::vector<std::string>>{{"lock", disk, names_[0]},
+                                               {"rm", disk, names_[1]},
+                                               {"import", disk, dir_ / "in0", "--channel", "4"},
+                                               {"tag-bad", disk, block1, "1"},
+                                               {"untag", disk, block1, "1"}}) {
+      ToolResult r = Run(args);
+      EXPECT_EQ(r.status, 1) << args[0];
+      EXPECT_NE(r.err.find("write-protected"), std::string::npos) << args[0] << ": " << r.err;
+    }
+    EXPECT_EQ(ImageDigest(image_), digest);
+    EXPECT_EQ(Run({"check", "--repair", disk}).status, 8);
   }
 
   ScratchDir dir_;
@@ -236,10 +302,7 @@ TEST_F(ToolSafetyTest, InspectionWorksOnAReadOnlyFileSystem) {
   std::string image = view + "/disk.img";
   EXPECT_EQ(access(image.c_str(), W_OK), -1);
   ExpectInspectionOnlyReads(image);
-  // What writes says so instead of pretending the layout is missing.
-  ToolResult tag = Run({"tag-bad", image, Hex(kDataStart + kUnit), "1"});
-  EXPECT_EQ(tag.status, 1);
-  EXPECT_EQ(Run({"check", "--repair", image}).status, 8);
+  ExpectChangesRefused(image);
   EXPECT_EQ(umount2(view.c_str(), MNT_DETACH), 0);
 }
 
@@ -256,7 +319,10 @@ TEST_F(ToolSafetyTest, InspectionWorksOnAReadOnlyLoopDevice) {
   if (!device.empty() && device.back() == '\n') device.pop_back();
   if (device.empty()) GTEST_SKIP() << "no loop device could be attached here (needs root)";
   ExpectInspectionOnlyReads(device);
-  EXPECT_EQ(Run({"format", device, "--force", "--yes"}).status, 1);
+  ExpectChangesRefused(device);
+  ToolResult format = Run({"format", device, "--force", "--yes"});
+  EXPECT_EQ(format.status, 1);
+  EXPECT_NE(format.err.find("write-protected"), std::string::npos) << format.err;
   EXPECT_EQ(system(("losetup -d " + device).c_str()), 0);
 }
 

@@ -9,6 +9,11 @@
 
 #include "block/mounted_image.h"
 #include "support/fault_os.h"
+#ifdef ZRFS_TOOL_PATH
+#include <nlohmann/json.hpp>
+
+#include "tools/tool_harness.h"
+#endif
 
 namespace {
 
@@ -101,6 +106,27 @@ TEST_F(ViewTest, ListsAndReadsWhatTheLibraryGivesWhileRecordingGoesOn) {
 
   zrfs_ViewClose(view);
   for (int f : {fd, ringFd, otherFd, thirdFd}) zrfs_Close(f);
+
+#ifdef ZRFS_TOOL_PATH
+  // The tool gives the ring with equal pointers the same meaning: a full
+  // ring, its size and bytes as the library's, and nothing for check.
+  auto tool = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), {"--root", root_.path()});
+    return RunTool(args);
+  };
+  auto listing = nlohmann::json::parse(tool({"ls", dev_, "--json"}).out, nullptr, false);
+  ASSERT_TRUE(listing.is_object());
+  bool seen = false;
+  for (const auto &file : listing["files"])
+    if (file["name"] == ring) {
+      seen = true;
+      EXPECT_EQ(file["pre_record"], "full");
+      EXPECT_EQ(file["size"], 64 * 1024 + 5000);
+    }
+  EXPECT_TRUE(seen) << listing.dump();
+  EXPECT_TRUE(tool({"export", dev_, ring}).out == ReadAll(ring));
+  EXPECT_EQ(tool({"check", dev_}).status, 0);
+#endif
 }
 
 TEST_F(ViewTest, NeverWritesLocksOrAttaches) {

@@ -169,7 +169,7 @@ int Remove(const GlobalOptions &global, const std::string &diskArg, const std::s
   Session session(TargetForName(diskArg, global, name));
   session.Mount();
   if (zrfs_Unlink(name.c_str()) != 0)
-    throw ToolError(fmt::format("cannot remove {}", name),
+    throw ToolError(WithLibraryReason(fmt::format("cannot remove {}", name)),
                     "The file must exist and no recorder process may have it open.");
   if (json)
     PrintJson({{"disk", diskArg}, {"removed", name}});
@@ -186,8 +186,10 @@ int SetLock(const GlobalOptions &global, const std::string &diskArg, const std::
   if (zrfs_Stat(name.c_str(), &st) != 0)
     throw ToolError(fmt::format("no record file {} on {}", name, diskArg),
                     "'zrfs ls DISK' lists the record files.");
-  if (zrfs_Lock(name.c_str(), lockFlag) != 0)
-    throw ToolError(fmt::format("cannot write the header of {}", name),
+  // The call answers 0 once the file is open; its reason says whether the
+  // header reached the disk.
+  if (zrfs_Lock(name.c_str(), lockFlag) != 0 || zrfs_LastError() != ZRFS_OK)
+    throw ToolError(WithLibraryReason(fmt::format("cannot write the header of {}", name)),
                     fmt::format("Run 'zrfs check {}'.", diskArg));
   if (json)
     PrintJson({{"disk", diskArg}, {"name", name}, {"lock_flag", lockFlag}});

@@ -84,7 +84,7 @@ int Format(const GlobalOptions &global, const std::string &diskArg, int force, b
         "Stop those processes or unmount the disk in them first; give --force twice to format "
         "it under them anyway, and they lose what they record.");
   {
-    RawDisk raw(target.real, false);
+    RawDisk raw(target.real, true);  // refuses a write-protected disk up front
     bool formatted = false;
     for (int c = 0; c < 2; ++c) {
       DfDiskHeader head;
@@ -101,8 +101,8 @@ int Format(const GlobalOptions &global, const std::string &diskArg, int force, b
                       "Give --yes to format a device without being asked.");
   }
   Session session(target);
-  if (df_DiskFormat(session.path()) != 0)
-    throw ToolError(fmt::format("formatting {} failed", diskArg),
+  if (zrfs_Format(session.path()) != 0)
+    throw ToolError(WithLibraryReason(fmt::format("formatting {} failed", diskArg)),
                     "The device must be writable and larger than 3 GiB.");
   RawDisk raw(target.real, false);
   DfDiskHeader head;

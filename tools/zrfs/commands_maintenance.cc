@@ -113,7 +113,8 @@ int Untag(const GlobalOptions &global, const std::string &diskArg, const Range &
   DiskSnapshot before = TakeSnapshot(session);
   if (df_UntagBadUnit(session.path(), range.offset, uint32_t(range.length)) != 0)
     throw ToolError(
-        fmt::format("cannot untag [{:#x}, +{:#x}) of {}", range.offset, range.length, diskArg),
+        WithLibraryReason(
+            fmt::format("cannot untag [{:#x}, +{:#x}) of {}", range.offset, range.length, diskArg)),
         "The offset must lie on the device, and the block headers must be readable and the "
         "metadata writable.");
   DiskSnapshot after = TakeSnapshot(session);

@@ -268,8 +268,8 @@ int Import(const GlobalOptions &global, const ImportOptions &o) {
   char name[ZRFS_NAME_MAX + 8] = {};
   TfHandle *h = tf_OpenFile(&param, name);
   if (h == nullptr)
-    throw ToolError(fmt::format("cannot create a record file on {}", o.disk),
-                    "The disk may be full; 'zrfs df DISK' shows its space.");
+    throw ToolError(WithLibraryReason(fmt::format("cannot create a record file on {}", o.disk)),
+                    "'zrfs df DISK' shows its space.");
   bool removed = false;
   auto fail = [&](const std::string &what) {
     removed = true;

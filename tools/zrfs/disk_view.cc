@@ -113,6 +113,7 @@ bool ReadRecordBytes(const RawDisk &raw, const DfDiskHeader &head, int32_t blk,
 std::string RingState(const TfFileHeader &h) {
   if (h.preStart == 0 && h.preEnd == 0) return "-";
   if (h.preRecStartPtr == 0 || h.preRecEndPtr == 0) return "open";
+  if (h.preRecStartPtr == h.preRecEndPtr) return "full";  // every byte, oldest at the pointer
   return h.preRecStartPtr > h.preRecEndPtr ? "wrapped" : "fixed";
 }
 

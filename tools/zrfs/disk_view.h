@@ -44,7 +44,8 @@ std::vector<BlockFile> ReadBlockFiles(const RawDisk &raw, const DfDiskHeader &he
                                       int32_t blk, const BlkHeader &block);
 
 // The state of a record file's pre-record ring: "-" (none), "open" (not
-// fixed yet), "fixed" or "wrapped".
+// fixed yet), "fixed", "wrapped" (its valid bytes run round its end) or
+// "full" (equal pointers: the whole ring, oldest byte at the pointer).
 std::string RingState(const TfFileHeader &h);
 
 // The record-file name's parts.  Throws UsageError for a string that is no

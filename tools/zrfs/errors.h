@@ -8,6 +8,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "zrfs.h"
+
 namespace zrfs::tool {
 
 // Exit statuses.  Every command: 0 done, 1 failed, 16 a usage error.
@@ -40,6 +42,12 @@ class UsageError : public ToolError {
 // errno's text, for messages about system calls.
 inline std::string ErrnoText(int err) {
   return strerror(err);
+}
+
+// what, followed by the reason the library's last call left, if any.
+inline std::string WithLibraryReason(const std::string &what) {
+  int why = zrfs_LastError();
+  return why == ZRFS_OK ? what : what + ": " + zrfs_StrError(why);
 }
 
 }  // namespace zrfs::tool

@@ -147,7 +147,8 @@ DiskTarget ResolveTarget(const std::string &given, const GlobalOptions &options,
   return target;
 }
 
-Session::Session(DiskTarget target, Device device) : target_(std::move(target)) {
+Session::Session(DiskTarget target, Device device)
+    : target_(std::move(target)), mountedFile_(target_.real) {
   if (g_sessionActive) throw std::logic_error("one session per process");
   g_sessionActive = true;
   try {
@@ -165,7 +166,7 @@ Session::Session(DiskTarget target, Device device) : target_(std::move(target)) 
       std::string link = root + target_.logical;
       std::string linked = target_.real;
       if (device == Device::kMetadataCopy) {
-        linked = root + "/metadata-copy.img";
+        mountedFile_ = linked = root + "/metadata-copy.img";
         CopyMetadata(target_.real, linked);
       }
       MakeDirs(link.substr(0, link.rfind('/')));
@@ -189,11 +190,16 @@ Session::~Session() {
 }
 
 void Session::Mount() {
-  if (df_DiskMount(path()) != 0)
+  RawDisk{mountedFile_, true};  // throws, saying so, for a write-protected disk
+  if (zrfs_Mount(path()) != 0) {
+    int why = zrfs_LastError();
+    if (why != ZRFS_ENOTFORMATTED)
+      throw ToolError(fmt::format("cannot mount {}: {}", target_.given, zrfs_StrError(why)));
     throw ToolError(fmt::format("cannot mount {}: it holds no usable disk layout", target_.given),
                     fmt::format("Run 'zrfs check {}' to see what is wrong, or 'zrfs format' for a "
                                 "new disk.",
                                 target_.given));
+  }
   mounted_ = true;
 }
 

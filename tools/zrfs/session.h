@@ -64,14 +64,17 @@ class Session {
   const DiskTarget &target() const { return target_; }
   const char *path() const { return target_.logical.c_str(); }
 
-  // Mounts the disk; throws ToolError (with a hint to run check) on failure.
+  // Mounts the disk; throws ToolError on failure, saying why: a
+  // write-protected device, no layout (with a hint to run check), or the
+  // library's reason.
   void Mount();
 
  private:
   void Cleanup();
 
   DiskTarget target_;
-  std::string madeRoot_;  // private root to remove, or ""
+  std::string mountedFile_;  // what the library opens: the target, or a copy of its metadata
+  std::string madeRoot_;     // private root to remove, or ""
   bool mounted_ = false;
 };
 

@@ -14,18 +14,38 @@
 
 namespace zrfs::tool {
 
+namespace {
+
+ToolError WriteProtected(const std::string &path) {
+  return ToolError(fmt::format("{} is write-protected, and this command changes it", path),
+                   "Inspection (info, ls, stat, blocks, df, export, dump, check without "
+                   "--repair) works on it; make it writable to change it.");
+}
+
+}  // namespace
+
 RawDisk::RawDisk(const std::string &path, bool writable) : path_(path) {
   fd_ = open(path.c_str(), (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+  if (fd_ < 0 && writable && errno == EROFS) throw WriteProtected(path);
   if (fd_ < 0)
     throw ToolError(
         fmt::format("cannot open {}{}: {}", path, writable ? " for writing" : "", ErrnoText(errno)),
         errno == EACCES ? "Run as a user that may access the disk." : "");
+  // The descriptor is closed by hand on a throw: the destructor does not run.
+  auto fail = [&](ToolError error) {
+    close(fd_);
+    return error;
+  };
   struct stat st;
-  if (fstat(fd_, &st) != 0) throw ToolError(fmt::format("cannot stat {}", path));
+  if (fstat(fd_, &st) != 0) throw fail(ToolError(fmt::format("cannot stat {}", path)));
   blockDevice_ = S_ISBLK(st.st_mode);
   if (blockDevice_) {
     if (ioctl(fd_, BLKGETSIZE64, &size_) != 0)
-      throw ToolError(fmt::format("cannot read the size of {}: {}", path, ErrnoText(errno)));
+      throw fail(ToolError(fmt::format("cannot read the size of {}: {}", path, ErrnoText(errno))));
+    // A device set read-only still opens for writing; its writes fail.
+    int readOnly = 0;
+    if (writable && ioctl(fd_, BLKROGET, &readOnly) == 0 && readOnly != 0)
+      throw fail(WriteProtected(path));
   } else {
     size_ = static_cast<uint64_t>(st.st_size);
   }
