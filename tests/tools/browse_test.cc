@@ -258,23 +258,36 @@ TEST_F(BrowseTest, ExportsWriteRawBytesAndRemuxH264WithoutReencoding) {
             true);
 
   if (!canRemux || !haveFfmpeg) GTEST_SKIP() << "no libavformat in this zrfs, or no ffmpeg here";
+  auto probe = [](const std::string &entries, const std::string &file) {
+    FILE *pipe = popen(("ffprobe -v error -count_frames -select_streams v:0 -show_entries " +
+                        entries + " -of csv=p=0 " + file)
+                           .c_str(),
+                       "r");
+    char line[128] = {};
+    if (pipe == nullptr) return std::string();
+    if (fgets(line, sizeof line, pipe) == nullptr) line[0] = '\0';
+    pclose(pipe);
+    return std::string(line);
+  };
   std::string mp4 = tmp_.path() + "/video.mp4";
   ToolResult remux = RunTool({"export", image_, video, mp4, "--format", "mp4"}, tmp_.path());
   ASSERT_EQ(remux.status, 0) << remux.err;
-  FILE *probe = popen(("ffprobe -v error -count_frames -select_streams v:0 -show_entries "
-                       "stream=codec_name,nb_read_frames -of csv=p=0 " +
-                       mp4)
-                          .c_str(),
-                      "r");
-  char line[128] = {};
-  ASSERT_NE(fgets(line, sizeof line, probe), nullptr);
-  pclose(probe);
-  EXPECT_EQ(std::string(line), "h264,50\n");
-  ToolResult ts = RunTool({"export", image_, "--channel", "4", tmp_.path() + "/ts", "--format",
-                           "ts", "--utc", "--json"},
+  EXPECT_EQ(probe("stream=codec_name,nb_read_frames", mp4), "h264,50\n");
+  // --fps sets every frame's duration: 50 frames at 10 a second last 5 s.
+  ToolResult slow =
+      RunTool({"export", image_, video, mp4, "--format", "mp4", "--fps", "10", "--force"});
+  ASSERT_EQ(slow.status, 0) << slow.err;
+  EXPECT_EQ(probe("stream=duration", mp4), "5.000000\n");
+  // By range: the ring holds no video and is named as not exported, the
+  // video is exported all the same, and the run ends with a failure.
+  ToolResult ts = RunTool({"export", image_, "--channel", "2", "--channel", "4",
+                           tmp_.path() + "/ts", "--format", "ts", "--utc", "--json"},
                           tmp_.path());
-  ASSERT_EQ(ts.status, 0) << ts.err;
-  EXPECT_EQ(Json::parse(ts.out)["exports"][0]["frames"], 50);
+  EXPECT_EQ(ts.status, 1) << ts.err;
+  Json tsDoc = Json::parse(ts.out);
+  ASSERT_EQ(tsDoc["exports"].size(), 1u);
+  EXPECT_EQ(tsDoc["exports"][0]["frames"], 50);
+  EXPECT_EQ(tsDoc["failed"][0]["name"], AsListed(ringName));
   EXPECT_EQ(access((tmp_.path() + "/ts/14-05-00_" + AsListed(video) + ".ts").c_str(), F_OK), 0);
 
   // A recording that is no video stream is refused, and nothing is left.

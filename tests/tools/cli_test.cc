@@ -90,6 +90,8 @@ TEST(ToolCliTest, UsageErrorsExitSixteenAndSayWhatToDo) {
       {{"import", image, "/etc/hostname", "--channel", "1024"}, "--channel"},
       {{"check", image, "--bogus"}, "--bogus"},
       {{"help", "nonsense"}, "no command"},
+      {{"ls", image, "--from", "2026-12-06 14:05junk"}, "no time"},
+      {{"ls", image, "--at", "2026-02-31 10:00"}, "no time"},  // a day February lacks
   };
   for (const Case &c : cases) {
     ToolResult r = RunTool(c.args, dir.path());

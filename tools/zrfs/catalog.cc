@@ -1,5 +1,7 @@
 #include "catalog.h"
 
+#include <algorithm>
+
 #include <fmt/format.h>
 
 #include "errors.h"
@@ -35,7 +37,9 @@ Catalog::~Catalog() {
 }
 
 bool Catalog::LoadBlock(const ZrfsViewBlock &head, Block *out) const {
-  std::vector<TfFileStat> stats(head.fileNum + 1u);
+  // Room for every file number handed out: a count a kill left low must
+  // not hide files.
+  std::vector<TfFileStat> stats(std::max(head.fileNum, head.lastFileNo) + 1u);
   int n = zrfs_ViewBlockFiles(view_, int(head.blkid), stats.data(), int(stats.size()));
   if (n < 0) return false;
   out->fileNum = head.fileNum;

@@ -53,9 +53,14 @@ struct ExportFormat {
 
 ExportFormat FormatOf(const ExportOptions &o) {
   if (o.format == "raw") return {"raw", "", "", 0};
-  if (o.format == "mp4") return {"mp4", "mp4", "mp4", o.fps};
-  if (o.format == "ts") return {"ts", "mpegts", "ts", o.fps};
-  throw UsageError(fmt::format("no format '{}'", o.format), "Formats: raw, mp4, ts.");
+  if (o.format != "mp4" && o.format != "ts")
+    throw UsageError(fmt::format("no format '{}'", o.format), "Formats: raw, mp4, ts.");
+  if (!RemuxBuilt())  // said before anything is made
+    throw ToolError(
+        fmt::format("this zrfs was built without libavformat, so it cannot write {}", o.format),
+        "Use --format raw, or install libavformat-dev and build again.");
+  return o.format == "mp4" ? ExportFormat{"mp4", "mp4", "mp4", o.fps}
+                           : ExportFormat{"ts", "mpegts", "ts", o.fps};
 }
 
 bool Exists(const std::string &path) {
@@ -151,13 +156,23 @@ Json ExportedJson(const Exported &e) {
   return row;
 }
 
-void Report(const std::string &diskArg, const std::vector<Exported> &done, bool json) {
+// A recording an export by range could not write, and why.
+struct Failed {
+  std::string name, why;
+};
+
+void Report(const std::string &diskArg, const std::vector<Exported> &done, bool json,
+            const std::vector<Failed> &failed = {}) {
   if (json) {
-    Json rows = Json::array();
+    Json rows = Json::array(), failures = Json::array();
     for (const Exported &e : done) rows.push_back(ExportedJson(e));
-    PrintJson({{"disk", diskArg}, {"exports", rows}});
+    for (const Failed &f : failed) failures.push_back({{"name", f.name}, {"error", f.why}});
+    Json doc = {{"disk", diskArg}, {"exports", rows}};
+    if (!failed.empty()) doc["failed"] = failures;
+    PrintJson(doc);
     return;
   }
+  for (const Failed &f : failed) fmt::print(stderr, "not exported: {}: {}\n", f.name, f.why);
   for (const Exported &e : done) {
     if (e.path == "-") continue;  // the recording itself went to standard output
     std::string what = e.format == "raw" ? fmt::format("{} bytes", e.bytes)
@@ -211,6 +226,7 @@ int ExportRange(const GlobalOptions &global, const ExportOptions &o) {
   if (mkdir(outDir.c_str(), 0755) != 0 && errno != EEXIST)
     throw ToolError(fmt::format("cannot make {}: {}", outDir, ErrnoText(errno)));
   std::vector<Exported> done;
+  std::vector<Failed> failed;
   for (const Recording &r : catalog.All()) {
     if (!selection.Keeps(r)) continue;
     ThrowIfInterrupted();
@@ -220,12 +236,22 @@ int ExportRange(const GlobalOptions &global, const ExportOptions &o) {
     ByteSource source = [&](uint64_t offset, void *buf, uint32_t len) {
       return catalog.Read(r.name, offset, buf, len);
     };
-    done.push_back(
-        ExportOne(source, uint64_t(r.size), r.name, outDir + "/" + leaf, format, o.force, o.disk));
+    // One recording that cannot be written (no video in it, say) leaves
+    // the others to export; the run then ends with a failure.
+    try {
+      done.push_back(ExportOne(source, uint64_t(r.size), r.name, outDir + "/" + leaf, format,
+                               o.force, o.disk));
+    } catch (const UsageError &) {
+      throw;
+    } catch (const ToolError &error) {
+      ThrowIfInterrupted();
+      failed.push_back({r.name, error.what()});
+    }
   }
-  Report(o.disk, done, o.json);
-  if (done.empty() && !o.json) fmt::print(stderr, "no recording meets the selection\n");
-  return kExitOk;
+  Report(o.disk, done, o.json, failed);
+  if (done.empty() && failed.empty() && !o.json)
+    fmt::print(stderr, "no recording meets the selection\n");
+  return failed.empty() ? kExitOk : kExitFailure;
 }
 
 struct ImportOptions {

@@ -155,7 +155,7 @@ RemuxOutcome Remux(const ByteSource &source, uint64_t size, const std::string &o
     if (lastDts != AV_NOPTS_VALUE && c.packet->dts <= lastDts) c.packet->dts = lastDts + 1;
     if (c.packet->pts < c.packet->dts) c.packet->pts = c.packet->dts;
     lastDts = c.packet->dts;
-    if (c.packet->duration <= 0) c.packet->duration = frameTicks;
+    if (c.packet->duration <= 0 || fps > 0) c.packet->duration = frameTicks;  // --fps rules
     av_packet_rescale_ts(c.packet, from->time_base, to->time_base);
     c.packet->stream_index = to->index;
     c.packet->pos = -1;
