@@ -13,12 +13,6 @@ namespace {
 using namespace zrfs::test;
 using zrfs::TfFileHeader;
 
-std::string Pattern(int w, uint64_t from, size_t len) {
-  std::string s(len, '\0');
-  for (size_t i = 0; i < len; ++i) s[i] = PatternByte(w, from + i);
-  return s;
-}
-
 class RecordTest : public MountedImage<Layer::kRecord> {
  protected:
   TfHandle *Create(uint32_t chan, uint32_t kind = 0, int32_t preRecSize = 0,
@@ -43,7 +37,7 @@ using RecordIoTest = RecordTest;
 TEST_F(RecordIoTest, AppendsMoveTheEndAndWriteTheHeaderAtOnce) {
   TfHandle *h = Create(1);
   ASSERT_NE(h, nullptr);
-  std::string data = Pattern(1, 0, 10000);
+  std::string data = PatternBytes(1, 10000);
   ASSERT_EQ(tf_Write(0, data.data(), 10000, h), 10000);
   TfFileHeader onDisk = DiskHeader(h);
   EXPECT_EQ(onDisk.EndAddr, onDisk.StartAddr + 10000);
@@ -69,7 +63,7 @@ TEST_F(RecordIoTest, RingFileReadsItsValidRingThenTheMainWindow) {
   TfHandle *h = Create(2, 1, kRing);
   ASSERT_NE(h, nullptr);
   // Before the ring is fixed the application records round the ring itself.
-  std::string ring = Pattern(2, 0, kRing);
+  std::string ring = PatternBytes(2, kRing);
   ASSERT_EQ(tf_Write(0, ring.data(), kRing, h), kRing);
   TfFileStat st;
   ASSERT_EQ(tf_GetFileStat(&st, h), 0);
@@ -77,7 +71,7 @@ TEST_F(RecordIoTest, RingFileReadsItsValidRingThenTheMainWindow) {
 
   // Oldest byte at 40000, newest just before 10000: the ring wrapped.
   ASSERT_EQ(tf_UpdataePreRecPtr(h, 40000, 10000), 0);
-  std::string main = Pattern(3, 0, 5000);
+  std::string main = PatternBytes(3, 5000);
   uint32_t ringPart = kRing - 40000 + 10000;
   ASSERT_EQ(tf_Write(ringPart, main.data(), 5000, h), 5000);
   ASSERT_EQ(tf_GetFileStat(&st, h), 0);
