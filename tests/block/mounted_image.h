@@ -62,6 +62,11 @@ inline FileCreateParam Param(const std::string &dev, uint32_t chan, uint32_t kin
 inline char PatternByte(int w, uint64_t i) {
   return char((i * 131 + uint64_t(w) * 7 + i / 977) & 0xFF);
 }
+inline std::string PatternBytes(int w, size_t len) {
+  std::string s(len, '\0');
+  for (size_t i = 0; i < len; ++i) s[i] = PatternByte(w, i);
+  return s;
+}
 
 // A T in a shared anonymous mapping, for the processes forked by one test.
 template <typename T>

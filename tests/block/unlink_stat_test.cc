@@ -26,18 +26,7 @@ class UnlinkStatTest : public MountedImage<Layer::kBlock> {
   }
 };
 
-TEST_F(UnlinkStatTest, RemovingTheOnlyFileGivesTheBlockBack) {
-  std::vector<std::string> names = MakeFiles(1);
-  ASSERT_EQ(MapByte(0), 1);
-  EXPECT_EQ(bf_Unlink(names[0].c_str()), 0);
-  EXPECT_EQ(MapByte(0), 0);
-  EXPECT_EQ(ReadImage(BlockAddress(0), 0x200000),
-            std::string(0x200000, '\0'));      // header area zeroed
-  EXPECT_EQ(bf_Unlink(names[0].c_str()), -1);  // gone: no tag to match
-  EXPECT_EQ(OpenBlockHandles(), 0);
-}
-
-TEST_F(UnlinkStatTest, RemovingOneOfThreeKeepsTheBlockAndItsNumber) {
+TEST_F(UnlinkStatTest, RemovingFilesKeepsTheBlockAndItsNumbersUntilTheLastGivesItBack) {
   std::vector<std::string> names = MakeFiles(3);
   EXPECT_EQ(bf_Unlink(names[1].c_str()), 0);
   EXPECT_EQ(MapByte(0), 1);
@@ -54,6 +43,12 @@ TEST_F(UnlinkStatTest, RemovingOneOfThreeKeepsTheBlockAndItsNumber) {
   EXPECT_EQ(bf_GetBlockFileNum("/dev/sda", 0), 0);
   EXPECT_EQ(bf_GetBlockFileNum(nullptr, 0), 0);
   EXPECT_EQ(bf_GetBlockFileNum(dev_.c_str(), 4), 0);  // beyond the disk
+
+  for (int i : {0, 2}) EXPECT_EQ(bf_Unlink(names[size_t(i)].c_str()), 0);
+  EXPECT_EQ(MapByte(0), 0);  // the last file gave the block back
+  EXPECT_EQ(ReadImage(BlockAddress(0), 0x200000), std::string(0x200000, '\0'));
+  EXPECT_EQ(bf_Unlink(names[0].c_str()), -1);  // gone: no tag to match
+  EXPECT_EQ(OpenBlockHandles(), 0);
 }
 
 TEST_F(UnlinkStatTest, NamesWithImpossibleFileNumbersTouchNothing) {

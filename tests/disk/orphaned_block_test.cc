@@ -67,10 +67,6 @@ class OrphanedBlockTest : public MountedImage<Layer::kApi> {
     if (countedOut) head.fileNum = 0;
     WriteImage(BlockAddress(blk), &head, sizeof head);
   }
-  // Three more channels take the three blocks left.
-  void FillTheDisk(int fds[3]) {
-    for (int i = 0; i < 3; ++i) ASSERT_GE(fds[i] = Create(uint32_t(1 + i)), 0);
-  }
 };
 
 TEST_F(OrphanedBlockTest, AFullDiskTakesBackBlocksNoFileHolds) {
@@ -158,8 +154,8 @@ TEST_F(OrphanedBlockTest, BlocksAFileStillHoldsOrAChannelUsesStay) {
   // same way, holds nothing: kept for the channel, whose next file goes
   // there.
   KillUnlinkBeforeRelease(second);
-  int fds[3];
-  FillTheDisk(fds);
+  int fds[3];  // three more channels take the three blocks left
+  for (int i = 0; i < 3; ++i) ASSERT_GE(fds[i] = Create(uint32_t(1 + i)), 0);
   EXPECT_EQ(Create(9), -1);
   EXPECT_EQ(zrfs_LastError(), ZRFS_ENOSPC);
   TfFileStat st;

@@ -21,11 +21,6 @@ using namespace zrfs::test;
 
 class ViewTest : public MountedImage<Layer::kApi> {
  protected:
-  static std::string Bytes(int seed, size_t n) {
-    std::string out(n, '\0');
-    for (size_t i = 0; i < n; ++i) out[i] = PatternByte(seed, i);
-    return out;
-  }
   // Every logical byte of a file, through the library and through the view.
   static std::string ReadAll(const std::string &name) {
     int fd = zrfs_Open(nullptr, const_cast<char *>(name.c_str()), 0);
@@ -48,10 +43,10 @@ class ViewTest : public MountedImage<Layer::kApi> {
 TEST_F(ViewTest, ListsAndReadsWhatTheLibraryGivesWhileRecordingGoesOn) {
   std::string plain, ring, empty, other;
   int fd = CreateRecording(1, &plain);
-  std::string data = Bytes(1, 100000);
+  std::string data = PatternBytes(1, 100000);
   ASSERT_EQ(zrfs_Write(fd, data.data(), uint32_t(data.size())), int(data.size()));
   int ringFd = CreateRecording(1, &ring, 2, 1, 64 * 1024);
-  std::string ringData = Bytes(2, 64 * 1024);
+  std::string ringData = PatternBytes(2, 64 * 1024);
   ASSERT_EQ(zrfs_Write(ringFd, ringData.data(), 64 * 1024), 64 * 1024);
   ASSERT_EQ(zrfs_UpdataePreRecPtr(ringFd, 40000, 40000), 0);  // full, wrapped at 40000
   ASSERT_EQ(zrfs_Write(ringFd, data.data(), 5000), 5000);
