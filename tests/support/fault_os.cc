@@ -206,10 +206,6 @@ int FaultOs::ShmGet(int key, size_t size, int flags) {
   return Broken(Call::kShmGet, -1) ? -1 : target().ShmGet(key, size, flags);
 }
 
-int FaultOs::Ftok(const char *path, int projId) {
-  return Broken(Call::kFtok, -1, path) ? -1 : target().Ftok(path, projId);
-}
-
 size_t FaultOs::UnsyncedWrites() const {
   std::lock_guard lock(mu_);
   return journal_.size();
