@@ -154,13 +154,6 @@ void ExpectReadsBack(int fd, int seed) {
   EXPECT_TRUE(back == Pattern(seed));
 }
 
-void ExpectFileReadsBack(const std::string &name, int seed) {
-  int fd = zrfs_Open(nullptr, const_cast<char *>(name.c_str()), 0);
-  ASSERT_GE(fd, 0) << name;
-  ExpectReadsBack(fd, seed);
-  zrfs_Close(fd);
-}
-
 // A new recording can be made and read back on the disk.
 void ExpectDiskRecords(Scene &s) {
   std::string name;
@@ -223,7 +216,7 @@ const Operation kOperations[] = {
        ExpectReadsBack(int(fd), 1);
        zrfs_Close(int(fd));
      },
-     .retry = [](Scene &s) { ExpectFileReadsBack(s.name, 1); }},
+     .retry = [](Scene &s) { EXPECT_TRUE(FileHoldsPattern(s.name, 1, kChunk)); }},
     {.name = "write",
      .start = Start::kOpenAtStart,
      .run = [](Scene &s) -> int64_t { return zrfs_Write(s.fd, Pattern(3).data(), kChunk); },
@@ -235,7 +228,7 @@ const Operation kOperations[] = {
            ASSERT_EQ(zrfs_Write(s.fd, Pattern(3).data(), kChunk), int(kChunk));
            ExpectReadsBack(s.fd, 3);
            zrfs_Close(s.fd);
-           ExpectFileReadsBack(s.name, 3);
+           EXPECT_TRUE(FileHoldsPattern(s.name, 3, kChunk));
          }},
     // The file's one chunk is whole 4 KiB steps, so the next file starts
     // right at its end: the append is refused as a full block, writing
@@ -251,7 +244,7 @@ const Operation kOperations[] = {
            EXPECT_EQ(zrfs_Tell(s.fd), int(kChunk));
            ExpectReadsBack(s.fd, 1);
            zrfs_Close(s.fd);
-           ExpectFileReadsBack(s.other, 4);
+           EXPECT_TRUE(FileHoldsPattern(s.other, 4, kChunk));
          }},
     // The channel's open file may still grow, so its block takes no new file.
     {.name = "create_beside_live_writer",
@@ -302,10 +295,7 @@ const Operation kOperations[] = {
            EXPECT_EQ(WriteOrError(s.fd, 3), -5);
            EXPECT_EQ(zrfs_Close(s.fd), 0);
            zrfs_Close(fd);
-           ExpectFileReadsBack(made, 2);
-           TfFileStat st{};
-           ASSERT_EQ(zrfs_Stat(made.c_str(), &st), 0);
-           EXPECT_EQ(st.st_size, kChunk);
+           EXPECT_TRUE(FileHoldsPattern(made, 2, kChunk));
          },
      .deviceFree = true},
     {.name = "read",
@@ -325,7 +315,7 @@ const Operation kOperations[] = {
      .retry =
          [](Scene &s) {
            zrfs_Close(s.fd);
-           ExpectFileReadsBack(s.name, 1);
+           EXPECT_TRUE(FileHoldsPattern(s.name, 1, kChunk));
          }},
     {.name = "truncate",
      .start = Start::kOpenFile,
@@ -345,7 +335,7 @@ const Operation kOperations[] = {
      .retry =
          [](Scene &s) {
            zrfs_Close(s.fd);
-           ExpectFileReadsBack(s.name, 1);  // the ring's valid bytes come first
+           EXPECT_TRUE(FileHoldsPattern(s.name, 1, kChunk));  // the ring's valid bytes come first
          }},
     {.name = "stat",
      .start = Start::kClosedFile,
@@ -354,7 +344,7 @@ const Operation kOperations[] = {
        int r = zrfs_Stat(s.name.c_str(), &st);
        return r == 0 && st.st_size != kChunk ? -2 : r;
      },
-     .retry = [](Scene &s) { ExpectFileReadsBack(s.name, 1); }},
+     .retry = [](Scene &s) { EXPECT_TRUE(FileHoldsPattern(s.name, 1, kChunk)); }},
     {.name = "lock",
      .start = Start::kClosedFile,
      .run = [](Scene &s) -> int64_t { return zrfs_Lock(s.name.c_str(), 1); },
@@ -364,7 +354,7 @@ const Operation kOperations[] = {
            TfFileStat st{};
            ASSERT_EQ(zrfs_Stat(s.name.c_str(), &st), 0);
            EXPECT_EQ(st.lockFlag, 1u);
-           ExpectFileReadsBack(s.name, 1);
+           EXPECT_TRUE(FileHoldsPattern(s.name, 1, kChunk));
          }},
     {.name = "unlink",
      .start = Start::kClosedFile,
@@ -373,7 +363,7 @@ const Operation kOperations[] = {
          [](Scene &s) {
            TfFileStat st{};  // a failed unlink left the file whole or removed it
            if (zrfs_Stat(s.name.c_str(), &st) == 0) {
-             ExpectFileReadsBack(s.name, 1);
+             EXPECT_TRUE(FileHoldsPattern(s.name, 1, kChunk));
              EXPECT_EQ(zrfs_Unlink(s.name.c_str()), 0);
            }
            EXPECT_EQ(zrfs_Stat(s.name.c_str(), &st), -1);
@@ -392,7 +382,7 @@ const Operation kOperations[] = {
            EXPECT_EQ(zrfs_BlockStat(s.dev.c_str(), s.blk, st, 8), 1);
            EXPECT_STREQ(st[0].filename, s.name.c_str());
            EXPECT_TRUE(MapByte(s.blk) == kBlkUsed || IsBadState(MapByte(s.blk)));
-           ExpectFileReadsBack(s.name, 1);
+           EXPECT_TRUE(FileHoldsPattern(s.name, 1, kChunk));
          }},
     {.name = "block_info",
      .start = Start::kClosedFile,

@@ -68,12 +68,8 @@ class Workload {
 
   // Writes len bytes at logical position pos, in chunks.
   void Append(Recording *r, int fd, uint64_t pos, uint32_t len, uint32_t seed, uint64_t from) {
-    std::vector<char> bytes(len);
-    for (uint32_t i = 0; i < len; ++i) bytes[i] = PatternByte(seed, from + i);
     zrfs_Seek(fd, int64_t(pos), 0);
-    for (uint32_t done = 0; done < len; done += kChunk)
-      ASSERT_EQ(zrfs_Write(fd, bytes.data() + done, std::min(kChunk, len - done)),
-                int(std::min(kChunk, len - done)));
+    ASSERT_TRUE(WritePattern(fd, int(seed), from, len, kChunk));
     AddSegment(r, Segment{pos, len, seed, from});
   }
 
@@ -125,13 +121,10 @@ void ExpectRecording(const Recording &r, const CrashPoint &at) {
   EXPECT_EQ(st.st_size, r.size) << r.name << " at event " << at.event << " (" << at.cut << ")";
   for (int s = 0; s < r.segments; ++s) {
     const Segment &seg = r.segment[s];
-    std::vector<char> back(seg.len);
     zrfs_Seek(fd, int64_t(seg.pos), 0);
-    ASSERT_EQ(zrfs_Read(fd, back.data(), seg.len), int(seg.len)) << r.name;
-    size_t bad = 0;
-    while (bad < seg.len && back[bad] == PatternByte(seg.seed, seg.from + bad)) ++bad;
-    EXPECT_EQ(bad, seg.len) << r.name << " differs at logical byte " << seg.pos + bad
-                            << " after a cut at event " << at.event << " (" << at.cut << ")";
+    EXPECT_TRUE(ReadsPattern(fd, int(seg.seed), seg.from, seg.len))
+        << r.name << " from logical byte " << seg.pos << " after a cut at event " << at.event
+        << " (" << at.cut << ")";
   }
   zrfs_Close(fd);
   uint8_t state = g_dfDiskTable[kDisk].entry->blkMap[BlockOfName(r.name)];
@@ -352,17 +345,14 @@ TEST(PowerCutMatrix, SlowPreRecordRingWrittenFixedAndExtended) {
     int fd;
     Recording ring = w.Start(4, 0, 0, &fd, 1, int32_t(kRing));
     // Fill the ring, then wrap round over its first quarter.
-    std::vector<char> bytes(kRing);
-    for (uint32_t i = 0; i < kRing; ++i) bytes[i] = PatternByte(20, i);
     for (uint32_t at = 0; at < kRing; at += kChunk) {
       zrfs_Seek(fd, at, 0);
-      ASSERT_EQ(zrfs_Write(fd, bytes.data() + at, kChunk), int(kChunk));
+      ASSERT_TRUE(WritePattern(fd, 20, at, kChunk));
     }
     w.Flush();
     constexpr uint32_t kWrapped = 2 * kChunk;
-    for (uint32_t i = 0; i < kWrapped; ++i) bytes[i] = PatternByte(21, i);
     zrfs_Seek(fd, 0, 0);
-    ASSERT_EQ(zrfs_Write(fd, bytes.data(), kWrapped), int(kWrapped));
+    ASSERT_TRUE(WritePattern(fd, 21, 0, kWrapped, kWrapped));
     // Fixed with the oldest byte just after the wrapped part (one chunk of
     // it given up), so the ring reads as its older tail, then the new head.
     ASSERT_EQ(zrfs_UpdataePreRecPtr(fd, kWrapped + kChunk, kWrapped), 0);

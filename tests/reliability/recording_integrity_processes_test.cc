@@ -64,54 +64,35 @@ void CreateTogetherAndRecord(Creators &c, int slot, int writer, const std::strin
   zrfs_Close(fd);
 }
 
-void ExpectRecordings(const Creators &c, int firstWriter) {
-  for (int slot = 0; slot < 2; ++slot)
-    EXPECT_TRUE(FileHoldsPattern(c.name[slot], firstWriter + slot, kRecording));
-}
-
-void RecordInTwoProcesses(Creators &c, const std::string &dev) {
-  ASSERT_TRUE(RunInChildren(
-      2,
-      [&](int i) {
-        StartAndMount(Layer::kApi, dev, false);
-        CreateTogetherAndRecord(c, i, i, dev, 7);
-      },
-      120s));
-  // Read back once both are done, so neither could still overwrite the
-  // other's bytes afterwards.
-  EXPECT_TRUE(RunInChildren(
-      1,
-      [&](int) {
-        StartAndMount(Layer::kApi, dev, false);
-        ExpectRecordings(c, 0);
-      },
-      60s));
-}
-
-void RecordInTwoThreads(Creators &c, const std::string &dev) {
-  StartAndMount(Layer::kApi, dev, false);
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 2; ++t)
-    threads.emplace_back([&, t] { CreateTogetherAndRecord(c, t, 2 + t, dev, 8); });
-  for (auto &t : threads) t.join();
-  ExpectRecordings(c, 2);
-}
-
+// Two processes on one channel, then two threads of one process on another.
 TEST(ConcurrentCreators, FilesOfOneChannelMadeAtOnceKeepTheirOwnBytes) {
   TestRoot root;
   std::string dev = MakeDisk(root, 4);
   ASSERT_NO_FATAL_FAILURE(FormatInAChild(dev));
-  {
-    SCOPED_TRACE("two processes");
-    SharedMapping<Creators> creators;
-    RecordInTwoProcesses(*creators, dev);
-  }
-  {
-    SCOPED_TRACE("two threads of one process");
-    SharedMapping<Creators> creators;
-    EXPECT_TRUE(RunInChildren(
-        1, [&](int) { RecordInTwoThreads(*creators, dev); }, 120s));
-  }
+  SharedMapping<Creators> processes, threads;
+  ASSERT_TRUE(RunInChildren(
+      2,
+      [&](int i) {
+        StartAndMount(Layer::kApi, dev, false);
+        CreateTogetherAndRecord(*processes, i, i, dev, 7);
+      },
+      120s));
+  EXPECT_TRUE(RunInChildren(
+      1,
+      [&](int) {
+        StartAndMount(Layer::kApi, dev, false);
+        std::vector<std::thread> creators;
+        for (int t = 0; t < 2; ++t)
+          creators.emplace_back([&, t] { CreateTogetherAndRecord(*threads, t, 2 + t, dev, 8); });
+        for (auto &t : creators) t.join();
+        // Read back once all are done, so none could still overwrite
+        // another's bytes afterwards.
+        for (int slot = 0; slot < 2; ++slot) {
+          EXPECT_TRUE(FileHoldsPattern(processes->name[slot], slot, kRecording));
+          EXPECT_TRUE(FileHoldsPattern(threads->name[slot], 2 + slot, kRecording));
+        }
+      },
+      120s));
 }
 
 struct KilledWriter {
