@@ -21,6 +21,9 @@ using ApiTest = MountedImage<Layer::kApi>;
 
 using DescriptorTest = ApiTest;
 
+// A value is the slot and a generation counted per claim: a reused slot's
+// old value is stale, the generation comes round after 4096 claims, and a
+// full table refuses until a slot is free.
 TEST_F(DescriptorTest, ValuesCarryTheSlotAndAGeneration) {
   std::string name;
   int first = CreateRecording(1, &name);
@@ -31,38 +34,33 @@ TEST_F(DescriptorTest, ValuesCarryTheSlotAndAGeneration) {
   int third = zrfs_Open(nullptr, name.data(), 0);
   EXPECT_EQ(third, 131072);  // slot 0 again, generation 2
   char c;
-  EXPECT_EQ(zrfs_Read(first, &c, 1), -1);  // the old value of a reused slot is stale
+  EXPECT_EQ(zrfs_Read(first, &c, 1), -1);
   zrfs_Close(second);
   zrfs_Close(third);
-}
-
-TEST_F(DescriptorTest, GenerationsComeRoundAfter4096Claims) {
-  std::string name;
-  ASSERT_EQ(CreateRecording(1, &name), 0);
-  zrfs_Close(0);
-  for (int claim = 2; claim <= 4096; ++claim) zrfs_Close(zrfs_Open(nullptr, name.data(), 0));
+  for (int claim = 4; claim <= 4096; ++claim) zrfs_Close(zrfs_Open(nullptr, name.data(), 0));
   int wrapped = zrfs_Open(nullptr, name.data(), 0);  // the 4097th claim
   EXPECT_EQ(wrapped, 0);
   zrfs_Close(wrapped);
-  EXPECT_EQ(zrfs_Open(nullptr, name.data(), 0), 65536);  // the 4098th: generation 1
-}
-
-TEST_F(DescriptorTest, AFullTableRefusesUntilASlotIsFree) {
-  std::string name;
-  std::vector<int> fds{CreateRecording(1, &name)};
-  for (int i = 1; i < 1024; ++i) fds.push_back(zrfs_Open(nullptr, name.data(), 0));
+  std::vector<int> fds;
+  for (int i = 0; i < 1024; ++i) fds.push_back(zrfs_Open(nullptr, name.data(), 0));
+  EXPECT_EQ(fds[0], 65536);  // the 4098th: generation 1
   for (int fd : fds) ASSERT_GE(fd, 0);
   EXPECT_EQ(zrfs_Open(nullptr, name.data(), 0), -1);
   zrfs_Close(fds[500]);
   EXPECT_EQ(zrfs_Open(nullptr, name.data(), 0) & 0xFFFF, 500);
 }
 
-// Every call given a value that is no open descriptor, or a null pointer.
-TEST_F(DescriptorTest, CallsRefuseDescriptorsNeverHandedOutAndNullPointers) {
-  int fd = CreateRecording(2);
+// Every call given a value that is no open descriptor, a null pointer or
+// another bad argument refuses before anything is opened or changed.
+TEST_F(DescriptorTest, CallsRefuseBadDescriptorsArgumentsAndNullPointers) {
+  std::string name;
+  int fd = CreateRecording(3, &name);
   ASSERT_GE(fd, 0);
+  const char *n = name.c_str(), *dev = dev_.c_str();
   char buf[8];
-  TfFileStat st;
+  TfFileStat st, sts[4];
+  DfStatfs fs;
+  DfBlockInfo info[4];
   struct {
     const char *call;
     int64_t result, expected;
@@ -87,11 +85,45 @@ TEST_F(DescriptorTest, CallsRefuseDescriptorsNeverHandedOutAndNullPointers) {
       {"open of no record name", zrfs_Open(nullptr, const_cast<char *>("nonsense"), 0), -1},
       {"close -5", zrfs_Close(-5), 0},
       {"close of a free slot", zrfs_Close(12345), 0},
+      {"stat of null", zrfs_Stat(nullptr, sts), -1},
+      {"stat into null", zrfs_Stat(n, nullptr), -1},
+      {"times from null", zrfs_ChangeTime(n, nullptr), -1},
+      {"times of null", zrfs_ChangeTime(nullptr, nullptr), -1},
+      {"lock of null", zrfs_Lock(nullptr, 1), -1},
+      {"lock of no file", zrfs_Lock("H3000000000112340000C00.nope", 1), -1},
+      {"record type of null", zrfs_ChangeRecType(nullptr, 1), -1},
+      {"create time of null", zrfs_ChangeCreateTime(nullptr, ZrfsTimeVal32{1, 0}), -1},
+      {"user bytes: none", zrfs_SetUsrParam(n, "x", 0), -1},
+      {"user bytes: 33", zrfs_SetUsrParam(n, "x", 33), -1},
+      {"user bytes: -1", zrfs_SetUsrParam(n, "x", -1), -1},
+      {"user bytes from null", zrfs_SetUsrParam(n, nullptr, 1), -1},
+      {"unlink of null", zrfs_Unlink(nullptr), -1},
+      {"file count of null", zrfs_GetFileNum(nullptr, 0), -1},
+      {"format of null", zrfs_Format(nullptr), -1},
+      {"mount of null", zrfs_Mount(nullptr), -1},
+      {"unmount of null", zrfs_UnMount(nullptr), -1},
+      {"statfs of null", zrfs_Statfs(nullptr, &fs), -1},
+      {"statfs into null", zrfs_Statfs(dev, nullptr), -1},
+      {"used blocks of null", zrfs_GetUsedBlockNum(nullptr), -1},
+      {"block info of null", zrfs_GetBlockInfo(nullptr, info, 4), -1},
+      {"block info into null", zrfs_GetBlockInfo(dev, nullptr, 4), -1},
+      {"used size of null", zrfs_GetUsedSizeOfDataType(nullptr, 0, 0), -1},
+      {"used size, never attached", zrfs_GetUsedSizeOfDataType("/dev/scsi/host09/part1", 3, 0), -2},
+      {"block stat of null", zrfs_BlockStat(nullptr, 0, sts, 4), -1},
+      {"block stat into null", zrfs_BlockStat(dev, 0, nullptr, 4), -1},
+      {"tag bad of null", zrfs_TagBadUnit(nullptr, 0, 1), -1},
+      {"option bit 1", zrfs_SetOpt(2), -1},
+      {"no option", zrfs_SetOpt(0), -1},
+      {"option bit 63", zrfs_SetOpt(uint64_t{1} << 63), -1},
   };
   for (const auto &row : rows) EXPECT_EQ(row.result, row.expected) << row.call;
   EXPECT_EQ(zrfs_Tell(fd), 0);  // the real descriptor is untouched
   zrfs_Close(fd);
   EXPECT_EQ(zrfs_fstat(fd, nullptr), -1);
+  EXPECT_EQ(zrfs_GetFileNum(dev, 0), 1);
+  EXPECT_EQ(zrfs_GetUsedSizeOfDataType(dev, 3, 0), 1024);
+  EXPECT_EQ(zrfs_SetOpt(3), 0);
+  EXPECT_EQ(zrfs_SetOpt(1), 0);
 }
 
 TEST_F(DescriptorTest, AccessModesDecideWhatADescriptorMayDo) {
@@ -115,26 +147,23 @@ TEST_F(DescriptorTest, AccessModesDecideWhatADescriptorMayDo) {
   }
 }
 
-TEST_F(DescriptorTest, TransfersMoveThePositionAndFailuresKeepIt) {
+// Transfers move the position and failed ones keep it; then the seek rules.
+TEST_F(DescriptorTest, TransfersAndSeeksMoveThePosition) {
   int fd = CreateRecording(2);
-  std::vector<char> data(300, 'd');
-  ASSERT_EQ(zrfs_Write(fd, data.data(), 300), 300);
+  std::vector<char> data(1000, 's');
+  ASSERT_EQ(zrfs_Write(fd, data.data(), 1000), 1000);
   ASSERT_EQ(zrfs_Seek(fd, 0, 0), 0);
   char buf[100];
   ASSERT_EQ(zrfs_Read(fd, buf, 100), 100);
   ASSERT_EQ(zrfs_Read(fd, buf, 100), 100);
   EXPECT_EQ(zrfs_Tell(fd), 200);
-  FaultOs faults;
-  faults.Add({.call = Call::kRead, .pathContains = "host03"});
-  EXPECT_EQ(zrfs_Read(fd, buf, 100), -1);
-  EXPECT_EQ(zrfs_Tell(fd), 200);
-  EXPECT_EQ(zrfs_error(fd), 5);
-}
-
-TEST_F(DescriptorTest, SeekRules) {
-  int fd = CreateRecording(2);
-  std::vector<char> data(1000, 's');
-  ASSERT_EQ(zrfs_Write(fd, data.data(), 1000), 1000);
+  {
+    FaultOs faults;
+    faults.Add({.call = Call::kRead, .pathContains = "host03"});
+    EXPECT_EQ(zrfs_Read(fd, buf, 100), -1);
+    EXPECT_EQ(zrfs_Tell(fd), 200);
+    EXPECT_EQ(zrfs_error(fd), 5);
+  }
   struct {
     const char *what;
     int64_t offset;
@@ -221,56 +250,6 @@ TEST_F(PathCallTest, EachAttributeCallChangesItsFieldOnDisk) {
   EXPECT_EQ(st.filename, name);
   // The calls leave no descriptor behind: the next one takes slot 0.
   EXPECT_EQ(CreateRecording(2) & 0xFFFF, 0);
-}
-
-TEST_F(PathCallTest, BadArgumentsAreRefusedBeforeAnythingIsOpened) {
-  std::string name;
-  zrfs_Close(CreateRecording(3, &name));
-  const char *n = name.c_str(), *dev = dev_.c_str();
-  TfFileStat st[4];
-  DfStatfs fs;
-  DfBlockInfo info[4];
-  struct {
-    const char *call;
-    int result, expected;
-  } rows[] = {
-      {"stat of null", zrfs_Stat(nullptr, st), -1},
-      {"stat into null", zrfs_Stat(n, nullptr), -1},
-      {"times from null", zrfs_ChangeTime(n, nullptr), -1},
-      {"times of null", zrfs_ChangeTime(nullptr, nullptr), -1},
-      {"lock of null", zrfs_Lock(nullptr, 1), -1},
-      {"lock of no file", zrfs_Lock("H3000000000112340000C00.nope", 1), -1},
-      {"record type of null", zrfs_ChangeRecType(nullptr, 1), -1},
-      {"create time of null", zrfs_ChangeCreateTime(nullptr, ZrfsTimeVal32{1, 0}), -1},
-      {"user bytes: none", zrfs_SetUsrParam(n, "x", 0), -1},
-      {"user bytes: 33", zrfs_SetUsrParam(n, "x", 33), -1},
-      {"user bytes: -1", zrfs_SetUsrParam(n, "x", -1), -1},
-      {"user bytes from null", zrfs_SetUsrParam(n, nullptr, 1), -1},
-      {"unlink of null", zrfs_Unlink(nullptr), -1},
-      {"file count of null", zrfs_GetFileNum(nullptr, 0), -1},
-      {"format of null", zrfs_Format(nullptr), -1},
-      {"mount of null", zrfs_Mount(nullptr), -1},
-      {"unmount of null", zrfs_UnMount(nullptr), -1},
-      {"statfs of null", zrfs_Statfs(nullptr, &fs), -1},
-      {"statfs into null", zrfs_Statfs(dev, nullptr), -1},
-      {"used blocks of null", zrfs_GetUsedBlockNum(nullptr), -1},
-      {"block info of null", zrfs_GetBlockInfo(nullptr, info, 4), -1},
-      {"block info into null", zrfs_GetBlockInfo(dev, nullptr, 4), -1},
-      {"used size of null", zrfs_GetUsedSizeOfDataType(nullptr, 0, 0), -1},
-      {"used size, never attached", zrfs_GetUsedSizeOfDataType("/dev/scsi/host09/part1", 3, 0), -2},
-      {"block stat of null", zrfs_BlockStat(nullptr, 0, st, 4), -1},
-      {"block stat into null", zrfs_BlockStat(dev, 0, nullptr, 4), -1},
-      {"tag bad of null", zrfs_TagBadUnit(nullptr, 0, 1), -1},
-      {"option bit 1", zrfs_SetOpt(2), -1},
-      {"no option", zrfs_SetOpt(0), -1},
-      {"option bit 63", zrfs_SetOpt(uint64_t{1} << 63), -1},
-  };
-  for (const auto &row : rows) EXPECT_EQ(row.result, row.expected) << row.call;
-  // Nothing was changed by the refused calls.
-  EXPECT_EQ(zrfs_GetFileNum(dev, 0), 1);
-  EXPECT_EQ(zrfs_GetUsedSizeOfDataType(dev, 3, 0), 1024);
-  EXPECT_EQ(zrfs_SetOpt(3), 0);
-  EXPECT_EQ(zrfs_SetOpt(1), 0);
 }
 
 TEST_F(PathCallTest, DumpShowsDescriptorsThenTheLowerSections) {

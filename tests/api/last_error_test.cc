@@ -1,6 +1,5 @@
 // zrfs_LastError: every failure a program can meet tells its own reason,
 // a success clears it, and each thread keeps its own.
-#include <cstring>
 #include <set>
 #include <string>
 #include <thread>
@@ -17,17 +16,14 @@ using namespace zrfs::test;
 
 class LastErrorTest : public MountedImage<Layer::kApi> {
  protected:
-  // The reason the call just made left, with its text for the failure message.
-  static std::string Reason() {
-    int code = zrfs_LastError();
-    return std::to_string(code) + " (" + zrfs_StrError(code) + ")";
-  }
-  // The same for a call that must fail with -1.
-  static std::string Failure(int64_t result) {
-    return result == -1 ? Reason() : "a result of " + std::to_string(result);
-  }
+  // A reason with its text, for failure messages.
   static std::string Expect(int code) {
     return std::to_string(code) + " (" + zrfs_StrError(code) + ")";
+  }
+  static std::string Reason() { return Expect(zrfs_LastError()); }
+  // The reason a call that must fail with -1 left.
+  static std::string Failure(int64_t result) {
+    return result == -1 ? Reason() : "a result of " + std::to_string(result);
   }
 };
 
@@ -40,12 +36,16 @@ TEST_F(LastErrorTest, ArgumentsDescriptorsAndNames) {
   char byte = 0;
 
   EXPECT_EQ(Failure(zrfs_Stat(nullptr, &st)), Expect(ZRFS_EBADARG));
+  std::thread([] {  // each thread keeps its own reason
+    EXPECT_EQ(zrfs_LastError(), ZRFS_OK);
+    char other;
+    EXPECT_EQ(zrfs_Read(4242, &other, 1), -1);
+    EXPECT_EQ(zrfs_LastError(), ZRFS_EBADFD);
+  })
+      .join();
+  EXPECT_EQ(zrfs_LastError(), ZRFS_EBADARG);
   EXPECT_EQ(Failure(zrfs_Stat("no name of a record file", &st)), Expect(ZRFS_EBADARG));
   EXPECT_EQ(Failure(zrfs_SetUsrParam(name.c_str(), "x", 33)), Expect(ZRFS_EBADARG));
-  FileCreateParam noNul = Param(1);
-  memset(noNul.extName, 'e', sizeof noNul.extName);
-  char out[ZRFS_NAME_MAX];
-  EXPECT_EQ(Failure(zrfs_Open(&noNul, out, 1)), Expect(ZRFS_EBADARG));
   // A ring must fit an empty block beside the 3 MiB every new file keeps.
   constexpr int32_t kLargestRing = int32_t(kUnit - 0x200000 - 0x300000 - 1);
   for (int32_t ring : {-1, INT32_MIN, kLargestRing + 1, int32_t(kUnit - 0x200000)})
@@ -147,28 +147,11 @@ TEST_F(LastErrorTest, DeviceFailuresMemoryAndLocks) {
 
 TEST(LastErrorTextTest, EveryCodeHasItsOwnTextAndUnknownCodesOneToo) {
   std::set<std::string> texts;
-  for (int code = ZRFS_OK; code <= ZRFS_EEOF; ++code) {
-    const char *text = zrfs_StrError(code);
-    ASSERT_NE(text, nullptr);
-    EXPECT_GT(strlen(text), 3u);
-    texts.insert(text);
-  }
+  for (int code = ZRFS_OK; code <= ZRFS_EEOF; ++code) texts.insert(zrfs_StrError(code));
   EXPECT_EQ(texts.size(), size_t(ZRFS_EEOF + 1));
+  EXPECT_EQ(texts.count(""), 0u);
   EXPECT_STREQ(zrfs_StrError(-1), "unknown error");
   EXPECT_STREQ(zrfs_StrError(ZRFS_EEOF + 1), "unknown error");
-}
-
-TEST_F(LastErrorTest, EachThreadKeepsItsOwnReason) {
-  TfFileStat st;
-  EXPECT_EQ(zrfs_Stat(nullptr, &st), -1);
-  std::thread other([] {
-    EXPECT_EQ(zrfs_LastError(), ZRFS_OK);  // nothing called here yet
-    char byte;
-    EXPECT_EQ(zrfs_Read(4242, &byte, 1), -1);
-    EXPECT_EQ(zrfs_LastError(), ZRFS_EBADFD);
-  });
-  other.join();
-  EXPECT_EQ(zrfs_LastError(), ZRFS_EBADARG);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -16,6 +17,7 @@
 #include "block/block_file.h"
 #include "block/mounted_image.h"
 #include "support/processes.h"
+#include "support/recording_io.h"
 #include "tools/tool_harness.h"
 
 namespace {
@@ -53,7 +55,7 @@ TEST(DeadHoldersTest, WhatKilledProcessesHeldComesBackWhileAnotherRuns) {
   StartAndMount(Layer::kApi, dev, true);  // the process that runs all along
 
   struct Board {
-    int ready[kKilled];
+    std::atomic<int> ready;
     char firstName[kKilled][ZRFS_NAME_MAX];
   };
   SharedMapping<Board> board;
@@ -65,19 +67,14 @@ TEST(DeadHoldersTest, WhatKilledProcessesHeldComesBackWhileAnotherRuns) {
       std::vector<int> held = MakeAndHold(dev, uint32_t(1 + r), kFilesEach, &first);
       ASSERT_EQ(held.size(), size_t(kFilesEach));
       strncpy(board->firstName[r], first.c_str(), ZRFS_NAME_MAX - 1);
-      __atomic_store_n(&board->ready[r], 1, __ATOMIC_RELEASE);
+      board->ready.fetch_add(1);
       for (;;) pause();  // holds everything until killed
     }));
   }
-  auto deadline = std::chrono::steady_clock::now() + 60s;
-  for (int r = 0; r < kKilled; ++r)
-    while (__atomic_load_n(&board->ready[r], __ATOMIC_ACQUIRE) == 0) {
-      ASSERT_LT(std::chrono::steady_clock::now(), deadline)
-          << "recorder " << r << " never got ready";
-      usleep(1000);
-    }
+  bool ready = AwaitStep(board->ready, kKilled, 60s);
   for (pid_t pid : recorders) kill(pid, SIGKILL);
   for (pid_t pid : recorders) waitpid(pid, nullptr, 0);
+  ASSERT_TRUE(ready) << board->ready.load() << " of " << kKilled << " recorders got ready";
 
   auto start = std::chrono::steady_clock::now();
   // A file a dead recorder held open is open nowhere now.

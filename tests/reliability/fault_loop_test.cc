@@ -1,32 +1,19 @@
-// Fault loops: every public operation that reaches the disk, and the cases
-// that decide where a file's bytes may go, run again and again with their
-// Nth device call of one kind broken (N = 1, 2, ...: EIO, a short transfer,
-// an absent disk) until the operation no longer reaches call N.  Every run
-// happens in a fresh child process on a fresh image and shared state, so
-// one run cannot hide what another left behind.  After each run: the
-// documented result, the same descriptors, handles, pool slots, reference
-// counts, live writer counts and mount count as before, the block tagged bad
-// where a transfer failed on it, and the operation working once the fault
-// is gone.
-//
-// One driver runs a table of operations.  The loops fork a process per
-// case, so they are named Slow* and left out of the emulated run.
-#include <sys/mman.h>
-
-#include <cstdlib>
+// Fault loops: each operation of the table runs with its Nth device call of
+// one kind broken (N = 1, 2, ... until it no longer reaches call N), each run
+// in a fresh child on a fresh image.  After each: the documented result, the
+// library's holdings as before, the block tagged bad where a transfer failed
+// on it, and the operation working once the fault is gone.
 #include <ostream>
 #include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "block/mounted_image.h"
 #include "reliability/library_state.h"
-#include "reliability/write_log.h"
 #include "support/fault_os.h"
 #include "support/processes.h"
-#include "support/recording_param.h"
-#include "support/test_root.h"
-#include "zrfs.h"
+#include "support/recording_io.h"
 
 namespace zrfs::test {
 namespace {
@@ -34,8 +21,6 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr int kDisk = 3;
-constexpr uint64_t kUnit = 0x40000000;
-constexpr uint64_t kDataStart = 0x41100000;
 constexpr uint32_t kChunk = 64 * 1024;
 constexpr int32_t kRingBytes = 1024 * 1024;
 
@@ -87,11 +72,12 @@ struct Operation {
   int64_t (*run)(Scene &);
   int64_t success = 0;    // the result of a successful run, or kDescriptor
   bool transfer = false;  // a failure must tell a transfer error and tag the block
+  bool again = false;     // with every fault gone, it runs again and succeeds
   // After a successful run: checks and gives back what it holds (a
   // descriptor, a mount), so the state compares equal with the one before.
   void (*release)(Scene &, int64_t) = nullptr;
   // With every fault gone: the operation, or what it was for, works.
-  void (*retry)(Scene &);
+  void (*retry)(Scene &) = nullptr;
   bool deviceFree = false;  // it must not reach the device at all
 };
 
@@ -101,16 +87,12 @@ void PrintTo(const Operation &op, std::ostream *out) {
 
 std::vector<char> Pattern(int seed) {
   std::vector<char> bytes(kChunk);
-  for (uint32_t i = 0; i < kChunk; ++i) bytes[i] = PatternAt(uint32_t(seed), i);
+  for (uint32_t i = 0; i < kChunk; ++i) bytes[i] = PatternByte(seed, i);
   return bytes;
 }
 
 uint8_t MapByte(int blk) {
   return g_dfDiskTable[kDisk].entry->blkMap[blk];
-}
-
-int BlockOf(const std::string &name) {
-  return int(strtol(name.substr(2, 6).c_str(), nullptr, 16));
 }
 
 // The block the channel's next plain file goes to when nothing keeps it out.
@@ -143,7 +125,7 @@ void SetUpScene(Start start, Scene &s) {
   bool ring = start == Start::kOpenRing;
   s.fd = Create(s.dev, 5, &s.name, ring ? 1 : 0, ring ? kRingBytes : 0);
   ASSERT_GE(s.fd, 0);
-  s.blk = BlockOf(s.name);
+  s.blk = BlockOfName(s.name);
   ASSERT_EQ(zrfs_Write(s.fd, Pattern(1).data(), kChunk), int(kChunk));
   if (start == Start::kOpenAtStart) zrfs_Seek(s.fd, 0, 0);
   if (start == Start::kClosedFile) zrfs_Close(std::exchange(s.fd, -1));
@@ -153,7 +135,7 @@ void SetUpScene(Start start, Scene &s) {
     ASSERT_GE(next, 0);
     ASSERT_EQ(zrfs_Write(next, Pattern(4).data(), kChunk), int(kChunk));
     zrfs_Close(next);
-    ASSERT_EQ(BlockOf(s.other), s.blk);
+    ASSERT_EQ(BlockOfName(s.other), s.blk);
     s.fd = zrfs_Open(nullptr, s.name.data(), 2);
     ASSERT_GE(s.fd, 0);
     ASSERT_EQ(zrfs_Seek(s.fd, 0, 2), int64_t(kChunk));
@@ -166,17 +148,8 @@ void SetUpScene(Start start, Scene &s) {
 }
 
 void ExpectReadsBack(int fd, int seed) {
-  std::vector<char> back(kChunk);
   zrfs_Seek(fd, 0, 0);
-  ASSERT_EQ(zrfs_Read(fd, back.data(), kChunk), int(kChunk));
-  EXPECT_TRUE(back == Pattern(seed));
-}
-
-void ExpectFileReadsBack(const std::string &name, int seed) {
-  int fd = zrfs_Open(nullptr, const_cast<char *>(name.c_str()), 0);
-  ASSERT_GE(fd, 0) << name;
-  ExpectReadsBack(fd, seed);
-  zrfs_Close(fd);
+  EXPECT_TRUE(ReadsPattern(fd, seed, 0, kChunk));
 }
 
 // A new recording can be made and read back on the disk.
@@ -204,28 +177,25 @@ const Operation kOperations[] = {
     {.name = "format",
      .start = Start::kFormatted,
      .run = [](Scene &s) -> int64_t { return zrfs_Format(s.dev.c_str()); },
+     .again = true,
      .retry =
          [](Scene &s) {
-           ASSERT_EQ(zrfs_Format(s.dev.c_str()), 0);
            ASSERT_EQ(zrfs_Mount(s.dev.c_str()), 0);
            ExpectDiskRecords(s);
          }},
     {.name = "mount",
      .start = Start::kFormatted,
      .run = [](Scene &s) -> int64_t { return zrfs_Mount(s.dev.c_str()); },
+     .again = true,
      .release = [](Scene &s, int64_t) { zrfs_UnMount(s.dev.c_str()); },
-     .retry =
-         [](Scene &s) {
-           ASSERT_EQ(zrfs_Mount(s.dev.c_str()), 0);
-           ExpectDiskRecords(s);
-         }},
+     .retry = ExpectDiskRecords},
     {.name = "unmount",
      .start = Start::kMounted,
      .run = [](Scene &s) -> int64_t { return zrfs_UnMount(s.dev.c_str()); },
+     .again = true,
      .release = [](Scene &s, int64_t) { zrfs_Mount(s.dev.c_str()); },
      .retry =
          [](Scene &s) {
-           EXPECT_EQ(zrfs_UnMount(s.dev.c_str()), 0);
            ASSERT_EQ(zrfs_Mount(s.dev.c_str()), 0);
            ExpectDiskRecords(s);
          }},
@@ -244,7 +214,7 @@ const Operation kOperations[] = {
        ExpectReadsBack(int(fd), 1);
        zrfs_Close(int(fd));
      },
-     .retry = [](Scene &s) { ExpectFileReadsBack(s.name, 1); }},
+     .retry = [](Scene &s) { EXPECT_TRUE(FileHoldsPattern(s.name, 1, kChunk)); }},
     {.name = "write",
      .start = Start::kOpenAtStart,
      .run = [](Scene &s) -> int64_t { return zrfs_Write(s.fd, Pattern(3).data(), kChunk); },
@@ -256,7 +226,7 @@ const Operation kOperations[] = {
            ASSERT_EQ(zrfs_Write(s.fd, Pattern(3).data(), kChunk), int(kChunk));
            ExpectReadsBack(s.fd, 3);
            zrfs_Close(s.fd);
-           ExpectFileReadsBack(s.name, 3);
+           EXPECT_TRUE(FileHoldsPattern(s.name, 3, kChunk));
          }},
     // The file's one chunk is whole 4 KiB steps, so the next file starts
     // right at its end: the append is refused as a full block, writing
@@ -272,7 +242,7 @@ const Operation kOperations[] = {
            EXPECT_EQ(zrfs_Tell(s.fd), int(kChunk));
            ExpectReadsBack(s.fd, 1);
            zrfs_Close(s.fd);
-           ExpectFileReadsBack(s.other, 4);
+           EXPECT_TRUE(FileHoldsPattern(s.other, 4, kChunk));
          }},
     // The channel's open file may still grow, so its block takes no new file.
     {.name = "create_beside_live_writer",
@@ -281,7 +251,7 @@ const Operation kOperations[] = {
      .success = kDescriptor,
      .release =
          [](Scene &s, int64_t fd) {
-           EXPECT_NE(BlockOf(s.other), s.blk) << s.other;
+           EXPECT_NE(BlockOfName(s.other), s.blk) << s.other;
            zrfs_Close(int(fd));
          },
      .retry =
@@ -289,8 +259,8 @@ const Operation kOperations[] = {
            std::string made;
            int fd = Create(s.dev, 5, &made);
            ASSERT_GE(fd, 0);
-           EXPECT_NE(BlockOf(made), s.blk) << made;
-           EXPECT_EQ(MapByte(BlockOf(made)), kBlkUsed);
+           EXPECT_NE(BlockOfName(made), s.blk) << made;
+           EXPECT_EQ(MapByte(BlockOfName(made)), kBlkUsed);
            // Both grow on, each in its own block.
            EXPECT_EQ(zrfs_Write(fd, Pattern(2).data(), kChunk), int(kChunk));
            EXPECT_EQ(zrfs_Write(s.fd, Pattern(3).data(), kChunk), int(kChunk));
@@ -303,7 +273,7 @@ const Operation kOperations[] = {
            int current = CurrentBlock(5);
            fd = Create(s.dev, 5, &made);
            ASSERT_GE(fd, 0);
-           EXPECT_EQ(BlockOf(made), current) << made;
+           EXPECT_EQ(BlockOfName(made), current) << made;
            zrfs_Close(fd);
          }},
     // A format gave the disk a new layout: the old descriptor is dead, and
@@ -318,15 +288,12 @@ const Operation kOperations[] = {
            std::string made;
            int fd = Create(s.dev, 5, &made);
            ASSERT_GE(fd, 0);
-           EXPECT_EQ(BlockOf(made), s.blk) << made;
+           EXPECT_EQ(BlockOfName(made), s.blk) << made;
            EXPECT_EQ(zrfs_Write(fd, Pattern(2).data(), kChunk), int(kChunk));
            EXPECT_EQ(WriteOrError(s.fd, 3), -5);
            EXPECT_EQ(zrfs_Close(s.fd), 0);
            zrfs_Close(fd);
-           ExpectFileReadsBack(made, 2);
-           TfFileStat st{};
-           ASSERT_EQ(zrfs_Stat(made.c_str(), &st), 0);
-           EXPECT_EQ(st.st_size, kChunk);
+           EXPECT_TRUE(FileHoldsPattern(made, 2, kChunk));
          },
      .deviceFree = true},
     {.name = "read",
@@ -342,18 +309,18 @@ const Operation kOperations[] = {
     {.name = "fsync",
      .start = Start::kOpenFile,
      .run = [](Scene &s) -> int64_t { return zrfs_fsync(s.fd); },
+     .again = true,
      .retry =
          [](Scene &s) {
-           EXPECT_EQ(zrfs_fsync(s.fd), 0);
            zrfs_Close(s.fd);
-           ExpectFileReadsBack(s.name, 1);
+           EXPECT_TRUE(FileHoldsPattern(s.name, 1, kChunk));
          }},
     {.name = "truncate",
      .start = Start::kOpenFile,
      .run = [](Scene &s) -> int64_t { return zrfs_ftruncate(s.fd, 4096); },
+     .again = true,
      .retry =
          [](Scene &s) {
-           EXPECT_EQ(zrfs_ftruncate(s.fd, 4096), 0);
            zrfs_Close(s.fd);
            TfFileStat st{};
            ASSERT_EQ(zrfs_Stat(s.name.c_str(), &st), 0);
@@ -362,11 +329,11 @@ const Operation kOperations[] = {
     {.name = "ring_pointers",
      .start = Start::kOpenRing,
      .run = [](Scene &s) -> int64_t { return zrfs_UpdataePreRecPtr(s.fd, 0, kChunk); },
+     .again = true,
      .retry =
          [](Scene &s) {
-           EXPECT_EQ(zrfs_UpdataePreRecPtr(s.fd, 0, kChunk), 0);
            zrfs_Close(s.fd);
-           ExpectFileReadsBack(s.name, 1);  // the ring's valid bytes come first
+           EXPECT_TRUE(FileHoldsPattern(s.name, 1, kChunk));  // the ring's valid bytes come first
          }},
     {.name = "stat",
      .start = Start::kClosedFile,
@@ -375,17 +342,17 @@ const Operation kOperations[] = {
        int r = zrfs_Stat(s.name.c_str(), &st);
        return r == 0 && st.st_size != kChunk ? -2 : r;
      },
-     .retry = [](Scene &s) { ExpectFileReadsBack(s.name, 1); }},
+     .retry = [](Scene &s) { EXPECT_TRUE(FileHoldsPattern(s.name, 1, kChunk)); }},
     {.name = "lock",
      .start = Start::kClosedFile,
      .run = [](Scene &s) -> int64_t { return zrfs_Lock(s.name.c_str(), 1); },
+     .again = true,
      .retry =
          [](Scene &s) {
-           EXPECT_EQ(zrfs_Lock(s.name.c_str(), 1), 0);
            TfFileStat st{};
            ASSERT_EQ(zrfs_Stat(s.name.c_str(), &st), 0);
            EXPECT_EQ(st.lockFlag, 1u);
-           ExpectFileReadsBack(s.name, 1);
+           EXPECT_TRUE(FileHoldsPattern(s.name, 1, kChunk));
          }},
     {.name = "unlink",
      .start = Start::kClosedFile,
@@ -394,7 +361,7 @@ const Operation kOperations[] = {
          [](Scene &s) {
            TfFileStat st{};  // a failed unlink left the file whole or removed it
            if (zrfs_Stat(s.name.c_str(), &st) == 0) {
-             ExpectFileReadsBack(s.name, 1);
+             EXPECT_TRUE(FileHoldsPattern(s.name, 1, kChunk));
              EXPECT_EQ(zrfs_Unlink(s.name.c_str()), 0);
            }
            EXPECT_EQ(zrfs_Stat(s.name.c_str(), &st), -1);
@@ -413,7 +380,7 @@ const Operation kOperations[] = {
            EXPECT_EQ(zrfs_BlockStat(s.dev.c_str(), s.blk, st, 8), 1);
            EXPECT_STREQ(st[0].filename, s.name.c_str());
            EXPECT_TRUE(MapByte(s.blk) == kBlkUsed || IsBadState(MapByte(s.blk)));
-           ExpectFileReadsBack(s.name, 1);
+           EXPECT_TRUE(FileHoldsPattern(s.name, 1, kChunk));
          }},
     {.name = "block_info",
      .start = Start::kClosedFile,
@@ -423,30 +390,22 @@ const Operation kOperations[] = {
        return r == 1 && info[0].fileNum != 1 ? -2 : r;
      },
      .success = 1,
-     .retry =
-         [](Scene &s) {
-           DfBlockInfo info[4] = {};
-           EXPECT_EQ(zrfs_GetBlockInfo(s.dev.c_str(), info, 4), 1);
-         }},
+     .again = true},
     {.name = "statfs",
      .start = Start::kMounted,
      .run = [](Scene &s) -> int64_t {
        DfStatfs st{};
        return zrfs_Statfs(s.dev.c_str(), &st);
      },
-     .retry =
-         [](Scene &s) {
-           DfStatfs st{};
-           EXPECT_EQ(zrfs_Statfs(s.dev.c_str(), &st), 0);
-         }},
+     .again = true},
     {.name = "tag_bad_unit",
      .start = Start::kMounted,
      .run = [](Scene &s) -> int64_t {
-       return zrfs_TagBadUnit(s.dev.c_str(), kDataStart + 2 * kUnit, 512);
+       return zrfs_TagBadUnit(s.dev.c_str(), BlockAddress(2), 512);
      },
+     .again = true,
      .retry =
          [](Scene &s) {
-           EXPECT_EQ(zrfs_TagBadUnit(s.dev.c_str(), kDataStart + 2 * kUnit, 512), 0);
            EXPECT_TRUE(IsBadState(MapByte(2)));
            ExpectDiskRecords(s);
          }},
@@ -477,25 +436,24 @@ void RunCase(const Operation &op, const DeviceFault &fault, int nth, const std::
   if (!ok && op.transfer) ExpectTransferError(s, fault);
   if (ok && op.release != nullptr) op.release(s, result);
   EXPECT_EQ(CaptureLibraryState(kDisk), before) << "result " << result;
-  op.retry(s);
+  if (op.again) EXPECT_EQ(op.run(s), op.success) << "run again with every fault gone";
+  if (op.retry != nullptr) op.retry(s);
 }
 
 class FaultLoop : public ::testing::TestWithParam<Operation> {};
 
 TEST_P(FaultLoop, SlowBreakEachDeviceCallInTurn) {
   const Operation &op = GetParam();
-  auto *fired = static_cast<int *>(
-      mmap(nullptr, sizeof(int), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+  SharedMapping<int> fired;
   TestRoot root;
-  int sites = 0, cases = 0;
+  int sites = 0;
   bool passed = true;
   for (const DeviceFault &fault : kDeviceFaults) {
     for (int nth = 1; passed; ++nth) {
       root.RemoveIpcObjects();
-      std::string dev = root.MakeImage(TestRoot::DevicePath(kDisk), kDataStart + 5 * kUnit);
+      std::string dev = MakeDisk(root, 4);
       *fired = -1;
-      pid_t child = Spawn([&] { RunCase(op, fault, nth, dev, fired); });
-      ++cases;
+      pid_t child = Spawn([&] { RunCase(op, fault, nth, dev, &*fired); });
       // Children inherit this process's failures, so after the first one
       // the rest would only repeat it.
       passed = WaitAll({child}, 60s);
@@ -504,11 +462,7 @@ TEST_P(FaultLoop, SlowBreakEachDeviceCallInTurn) {
       ++sites;
     }
   }
-  munmap(fired, sizeof(int));
   if (op.deviceFree) EXPECT_EQ(sites, 0) << op.name << " reached the device";
-  printf("[ fault loop ] %s: %d device calls broken, %d cases\n", op.name, sites, cases);
-  RecordProperty("sites", sites);
-  RecordProperty("cases", cases);
 }
 
 INSTANTIATE_TEST_SUITE_P(, FaultLoop, ::testing::ValuesIn(kOperations),

@@ -21,9 +21,8 @@ class FlushOnDemandTest : public MountedImage<Layer::kApi> {
     zrfs_SetFlushInterval(0);
     MountedImage::TearDown();
   }
-  // The journal tells writes apart by the path their descriptor was opened
-  // with: the disk is mounted again under the wrapper so that the disk's
-  // and its blocks' descriptors all name it alike.
+  // Mounted again under the wrapper, so that the journal, which tells writes
+  // apart by the path a descriptor was opened with, sees one name for all.
   void RemountUnder(FaultOs &) {
     ASSERT_EQ(zrfs_UnMount(dev_.c_str()), 0);
     ASSERT_EQ(zrfs_Mount(dev_.c_str()), 0);

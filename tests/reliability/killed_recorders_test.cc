@@ -5,15 +5,13 @@
 // after that state has been removed and rebuilt from the disk.
 //
 // One channel records alarm files (with a pre-record ring) beside its
-// continuous files, so two files of the channel are open and growing at
-// once, and its recorder is killed with both open.  A dead writer stops
-// counting as a writer of its block, so a restarted recorder's channel goes
-// on in the block it had: the disk has one block per channel and only the
-// few more the alarm channel needs, and runs out otherwise.
+// continuous files, and its recorder is killed with both open.  A dead
+// writer stops counting as a writer of its block, so a restarted channel
+// goes on in the block it had: the disk has one block per channel and one
+// more for the alarms, and runs out otherwise.
 //
 // The run lasts ZRFS_KILL_SECONDS seconds (default 60, 20 under sanitizers).
 #include <signal.h>
-#include <sys/mman.h>
 #include <sys/wait.h>
 
 #include <atomic>
@@ -25,36 +23,30 @@
 
 #include <gtest/gtest.h>
 
-#include "reliability/write_log.h"
+#include "block/mounted_image.h"
 #include "support/processes.h"
-#include "support/test_root.h"
-#include "zrfs.h"
+#include "support/recording_io.h"
 
+namespace zrfs::test {
 namespace {
 
 using namespace std::chrono_literals;
-using zrfs::test::PatternAt;
-using zrfs::test::TestRoot;
 
 constexpr int kProcesses = 4;
 constexpr int kChannels = 4;  // per process, one thread each
 constexpr uint32_t kChunk = 8 * 1024;
 constexpr int kChunksPerFile = 256;  // 2 MiB, then the next file
 constexpr int kMaxFiles = 8192;
-constexpr uint64_t kUnit = 0x40000000;
-constexpr uint64_t kDataStart = 0x41100000;
 // The first channel of process 0 records alarms beside its continuous files,
 // for most of each file's time, so kills find both open.
 constexpr int kAlarmFrom = 32;  // the continuous file's chunk an alarm starts after
 constexpr uint32_t kAlarmRingBytes = 32 * kChunk;
 constexpr int kAlarmRingChunks = 24;  // recorded into the ring before it is fixed
 constexpr int kAlarmMainChunks = 160;
-static_assert(kAlarmFrom + kAlarmRingChunks + kAlarmMainChunks < kChunksPerFile,
-              "an alarm ends before its continuous file, so the channel's next file finds the "
-              "alarm's block idle");
-// The alarm channel takes a second block, and no more however often
-// process 0 is killed: its two blocks take turns, and the turn is kept in
-// the blocks' headers, not in the process.
+// An alarm ends before its continuous file, so the channel's next file finds
+// the alarm's block idle: the channel's two blocks take turns, however often
+// process 0 is killed.
+static_assert(kAlarmFrom + kAlarmRingChunks + kAlarmMainChunks < kChunksPerFile);
 constexpr int kBlocks = kProcesses * kChannels + 1;
 
 struct FileRecord {
@@ -89,14 +81,7 @@ int OpenNextFile(Board *board, const std::string &dev, uint32_t chan, uint32_t k
     *index = -1;
     return -1;
   }
-  FileCreateParam p{};
-  p.ichan = chan;
-  p.createTime = 1700000000;
-  p.kind = kind;
-  p.preRecSize = preRecSize;
-  p.recType = 1;
-  snprintf(p.diskPath, sizeof p.diskPath, "%s", dev.c_str());
-  snprintf(p.extName, sizeof p.extName, "%s", "h264");
+  FileCreateParam p = RecordingParam(dev, chan, kind, preRecSize);
   char name[ZRFS_NAME_MAX] = {};
   int fd = zrfs_Open(&p, name, 2);
   if (fd < 0) {
@@ -111,7 +96,7 @@ int OpenNextFile(Board *board, const std::string &dev, uint32_t chan, uint32_t k
 // when the write did not return its length.
 bool WriteChunk(Board *board, int process, int index, int fd, uint64_t at) {
   std::vector<char> chunk(kChunk);
-  for (uint32_t i = 0; i < kChunk; ++i) chunk[i] = PatternAt(uint32_t(index), at + i);
+  for (uint32_t i = 0; i < kChunk; ++i) chunk[i] = PatternByte(index, at + i);
   if (zrfs_Write(fd, chunk.data(), kChunk) != int(kChunk)) {
     board->failedWrites.fetch_add(1);
     return false;
@@ -121,10 +106,8 @@ bool WriteChunk(Board *board, int process, int index, int fd, uint64_t at) {
   return true;
 }
 
-// An alarm recording beside the channel's continuous one, so that two files
-// of the channel are open and growing at once: a file with a pre-record
-// ring, written one chunk after each chunk of the continuous file (ring
-// chunks, then the ring fixed with them as its valid bytes, then main data).
+// An alarm recording, written one chunk after each chunk of the continuous
+// file: ring chunks, the ring fixed with them as its valid bytes, main data.
 struct Alarm {
   int index = -1;
   int fd = -1;
@@ -132,18 +115,12 @@ struct Alarm {
 
   // Writes the alarm's next chunk; closes it after its last.
   void Step(Board *board, int process) {
-    if (chunks == kAlarmRingChunks) {
-      if (zrfs_UpdataePreRecPtr(fd, 0, kAlarmRingChunks * kChunk) != 0) {
-        board->failedWrites.fetch_add(1);
-        Close();
-        return;
-      }
-    }
-    if (!WriteChunk(board, process, index, fd, uint64_t(chunks) * kChunk)) {
+    bool fixed =
+        chunks != kAlarmRingChunks || zrfs_UpdataePreRecPtr(fd, 0, kAlarmRingChunks * kChunk) == 0;
+    if (!fixed) board->failedWrites.fetch_add(1);
+    if (!fixed || !WriteChunk(board, process, index, fd, uint64_t(chunks) * kChunk) ||
+        ++chunks == kAlarmRingChunks + kAlarmMainChunks)
       Close();
-      return;
-    }
-    if (++chunks == kAlarmRingChunks + kAlarmMainChunks) Close();
   }
   void Close() {
     if (fd >= 0) zrfs_Close(fd);
@@ -180,7 +157,7 @@ void RecordChannel(Board *board, const std::string &dev, int process, uint32_t c
 }
 
 pid_t StartRecorder(Board *board, const std::string &dev, int process) {
-  return zrfs::test::Spawn([=] {
+  return Spawn([=] {
     if (zrfs_Init() != 0 || zrfs_Mount(dev.c_str()) != 0) _exit(3);
     std::vector<std::thread> threads;
     for (int t = 0; t < kChannels; ++t)
@@ -193,12 +170,10 @@ pid_t StartRecorder(Board *board, const std::string &dev, int process) {
 
 // Every file's returned writes, read back by a fresh process.
 void VerifyAll(Board *board, const std::string &dev, const char *when) {
-  ASSERT_TRUE(zrfs::test::RunInChildren(
+  ASSERT_TRUE(RunInChildren(
       1,
       [&](int) {
-        ASSERT_EQ(zrfs_Init(), 0);
-        ASSERT_EQ(zrfs_Mount(dev.c_str()), 0) << when;
-        std::vector<char> back(kChunk);
+        ASSERT_NO_FATAL_FAILURE(StartAndMount(Layer::kApi, dev, false)) << when;
         int files = std::min(board->files.load(), kMaxFiles);
         for (int index = 0; index < files; ++index) {
           FileRecord &rec = board->file[index];
@@ -206,17 +181,7 @@ void VerifyAll(Board *board, const std::string &dev, const char *when) {
           if (written == 0) continue;
           int fd = zrfs_Open(nullptr, rec.name, 0);
           ASSERT_GE(fd, 0) << rec.name << " " << when;
-          TfFileStat st{};
-          zrfs_fstat(fd, &st);
-          EXPECT_GE(uint64_t(st.st_size), written) << rec.name << " " << when;
-          for (uint64_t at = 0; at < written; at += kChunk) {
-            ASSERT_EQ(zrfs_Read(fd, back.data(), kChunk), int(kChunk)) << rec.name << " " << when;
-            for (uint32_t i = 0; i < kChunk; ++i)
-              if (back[i] != PatternAt(uint32_t(index), at + i)) {
-                ADD_FAILURE() << rec.name << " differs at " << at + i << " " << when;
-                break;
-              }
-          }
+          EXPECT_TRUE(ReadsPattern(fd, index, 0, written)) << rec.name << " " << when;
           zrfs_Close(fd);
         }
       },
@@ -225,69 +190,51 @@ void VerifyAll(Board *board, const std::string &dev, const char *when) {
 
 TEST(KilledRecorders, SlowRandomKillsLeaveOthersRecordingAndLoseNoReturnedWrite) {
   TestRoot root;
-  std::string dev = root.MakeImage(TestRoot::DevicePath(3), kDataStart + (kBlocks + 1) * kUnit);
-  auto *board = static_cast<Board *>(
-      mmap(nullptr, sizeof(Board), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
-  ASSERT_TRUE(zrfs::test::RunInChildren(
-      1,
-      [&](int) {
-        ASSERT_EQ(zrfs_Init(), 0);
-        ASSERT_EQ(zrfs_Format(dev.c_str()), 0);
-      },
-      30s));
+  std::string dev = MakeDisk(root, kBlocks);
+  SharedMapping<Board> board;
+  ASSERT_TRUE(RunInChildren(
+      1, [&](int) { StartAndMount(Layer::kApi, dev, true); }, 30s));
 
   pid_t recorder[kProcesses];
-  for (int p = 0; p < kProcesses; ++p) recorder[p] = StartRecorder(board, dev, p);
+  for (int p = 0; p < kProcesses; ++p) recorder[p] = StartRecorder(&*board, dev, p);
   std::mt19937 random(12345);
   auto now = std::chrono::steady_clock::now();
   auto end = now + std::chrono::seconds(RunSeconds());
-  // A recorder that writes nothing for this long is stuck.
-  constexpr auto kStuck = 15s;
+  constexpr auto kStuck = 15s;  // a recorder that writes nothing for this long is stuck
   uint64_t seen[kProcesses] = {};
   std::chrono::steady_clock::time_point progressed[kProcesses];
   for (auto &t : progressed) t = now;
-  int kills = 0, alarmRecorderKills = 0;
   while (std::chrono::steady_clock::now() < end && !::testing::Test::HasFailure()) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1000 + random() % 2000));
     now = std::chrono::steady_clock::now();
     for (int p = 0; p < kProcesses; ++p) {
-      uint64_t beat = board->heartbeat[p].load();
-      if (beat != seen[p]) {
+      if (uint64_t beat = board->heartbeat[p].load(); beat != seen[p]) {
         seen[p] = beat;
         progressed[p] = now;
       }
       EXPECT_LT(now - progressed[p], kStuck) << "recorder " << p << " stopped recording";
     }
     int victim = int(random() % kProcesses);
-    if (victim == 0) {
-      // Killed with both its files of the alarm channel open.
+    if (victim == 0) {  // killed with both its files of the alarm channel open
       for (int i = 0; i < 500 && !board->alarmOpen; ++i) std::this_thread::sleep_for(10ms);
       EXPECT_TRUE(board->alarmOpen) << "recorder 0 opened no alarm";
-      ++alarmRecorderKills;
     }
     kill(recorder[victim], SIGKILL);
     waitpid(recorder[victim], nullptr, 0);
     if (victim == 0) board->alarmOpen = false;
-    ++kills;
-    recorder[victim] = StartRecorder(board, dev, victim);
+    recorder[victim] = StartRecorder(&*board, dev, victim);
   }
   for (pid_t pid : recorder) {
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
   }
-  printf(
-      "[ killed recorders ] %d s, %d kills (%d with an alarm open), %d files, %llu failed opens "
-      "or writes\n",
-      RunSeconds(), kills, alarmRecorderKills, board->files.load(),
-      static_cast<unsigned long long>(board->failedWrites.load()));
-  RecordProperty("kills", kills);
   EXPECT_EQ(board->failedWrites.load(), 0u);
 
   // On the shared state the killed processes left, then rebuilt from disk.
-  VerifyAll(board, dev, "on the state the killed processes left");
+  VerifyAll(&*board, dev, "on the state the killed processes left");
   root.RemoveIpcObjects();
-  VerifyAll(board, dev, "after the shared state was removed");
-  munmap(board, sizeof(Board));
+  VerifyAll(&*board, dev, "after the shared state was removed");
 }
 
 }  // namespace
+}  // namespace zrfs::test

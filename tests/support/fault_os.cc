@@ -206,10 +206,6 @@ int FaultOs::ShmGet(int key, size_t size, int flags) {
   return Broken(Call::kShmGet, -1) ? -1 : target().ShmGet(key, size, flags);
 }
 
-int FaultOs::Ftok(const char *path, int projId) {
-  return Broken(Call::kFtok, -1, path) ? -1 : target().Ftok(path, projId);
-}
-
 size_t FaultOs::UnsyncedWrites() const {
   std::lock_guard lock(mu_);
   return journal_.size();
@@ -229,21 +225,10 @@ void FaultOs::PowerCut(Cut cut, uint64_t keepMask, size_t tearBytes) {
     patch(it->path, it->offset, it->before);
   for (size_t i = 0; i < journal_.size(); ++i) {
     const UnsyncedWrite &w = journal_[i];
-    bool last = i + 1 == journal_.size();
-    switch (cut) {
-      case Cut::kDropAll:
-        break;
-      case Cut::kKeepAll:
-        patch(w.path, w.offset, w.after);
-        break;
-      case Cut::kKeepSome:
-        if (keepMask >> (i % 64) & 1) patch(w.path, w.offset, w.after);
-        break;
-      case Cut::kTearLast:
-        patch(w.path, w.offset,
-              last ? w.after.substr(0, std::min(tearBytes, w.after.size())) : w.after);
-        break;
-    }
+    bool kept = cut == Cut::kKeepAll || cut == Cut::kTearLast ||
+                (cut == Cut::kKeepSome && (keepMask >> (i % 64) & 1));
+    bool torn = cut == Cut::kTearLast && i + 1 == journal_.size();
+    if (kept) patch(w.path, w.offset, torn ? w.after.substr(0, tearBytes) : w.after);
   }
   journal_.clear();
 }

@@ -24,7 +24,7 @@
 
 namespace zrfs::test {
 
-enum class Call { kOpen, kRead, kWrite, kDataSync, kPresence, kDeviceSize, kSemOp, kShmGet, kFtok };
+enum class Call { kOpen, kRead, kWrite, kDataSync, kPresence, kDeviceSize, kSemOp, kShmGet };
 
 enum class Fault {
   kError,      // fail with error
@@ -84,7 +84,6 @@ class FaultOs final : public OsWrapper {
   int DeviceSectors(int fd, uint32_t *sectors) override;
   int SemOp(int semId, struct sembuf *ops, size_t nops) override;
   int ShmGet(int key, size_t size, int flags) override;
-  int Ftok(const char *path, int projId) override;
 
  private:
   struct Rule {

@@ -67,6 +67,15 @@ inline ::testing::AssertionResult HoldsPattern(int fd, int w, uint64_t len) {
   return ReadsPattern(fd, w, 0, len);
 }
 
+// The same for the record file of that name, opened for reading.
+inline ::testing::AssertionResult FileHoldsPattern(const std::string &name, int w, uint64_t len) {
+  int fd = zrfs_Open(nullptr, const_cast<char *>(name.c_str()), 0);
+  if (fd < 0) return ::testing::AssertionFailure() << name << " does not open";
+  ::testing::AssertionResult holds = HoldsPattern(fd, w, len);
+  zrfs_Close(fd);
+  return holds << " (" << name << ")";
+}
+
 // Fields of a record-file name: the block (characters 2..7) and the file
 // number (characters 8..11), both hexadecimal.
 inline int BlockOfName(const std::string &name) {
