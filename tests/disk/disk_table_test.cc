@@ -152,16 +152,16 @@ TEST_F(FlushTest, UrgentMarkIsFlushedAtTheNextVisitAndAPlainOneWaits) {
 // finds its headers cached.
 TEST_F(FlushTest, DropsOnlyTheRecordDataWrittenBeforeIt) {
   FormatAndMount();
+  AwaitSweeps(2);  // the format's and mount's own flushes are done
+  int flushes = faults().Count(Call::kDataSync);
   NoteWrittenData(kDisk, BlockAddr(0) + 0x200000, 0x10000);
   NoteWrittenData(kDisk, BlockAddr(0) + 0x210000, 0x8000);  // continues the first
   NoteWrittenData(kDisk, BlockAddr(1) + 0x300000, 0x1000);
   NoteWrittenData(kDisk, BlockAddr(3) - 0x1000, 0x302000);  // into block 3's headers and data
   io().Reset();
   ASSERT_EQ(df_SetSyncMark(kDisk, 2), 0);
-  auto deadline = std::chrono::steady_clock::now() + 5s;
-  while (io().Dropped().empty() && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(10ms);
-  EXPECT_EQ(faults().Count(Call::kDataSync), 1);
+  AwaitSweeps(2);  // an urgent mark is flushed, and its ranges dropped, within one whole sweep
+  EXPECT_EQ(faults().Count(Call::kDataSync), flushes + 1);
   Places expected{{BlockAddr(0) + 0x200000, 0x18000},
                   {BlockAddr(1) + 0x300000, 0x1000},
                   {BlockAddr(3) - 0x1000, 0x1000},
@@ -171,10 +171,8 @@ TEST_F(FlushTest, DropsOnlyTheRecordDataWrittenBeforeIt) {
   // What was dropped is forgotten; a flush with nothing written drops nothing.
   io().Reset();
   ASSERT_EQ(df_SetSyncMark(kDisk, 2), 0);
-  deadline = std::chrono::steady_clock::now() + 5s;
-  while (faults().Count(Call::kDataSync) < 2 && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(10ms);
-  EXPECT_EQ(faults().Count(Call::kDataSync), 2);
+  AwaitSweeps(2);
+  EXPECT_EQ(faults().Count(Call::kDataSync), flushes + 2);
   EXPECT_TRUE(io().Dropped().empty());
 }
 
