@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <set>
@@ -279,6 +280,26 @@ TEST_F(BrowseTest, ExportsWriteRawBytesAndRemuxH264WithoutReencoding) {
   ToolResult remux = RunTool({"export", image_, video, mp4, "--format", "mp4"}, tmp_.path());
   ASSERT_EQ(remux.status, 0) << remux.err;
   EXPECT_EQ(probe("stream=codec_name,nb_read_frames", mp4), "h264,50\n");
+  // The clip has B-frames, decoded out of the order they are shown in: each
+  // frame is still shown after the one before it.
+  FILE *frames = popen(
+      ("ffprobe -v error -select_streams v:0 -show_entries frame=pts,pict_type -of csv=p=0 " + mp4)
+          .c_str(),
+      "r");
+  std::vector<long long> shown;
+  bool bFrames = false;
+  for (char row[64]; frames != nullptr && fgets(row, sizeof row, frames) != nullptr;) {
+    long long pts = 0;
+    char type = 0;
+    if (sscanf(row, "%lld,%c", &pts, &type) != 2) continue;
+    shown.push_back(pts);
+    bFrames |= type == 'B';
+  }
+  if (frames != nullptr) pclose(frames);
+  EXPECT_TRUE(bFrames);
+  EXPECT_EQ(shown.size(), 50u);
+  EXPECT_TRUE(std::adjacent_find(shown.begin(), shown.end(), std::greater_equal<>()) == shown.end())
+      << "a frame is shown before the one it follows";
   // --fps sets every frame's duration: 50 frames at 10 a second last 5 s.
   ToolResult slow =
       RunTool({"export", image_, video, mp4, "--format", "mp4", "--fps", "10", "--force"});
