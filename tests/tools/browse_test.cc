@@ -276,30 +276,47 @@ TEST_F(BrowseTest, ExportsWriteRawBytesAndRemuxH264WithoutReencoding) {
     pclose(pipe);
     return std::string(line);
   };
+  // Clips with B-frames, decoded out of the order they are shown in: the
+  // export shows every frame after the one before it.
+  auto expectShownInOrder = [](const std::string &file) {
+    FILE *frames = popen(
+        ("ffprobe -v error -select_streams v:0 -show_entries frame=pts,pict_type -of csv=p=0 " +
+         file)
+            .c_str(),
+        "r");
+    std::vector<long long> shown;
+    bool bFrames = false;
+    for (char row[64]; frames != nullptr && fgets(row, sizeof row, frames) != nullptr;) {
+      long long pts = 0;
+      char type = 0;
+      if (sscanf(row, "%lld,%c", &pts, &type) != 2) continue;
+      shown.push_back(pts);
+      bFrames |= type == 'B';
+    }
+    if (frames != nullptr) pclose(frames);
+    EXPECT_TRUE(bFrames) << file;
+    EXPECT_EQ(shown.size(), 50u) << file;
+    EXPECT_TRUE(std::adjacent_find(shown.begin(), shown.end(), std::greater_equal<>()) ==
+                shown.end())
+        << file << ": a frame is shown before the one it follows";
+  };
   std::string mp4 = tmp_.path() + "/video.mp4";
   ToolResult remux = RunTool({"export", image_, video, mp4, "--format", "mp4"}, tmp_.path());
   ASSERT_EQ(remux.status, 0) << remux.err;
   EXPECT_EQ(probe("stream=codec_name,nb_read_frames", mp4), "h264,50\n");
-  // The clip has B-frames, decoded out of the order they are shown in: each
-  // frame is still shown after the one before it.
-  FILE *frames = popen(
-      ("ffprobe -v error -select_streams v:0 -show_entries frame=pts,pict_type -of csv=p=0 " + mp4)
-          .c_str(),
-      "r");
-  std::vector<long long> shown;
-  bool bFrames = false;
-  for (char row[64]; frames != nullptr && fgets(row, sizeof row, frames) != nullptr;) {
-    long long pts = 0;
-    char type = 0;
-    if (sscanf(row, "%lld,%c", &pts, &type) != 2) continue;
-    shown.push_back(pts);
-    bFrames |= type == 'B';
+  expectShownInOrder(mp4);
+  std::string hevcClip = tmp_.path() + "/clip.h265";
+  if (system(("ffmpeg -loglevel error -f lavfi -i testsrc=size=160x120:rate=25 -t 2 -c:v libx265 "
+              "-x265-params log-level=error -f hevc " +
+              hevcClip)
+                 .c_str()) == 0) {
+    std::string hevc = Record(5, kMorning, FileBytes(hevcClip));
+    std::string hevcOut = tmp_.path() + "/hevc.mp4";
+    ToolResult r = RunTool({"export", image_, hevc, hevcOut, "--format", "mp4"}, tmp_.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(probe("stream=codec_name,nb_read_frames", hevcOut), "hevc,50\n");
+    expectShownInOrder(hevcOut);
   }
-  if (frames != nullptr) pclose(frames);
-  EXPECT_TRUE(bFrames);
-  EXPECT_EQ(shown.size(), 50u);
-  EXPECT_TRUE(std::adjacent_find(shown.begin(), shown.end(), std::greater_equal<>()) == shown.end())
-      << "a frame is shown before the one it follows";
   // --fps sets every frame's duration: 50 frames at 10 a second last 5 s.
   ToolResult slow =
       RunTool({"export", image_, video, mp4, "--format", "mp4", "--fps", "10", "--force"});
