@@ -151,6 +151,9 @@ TEST_F(BrowseTest, FuseViewShowsEveryRecordingReadOnlyAndFollowsTheRecorder) {
   ASSERT_EQ(mkdir(mnt.c_str(), 0755), 0);
   MountedView guard(mnt);
   ToolResult mount = RunTool({"mount", image_, mnt, "--utc"}, tmp_.path());
+  if (mount.status != 0 && (mount.err.find("ermission denied") != std::string::npos ||
+                            mount.err.find("not permitted") != std::string::npos))
+    GTEST_SKIP() << "FUSE mounts are not allowed here: " << mount.err;
   ASSERT_EQ(mount.status, 0) << mount.err;
   guard.set_mounted();
 
