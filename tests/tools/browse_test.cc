@@ -221,6 +221,15 @@ TEST_F(BrowseTest, ListingsSelectByChannelKindAndTime) {
   EXPECT_EQ(Listed({"--kind", "0", "--channel", "12"}), (Names{c}));
   EXPECT_EQ(Listed({"--kind", "5"}), Names{});  // data type 5 has a block type of its own
 
+  // The table shows times as they are asked for, whatever the local zone
+  // (a POSIX zone five hours behind UTC, which needs no zone files).
+  setenv("ZRFS_TOOL_TZ", "EST5", 1);
+  ToolResult utc = RunTool({"ls", image_, "--utc", "--channel", "12"}, tmp_.path());
+  ToolResult local = RunTool({"ls", image_, "--channel", "12"}, tmp_.path());
+  unsetenv("ZRFS_TOOL_TZ");
+  EXPECT_NE(utc.out.find("2025-12-06 15:05:00"), std::string::npos) << utc.out;
+  EXPECT_NE(local.out.find("2025-12-06 10:05:00"), std::string::npos) << local.out;
+
   ToolResult bad = RunTool({"ls", image_, "--from", "yesterday"}, tmp_.path());
   EXPECT_EQ(bad.status, 16);
   EXPECT_NE(bad.err.find("YYYY-MM-DD HH:MM"), std::string::npos) << bad.err;

@@ -39,8 +39,9 @@ inline std::string ToolCommand() {
 #endif
 }
 
-// Runs the tool with args, TZ=UTC and TMPDIR=tmpDir (when given), feeding it
-// no input.  A run past the deadline is killed and fails the test.
+// Runs the tool with args, TZ=UTC (or the zone in ZRFS_TOOL_TZ, for a test
+// of local times) and TMPDIR=tmpDir (when given), feeding it no input.  A run past the deadline is
+// killed and fails the test.
 inline ToolResult RunTool(const std::vector<std::string> &args, const std::string &tmpDir = {},
                           std::chrono::seconds timeout = std::chrono::seconds(90)) {
   ToolResult result;
@@ -56,7 +57,8 @@ inline ToolResult RunTool(const std::vector<std::string> &args, const std::strin
     dup2(devnull, STDIN_FILENO);
     dup2(outPipe[1], STDOUT_FILENO);
     dup2(errPipe[1], STDERR_FILENO);
-    setenv("TZ", "UTC", 1);
+    const char *zone = getenv("ZRFS_TOOL_TZ");
+    setenv("TZ", zone != nullptr ? zone : "UTC", 1);
     if (!tmpDir.empty()) setenv("TMPDIR", tmpDir.c_str(), 1);
     // A cross-built tool runs through the emulator, whose program and
     // options ZRFS_TOOL_RUNNER gives separated by spaces.

@@ -38,7 +38,7 @@ std::string HexBytes(const uint8_t *bytes, size_t n) {
 }
 
 int Ls(const GlobalOptions &global, const std::string &diskArg, int64_t onlyBlock,
-       const Selection &selection, bool json) {
+       const Selection &selection, bool utc, bool json) {
   // Read-only from the device: a listing mounts nothing and changes nothing.
   Session session(ResolveTarget(diskArg, global, -1));
   DiskSnapshot snap = TakeSnapshot(session);
@@ -77,8 +77,8 @@ int Ls(const GlobalOptions &global, const std::string &diskArg, int64_t onlyBloc
       r.modifyTime = h.modifyTime;
       if (!selection.Keeps(r)) continue;
       table.AddRow({file.name, std::to_string(h.ichan), std::to_string(block.blkType),
-                    std::to_string(h.recType), std::to_string(size), FormatTime(h.createTime),
-                    FormatTime(h.modifyTime), LockText(h.lockFlag), RingState(h)});
+                    std::to_string(h.recType), std::to_string(size), FormatTime(h.createTime, utc),
+                    FormatTime(h.modifyTime, utc), LockText(h.lockFlag), RingState(h)});
       rows.push_back({{"name", file.name},
                       {"block", blk},
                       {"file_no", h.fileNo},
@@ -226,7 +226,7 @@ void AddFileCommands(CLI::App &app, CommandContext &ctx) {
     sub->add_option("--at", o->at, "Only recordings that span TIME")
         ->excludes(sub->get_option("--from"))
         ->excludes(sub->get_option("--to"));
-    sub->add_flag("--utc", o->utc, "TIME is UTC, not local time");
+    sub->add_flag("--utc", o->utc, "TIME and the times shown are UTC, not local time");
     sub->add_flag("--json", o->json, "Print JSON");
     OnRun(sub, ctx, [o, &ctx] {
       Selection selection;
@@ -235,7 +235,7 @@ void AddFileCommands(CLI::App &app, CommandContext &ctx) {
       if (!o->from.empty()) selection.from = ParseTime(o->from, o->utc);
       if (!o->to.empty()) selection.to = ParseTime(o->to, o->utc);
       if (!o->at.empty()) selection.from = selection.to = ParseTime(o->at, o->utc);
-      return Ls(ctx.global, o->disk, o->block, selection, o->json);
+      return Ls(ctx.global, o->disk, o->block, selection, o->utc, o->json);
     });
   }
   struct NameOpts {

@@ -37,11 +37,12 @@ std::string Table::Render() const {
   return out;
 }
 
-std::string FormatTime(int64_t seconds) {
+std::string FormatTime(int64_t seconds, bool utc) {
   if (seconds == 0) return "-";
   time_t t = static_cast<time_t>(seconds);
   struct tm parts;
-  if (localtime_r(&t, &parts) == nullptr) return std::to_string(seconds);
+  if ((utc ? gmtime_r(&t, &parts) : localtime_r(&t, &parts)) == nullptr)
+    return std::to_string(seconds);
   char text[32];
   strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts);
   return text;

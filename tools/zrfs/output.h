@@ -30,8 +30,9 @@ class Table {
   std::vector<std::vector<std::string>> rows_;
 };
 
-// Seconds since the epoch as "YYYY-MM-DD HH:MM:SS" local time; "-" for 0.
-std::string FormatTime(int64_t seconds);
+// Seconds since the epoch as "YYYY-MM-DD HH:MM:SS" in local time (UTC when
+// utc); "-" for 0.
+std::string FormatTime(int64_t seconds, bool utc = false);
 // The same moment for JSON: ISO 8601 in UTC ("1970-01-01T00:00:00Z"), or
 // null for 0.
 Json JsonTime(int64_t seconds);
