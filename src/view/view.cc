@@ -129,9 +129,12 @@ extern "C" ZrfsView *zrfs_ViewOpen(const char *path, int disk) {
 }
 
 extern "C" void zrfs_ViewClose(ZrfsView *view) {
-  if (view == nullptr) return;
-  os().Close(view->fd);
-  zrfs_Free(view);
+  CallReason reason;
+  if (view != nullptr) {
+    os().Close(view->fd);
+    zrfs_Free(view);
+  }
+  (void)reason.Answer(Status::kOk);  // nothing to report: a close cannot fail
 }
 
 extern "C" int zrfs_ViewRefresh(ZrfsView *view) {

@@ -175,6 +175,7 @@ TEST_F(ViewTest, RefusalsTellTheirReason) {
   EXPECT_EQ(zrfs_ViewStat(view, name.c_str(), &st), -1);
   EXPECT_EQ(zrfs_LastError(), ZRFS_ENOENT);
   zrfs_ViewClose(view);
+  EXPECT_EQ(zrfs_LastError(), ZRFS_OK);  // a close settles the reason too
 }
 
 // The view takes the copy a mount takes: the newest whose header and map
