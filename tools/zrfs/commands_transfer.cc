@@ -55,10 +55,7 @@ ExportFormat FormatOf(const ExportOptions &o) {
   if (o.format == "raw") return {"raw", "", "", 0};
   if (o.format != "mp4" && o.format != "ts")
     throw UsageError(fmt::format("no format '{}'", o.format), "Formats: raw, mp4, ts.");
-  if (!RemuxBuilt())  // said before anything is made
-    throw ToolError(
-        fmt::format("this zrfs was built without libavformat, so it cannot write {}", o.format),
-        "Use --format raw, or install libavformat-dev and build again.");
+  RequireRemux();  // said before anything is made
   return o.format == "mp4" ? ExportFormat{"mp4", "mp4", "mp4", o.fps}
                            : ExportFormat{"ts", "mpegts", "ts", o.fps};
 }

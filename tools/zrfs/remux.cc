@@ -19,6 +19,12 @@ extern "C" {
 
 namespace zrfs::tool {
 
+void RequireRemux() {
+  if (!RemuxBuilt())
+    throw ToolError("this zrfs was built without libavformat, so it cannot write MP4 or MPEG-TS",
+                    "Use --format raw, or install libavformat-dev and build again.");
+}
+
 #ifndef ZRFS_HAVE_AVFORMAT
 
 bool RemuxBuilt() {
@@ -27,8 +33,8 @@ bool RemuxBuilt() {
 
 RemuxOutcome Remux(const ByteSource &, uint64_t, const std::string &, const std::string &, double,
                    Progress *) {
-  throw ToolError("this zrfs was built without libavformat, so it cannot write MP4 or MPEG-TS",
-                  "Use --format raw, or install libavformat-dev and build again.");
+  RequireRemux();
+  return {};
 }
 
 #else

@@ -12,6 +12,8 @@ namespace zrfs::tool {
 
 // Whether this zrfs was built with libavformat.
 bool RemuxBuilt();
+// Throws ToolError, saying so, when it was not.
+void RequireRemux();
 
 // Reads up to len bytes from offset: the count, 0 at the end, -1 on failure.
 using ByteSource = std::function<int(uint64_t offset, void *buf, uint32_t len)>;
